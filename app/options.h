@@ -1,0 +1,29 @@
+// The launcher's command line and the values compiled into it (default server URL, release key).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kd {
+
+struct LaunchOptions {
+    std::string serverUrl;
+    bool autoInstall = false;      // "--install"
+    bool autoVerify = false;       // "--verify"
+    bool allowSelfUpdate = true;   // cleared by "--no-self-update" and "--updated"
+    double shotDelay = -1.0;       // "--shot": seconds after start; negative means no screenshot
+    std::string shotPath;          // "--shot": "launcher.png" unless a file name is given
+    std::vector<std::string> restartArgs;  // the arguments to restart with after a self-update
+};
+
+// args are the arguments after the program name. serverUrl is the value before the command line
+// (settings file or compiled-in default); "--server" replaces it. Unknown arguments are ignored.
+LaunchOptions readCommandLine(const std::vector<std::string>& args, const std::string& serverUrl);
+
+const char* defaultServerUrl();
+const char* releaseKeyText();
+// False when the compiled-in key text is not 64 hex digits; the launcher cannot run without it.
+bool decodeReleaseKey(const char* text, std::uint8_t key[32]);
+
+}  // namespace kd

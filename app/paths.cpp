@@ -1,0 +1,34 @@
+#include "app/paths.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace kd {
+
+namespace fs = std::filesystem;
+
+std::string ownExePath() {
+    std::error_code ec;
+    fs::path target = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : target.string();
+}
+
+std::string installDir(const std::string& exePath) {
+    if (exePath.empty()) {
+        std::error_code ec;
+        fs::path cwd = fs::current_path(ec);
+        return ec ? std::string(".") : cwd.string();
+    }
+    return fs::path(exePath).parent_path().string();
+}
+
+const char* platformName() { return "linux64"; }
+const char* productName() { return "veilstone"; }
+
+void removeOldLauncher(const std::string& exePath) {
+    if (exePath.empty()) return;
+    std::error_code ec;
+    fs::remove(exePath + ".old", ec);
+}
+
+}  // namespace kd

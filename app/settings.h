@@ -1,0 +1,25 @@
+// The user's settings file "launcher.cfg" in the launcher folder: key = value lines a person may
+// also edit by hand. Read once at start; rewritten whole when the key or the channel changes.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kd {
+
+struct LauncherSettings {
+    std::string server;           // empty: the compiled-in default
+    std::string testerKey;        // empty: no playtester key
+    bool testingChannel = false;  // only meaningful with a key
+};
+
+// Missing or unreadable file: the defaults. Never reports an error.
+LauncherSettings readSettings(const std::string& installDir);
+// An unwritable file leaves the previous one in place; nothing is reported.
+void writeSettings(const std::string& installDir, const LauncherSettings& settings);
+
+// The line-by-line reading of the file's text, separate so it can be fed any bytes.
+LauncherSettings parseSettings(std::string_view text);
+std::string formatSettings(const LauncherSettings& settings);
+
+}  // namespace kd

@@ -1,0 +1,152 @@
+#include "release/manifest.h"
+
+#include <charconv>
+
+#include "release/crypto.h"
+
+namespace kd {
+namespace {
+
+constexpr std::string_view kHeader = "veilstone-manifest 1";
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+// A word stream over one line: words are runs of anything but white space.
+struct Words {
+    std::string_view rest;
+
+    void skipBlanks() {
+        std::size_t i = 0;
+        while (i < rest.size() && isBlank(rest[i])) ++i;
+        rest.remove_prefix(i);
+    }
+    bool next(std::string_view& word) {
+        skipBlanks();
+        std::size_t i = 0;
+        while (i < rest.size() && !isBlank(rest[i])) ++i;
+        if (i == 0) return false;
+        word = rest.substr(0, i);
+        rest.remove_prefix(i);
+        return true;
+    }
+};
+
+// Plain decimal digits only, and the value must fit in 64 bits.
+bool parseSize(std::string_view word, std::uint64_t& value) {
+    const char* end = word.data() + word.size();
+    if (word.empty() || word[0] < '0' || word[0] > '9') return false;
+    auto result = std::from_chars(word.data(), end, value, 10);
+    return result.ec == std::errc() && result.ptr == end;
+}
+
+}  // namespace
+
+bool isSafePath(std::string_view path) {
+    if (path.empty() || path.front() == '/' || path.back() == '/') return false;
+    for (unsigned char c : path)
+        if (c < 0x20 || c == '\\' || c == ':') return false;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t slash = path.find('/', start);
+        if (slash == std::string_view::npos) slash = path.size();
+        std::string_view component = path.substr(start, slash - start);
+        if (component.empty() || component == "." || component == "..") return false;
+        start = slash + 1;
+    }
+    return true;
+}
+
+bool readEntryFields(std::string_view rest, Entry& entry, bool withPath) {
+    Words words{rest};
+    std::string_view hash, size, packedSize;
+    if (!words.next(hash) || !words.next(size) || !words.next(packedSize)) return false;
+    if (!parseSize(size, entry.size) || !parseSize(packedSize, entry.packedSize)) return false;
+    std::uint8_t digest[kDigestBytes];
+    if (!hexDecode(hash, digest, sizeof digest)) return false;
+    entry.hash = hash;
+    if (!withPath) return true;
+    // The path is the whole rest of the line, inner and trailing spaces included.
+    words.skipBlanks();
+    entry.path = words.rest;
+    return isSafePath(entry.path);
+}
+
+const Entry* findFile(const Manifest& manifest, std::string_view path) {
+    for (const Entry& entry : manifest.files)
+        if (entry.path == path) return &entry;
+    return nullptr;
+}
+
+bool parseManifest(std::string_view text, Manifest& manifest, std::string& error) {
+    manifest = Manifest();
+    if (text.empty()) {
+        error = "empty manifest";
+        return false;
+    }
+    std::size_t lineNumber = 0;
+    while (!text.empty()) {
+        std::size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        ++lineNumber;
+
+        if (lineNumber == 1) {
+            if (line != kHeader) {
+                error = "not a manifest this launcher can read";
+                return false;
+            }
+            continue;
+        }
+        Words words{line};
+        std::string_view keyword;
+        if (!words.next(keyword)) continue;
+        if (keyword == "platform" || keyword == "version") {
+            std::string_view word;
+            if (words.next(word)) (keyword == "platform" ? manifest.platform : manifest.version) = word;
+        } else if (keyword == "launcher") {
+            if (!readEntryFields(words.rest, manifest.launcher, false)) {
+                error = "bad launcher line";
+                return false;
+            }
+        } else if (keyword == "file") {
+            Entry entry;
+            if (!readEntryFields(words.rest, entry, true)) {
+                error = "bad file line " + std::to_string(lineNumber);
+                return false;
+            }
+            if (findFile(manifest, entry.path)) {
+                error = "file listed twice: " + entry.path;
+                return false;
+            }
+            manifest.files.push_back(std::move(entry));
+        }
+    }
+    if (manifest.version.empty()) {
+        error = "manifest has no version";
+        return false;
+    }
+    return true;
+}
+
+std::string writeManifest(const Manifest& manifest) {
+    std::string text;
+    text += kHeader;
+    text += "\nplatform " + manifest.platform + "\nversion " + manifest.version + "\n";
+    auto fields = [&text](const Entry& entry) {
+        text += entry.hash + " " + std::to_string(entry.size) + " " +
+                std::to_string(entry.packedSize);
+    };
+    if (!manifest.launcher.hash.empty()) {
+        text += "launcher ";
+        fields(manifest.launcher);
+        text += "\n";
+    }
+    for (const Entry& entry : manifest.files) {
+        text += "file ";
+        fields(entry);
+        text += " " + entry.path + "\n";
+    }
+    return text;
+}
+
+}  // namespace kd

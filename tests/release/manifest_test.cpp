@@ -1,0 +1,147 @@
+#include "release/manifest.h"
+
+#include <gtest/gtest.h>
+
+namespace kd {
+namespace {
+
+const std::string kHash(64, 'a');
+const std::string kHeader = "veilstone-manifest 1\n";
+
+std::string fileLine(const std::string& rest) { return "file " + kHash + " " + rest + "\n"; }
+
+struct Failure {
+    const char* name;
+    std::string text;
+    std::string error;
+};
+
+TEST(Manifest, RefusesWithTheExactMessage) {
+    const Failure cases[] = {
+        {"empty text", "", "empty manifest"},
+        {"header only", "veilstone-manifest 1", "manifest has no version"},
+        {"header only with line feed", kHeader, "manifest has no version"},
+        {"header with trailing space", "veilstone-manifest 1 \nversion 1\n",
+         "not a manifest this launcher can read"},
+        {"header with carriage return", "veilstone-manifest 1\r\nversion 1\n",
+         "not a manifest this launcher can read"},
+        {"other format number", "veilstone-manifest 1 2\nversion 1\n",
+         "not a manifest this launcher can read"},
+        {"header on line 2", "\n" + kHeader + "version 1\n", "not a manifest this launcher can read"},
+        {"version without word", kHeader + "version\n", "manifest has no version"},
+        {"launcher missing field", kHeader + "version 1\nlauncher " + kHash + " 1\n",
+         "bad launcher line"},
+        {"launcher bad number", kHeader + "version 1\nlauncher " + kHash + " 1 x\n",
+         "bad launcher line"},
+        {"launcher short hash", kHeader + "version 1\nlauncher " + std::string(63, 'a') + " 1 1\n",
+         "bad launcher line"},
+        {"line numbers count every line", kHeader + "\nversion 1\nfile " + kHash + "\n",
+         "bad file line 4"},
+        {"hash of 65 digits", kHeader + "file " + std::string(65, 'a') + " 1 1 a\n",
+         "bad file line 2"},
+        {"hash with a non-hex digit", kHeader + "file " + std::string(63, 'a') + "g 1 1 a\n",
+         "bad file line 2"},
+        {"size past 64 bits", kHeader + fileLine("18446744073709551616 1 a"), "bad file line 2"},
+        {"negative size", kHeader + fileLine("-1 1 a"), "bad file line 2"},
+        {"signed size", kHeader + fileLine("+1 1 a"), "bad file line 2"},
+        {"missing path", kHeader + fileLine("1 1"), "bad file line 2"},
+        {"blank path", kHeader + fileLine("1 1   "), "bad file line 2"},
+        {"path ends in carriage return", kHeader + "file " + kHash + " 1 1 a\r\nversion 1\n",
+         "bad file line 2"},
+        {"file listed twice", kHeader + "version 1\n" + fileLine("1 1 a/b") + fileLine("2 2 a/b"),
+         "file listed twice: a/b"},
+    };
+    for (const Failure& c : cases) {
+        Manifest manifest;
+        std::string error = "unchanged";
+        EXPECT_FALSE(parseManifest(c.text, manifest, error)) << c.name;
+        EXPECT_EQ(error, c.error) << c.name;
+    }
+}
+
+TEST(Manifest, UnsafePathsFailTheirLineAndOddButSafeOnesPass) {
+    for (const char* path : {"../x", "./x", "a/./b", "a/../b", "/abs", "dir/", "a//b", "C:x",
+                             "a\\b", "..", ".", "a/..", "tab\there", "del\x01"}) {
+        Manifest manifest;
+        std::string error;
+        EXPECT_FALSE(parseManifest(kHeader + "version 1\n" + fileLine(std::string("1 1 ") + path),
+                                   manifest, error))
+            << path;
+        EXPECT_EQ(error, "bad file line 3") << path;
+        EXPECT_FALSE(isSafePath(path)) << path;
+    }
+    for (const char* path : {"...", ".config/x", "a..b/c", "x y", "\x7f", "n\xc3\xa4me", "a/b/c"})
+        EXPECT_TRUE(isSafePath(path)) << path;
+    EXPECT_FALSE(isSafePath(""));
+}
+
+TEST(Manifest, ReadsFieldsAsWritten) {
+    std::string upper(64, 'F');
+    std::string text = kHeader +
+                       "# a comment line\n"
+                       "files are ignored\n"
+                       "File too\n"
+                       "\tplatform   linux64  extra\n"
+                       "version 1.2 beta\n"
+                       "version 1.3\r\n"
+                       "launcher " + upper + " 10 7 ignored words\n"
+                       "file " + kHash + "\t18446744073709551615  3    data/my level 1.bin  \n"
+                       "file " + kHash + " 0 0 a/b\n"
+                       "file " + kHash + " 0 0 a/B";
+    Manifest m;
+    std::string error;
+    ASSERT_TRUE(parseManifest(text, m, error)) << error;
+    EXPECT_EQ(m.platform, "linux64");
+    EXPECT_EQ(m.version, "1.3");  // the carriage return is white space on these lines
+    EXPECT_EQ(m.launcher.hash, upper);
+    EXPECT_EQ(m.launcher.size, 10u);
+    EXPECT_EQ(m.launcher.packedSize, 7u);
+    EXPECT_EQ(m.launcher.path, "");
+    ASSERT_EQ(m.files.size(), 3u);
+    EXPECT_EQ(m.files[0].size, 18446744073709551615ull);
+    EXPECT_EQ(m.files[0].packedSize, 3u);
+    EXPECT_EQ(m.files[0].path, "data/my level 1.bin  ");
+    EXPECT_EQ(m.files[2].path, "a/B");
+    ASSERT_NE(findFile(m, "a/b"), nullptr);
+    EXPECT_EQ(findFile(m, "a/b"), &m.files[1]);
+    EXPECT_EQ(findFile(m, "A/b"), nullptr);
+}
+
+TEST(Manifest, FailureResetsAndKeepsWhatCameBefore) {
+    Manifest m;
+    m.version = "stale";
+    m.files.push_back({kHash, 1, 1, "stale"});
+    std::string error;
+    ASSERT_FALSE(parseManifest(kHeader + "platform p\nfile x\nversion 2\n", m, error));
+    EXPECT_EQ(m.platform, "p");
+    EXPECT_EQ(m.version, "");
+    EXPECT_TRUE(m.files.empty());
+}
+
+TEST(Manifest, WriterOutputReadsBackAsTheSameRecord) {
+    Manifest m;
+    m.platform = "linux64";
+    m.version = "2024.3";
+    m.files = {{kHash, 5, 3, "bin/veilstone"}, {std::string(64, '0'), 0, 8, "data/a b.pak"}};
+    std::string text = writeManifest(m);
+    EXPECT_EQ(text, "veilstone-manifest 1\nplatform linux64\nversion 2024.3\n"
+                    "file " + kHash + " 5 3 bin/veilstone\n"
+                    "file " + std::string(64, '0') + " 0 8 data/a b.pak\n");
+    Manifest back;
+    std::string error;
+    ASSERT_TRUE(parseManifest(text, back, error)) << error;
+    EXPECT_EQ(back, m);
+
+    m.launcher = {std::string(64, 'c'), 18446744073709551615ull, 1, ""};
+    text = writeManifest(m);
+    EXPECT_NE(text.find("launcher " + std::string(64, 'c') + " 18446744073709551615 1\n"),
+              std::string::npos);
+    ASSERT_TRUE(parseManifest(text, back, error)) << error;
+    EXPECT_EQ(back, m);
+
+    Manifest empty;
+    EXPECT_EQ(writeManifest(empty), "veilstone-manifest 1\nplatform \nversion \n");
+}
+
+}  // namespace
+}  // namespace kd
