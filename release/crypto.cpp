@@ -1,0 +1,173 @@
+// Hex codec, BLAKE2b-256 hashing (libsodium's crypto_generichash, unkeyed, 32-byte output) and
+// the signed-text format on top of the EdDSA of eddsa.h.
+#include "release/crypto.h"
+
+#include <fcntl.h>
+#include <sodium.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "release/eddsa.h"
+
+namespace kd {
+namespace {
+
+constexpr std::size_t kFilePieceBytes = 65536;
+constexpr std::string_view kSignaturePrefix = "signature ";
+constexpr char kRandomDevice[] = "/dev/urandom";
+
+// Value of one hex digit of either case, or -1.
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Closes a POSIX descriptor on every path.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// read(2) that retries when a signal interrupts it: bytes read, 0 at the end, -1 on an error.
+ssize_t readSome(int fd, std::uint8_t* buffer, std::size_t size) {
+    for (;;) {
+        ssize_t got = ::read(fd, buffer, size);
+        if (got >= 0 || errno != EINTR) return got;
+    }
+}
+
+}  // namespace
+
+std::string hexEncode(const std::uint8_t* bytes, std::size_t count) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text(2 * count, '\0');
+    for (std::size_t i = 0; i < count; ++i) {
+        text[2 * i] = kDigits[bytes[i] >> 4];
+        text[2 * i + 1] = kDigits[bytes[i] & 0x0f];
+    }
+    return text;
+}
+
+bool hexDecode(std::string_view text, std::uint8_t* out, std::size_t count) {
+    if (text.size() != 2 * count) return false;
+    for (std::size_t i = 0; i < count; ++i) {
+        int high = hexValue(text[2 * i]);
+        int low = hexValue(text[2 * i + 1]);
+        if (high < 0 || low < 0) return false;
+        out[i] = static_cast<std::uint8_t>(16 * high + low);
+    }
+    return true;
+}
+
+struct FileHasher::State {
+    crypto_generichash_state context;
+};
+
+FileHasher::FileHasher() : state_(std::make_unique<State>()) {
+    sodiumReady();
+    crypto_generichash_init(&state_->context, nullptr, 0, kDigestBytes);
+}
+
+FileHasher::~FileHasher() = default;
+
+void FileHasher::add(const void* bytes, std::size_t length) {
+    if (length == 0) return;
+    crypto_generichash_update(&state_->context, static_cast<const unsigned char*>(bytes), length);
+}
+
+std::string FileHasher::finish() {
+    std::uint8_t digest[kDigestBytes];
+    crypto_generichash_final(&state_->context, digest, kDigestBytes);
+    return hexEncode(digest, kDigestBytes);
+}
+
+std::string hashBuffer(const void* bytes, std::size_t length) {
+    sodiumReady();
+    std::uint8_t digest[kDigestBytes];
+    crypto_generichash(digest, kDigestBytes, static_cast<const unsigned char*>(bytes), length,
+                       nullptr, 0);
+    return hexEncode(digest, kDigestBytes);
+}
+
+std::string hashFile(const std::string& path) {
+    Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) return {};
+    FileHasher hasher;
+    std::vector<std::uint8_t> piece(kFilePieceBytes);
+    for (;;) {
+        ssize_t got = readSome(file.get(), piece.data(), piece.size());
+        if (got < 0) return {};  // a directory ends here too (EISDIR)
+        if (got == 0) break;
+        hasher.add(piece.data(), static_cast<std::size_t>(got));
+    }
+    return hasher.finish();
+}
+
+bool verifySignedText(std::string_view text, const std::uint8_t publicKey[kPublicKeyBytes],
+                      std::string& body) {
+    // Only one final line feed belongs to the signature line.
+    std::size_t end = text.size();
+    if (end > 0 && text[end - 1] == '\n') --end;
+    std::size_t lastFeed = end == 0 ? std::string_view::npos : text.rfind('\n', end - 1);
+    std::size_t signedLength = lastFeed == std::string_view::npos ? 0 : lastFeed + 1;
+    std::string_view line = text.substr(signedLength, end - signedLength);
+
+    if (!line.starts_with(kSignaturePrefix)) return false;
+    std::uint8_t signature[kSignatureBytes];
+    if (!hexDecode(line.substr(kSignaturePrefix.size()), signature, kSignatureBytes)) return false;
+    if (!eddsaCheck(signature, publicKey, reinterpret_cast<const std::uint8_t*>(text.data()),
+                    signedLength)) {
+        return false;
+    }
+    body.assign(text.substr(0, signedLength));
+    return true;
+}
+
+std::string signText(std::string_view text, const std::uint8_t secretKey[kSecretKeyBytes]) {
+    std::uint8_t signature[kSignatureBytes];
+    eddsaSign(signature, secretKey, reinterpret_cast<const std::uint8_t*>(text.data()),
+              text.size());
+    std::string signedText;
+    signedText.reserve(text.size() + kSignaturePrefix.size() + 2 * kSignatureBytes + 1);
+    signedText.append(text);
+    signedText.append(kSignaturePrefix);
+    signedText.append(hexEncode(signature, kSignatureBytes));
+    signedText.push_back('\n');
+    return signedText;
+}
+
+bool makeKeyPair(std::uint8_t secretKey[kSecretKeyBytes], std::uint8_t publicKey[kPublicKeyBytes]) {
+    Descriptor device(::open(kRandomDevice, O_RDONLY | O_CLOEXEC));
+    if (device.get() < 0) return false;
+    std::uint8_t seed[kSeedBytes];
+    std::size_t have = 0;
+    while (have < kSeedBytes) {
+        ssize_t got = readSome(device.get(), seed + have, kSeedBytes - have);
+        if (got <= 0) break;
+        have += static_cast<std::size_t>(got);
+    }
+    if (have == kSeedBytes) eddsaKeyPair(secretKey, publicKey, seed);
+    sodium_memzero(seed, sizeof seed);
+    return have == kSeedBytes;
+}
+
+void keyPairFromSeed(const std::uint8_t seed[kSeedBytes], std::uint8_t secretKey[kSecretKeyBytes],
+                     std::uint8_t publicKey[kPublicKeyBytes]) {
+    eddsaKeyPair(secretKey, publicKey, seed);
+}
+
+}  // namespace kd
