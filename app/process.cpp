@@ -1,0 +1,58 @@
+#include "app/process.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "app/process_internal.h"
+
+namespace kd {
+namespace {
+
+constexpr int kExecFailedStatus = 127;
+std::string folderOpener = "/usr/bin/xdg-open";
+
+}  // namespace
+
+void setFolderOpenerForTesting(const std::string& path) { folderOpener = path; }
+
+bool startProcess(const std::string& program, const std::vector<std::string>& arguments,
+                  const std::string& workingDir, std::string& errorText) {
+    // Everything the children need is built before the first fork: the launcher has a worker
+    // thread, and allocating in a forked copy of a threaded process can deadlock on a heap lock
+    // held by that thread. The children call only async-signal-safe functions.
+    std::vector<char*> argv;
+    argv.reserve(arguments.size() + 2);
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    const char* path = program.c_str();
+    const char* folder = workingDir.c_str();
+
+    pid_t pid = fork();
+    if (pid < 0) {
+        errorText = "could not start the game (fork failed)";
+        return false;
+    }
+    if (pid == 0) {
+        // The intermediate child: a new session, then a grandchild that init adopts once this
+        // child exits, so the launcher never has to wait for the program.
+        setsid();
+        if (fork() != 0) _exit(0);
+        if (chdir(folder) != 0) _exit(kExecFailedStatus);
+        execv(path, argv.data());
+        _exit(kExecFailedStatus);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return true;
+}
+
+void openFolder(const std::string& folder) {
+    std::string ignored;
+    startProcess(folderOpener, {folder}, folder, ignored);
+}
+
+}  // namespace kd
