@@ -45,9 +45,6 @@ LaunchOptions readCommandLine(const std::vector<std::string>& args, const std::s
     return options;
 }
 
-const char* defaultServerUrl() { return VEILSTONE_SERVER_URL_TEXT; }
-const char* releaseKeyText() { return VEILSTONE_RELEASE_KEY_TEXT; }
-
 bool decodeReleaseKey(const char* text, std::uint8_t key[32]) {
     return hexDecode(text, key, 32);
 }

@@ -21,6 +21,8 @@ struct LaunchOptions {
 // (settings file or compiled-in default); "--server" replaces it. Unknown arguments are ignored.
 LaunchOptions readCommandLine(const std::vector<std::string>& args, const std::string& serverUrl);
 
+// Compiled in from the build's VEILSTONE_SERVER_URL and VEILSTONE_RELEASE_KEY (build_config.cpp,
+// linked into each executable so a test build can carry a different key).
 const char* defaultServerUrl();
 const char* releaseKeyText();
 // False when the compiled-in key text is not 64 hex digits; the launcher cannot run without it.
