@@ -28,7 +28,7 @@ TEST(CommandLine, ServerTakesTheNextArgumentWhateverItIs) {
     EXPECT_EQ(readCommandLine({"--server", "a", "--server", "b"}, "d").serverUrl, "b");
 }
 
-TEST(CommandLine, ShotSpecifications) {
+TEST(CommandLine, ShotValues) {
     struct Case {
         Args args;
         double delay;

@@ -1,0 +1,85 @@
+// The HTTP client's reply side over arbitrary server bytes: the same reader httpGet runs after
+// every receive, fed the way recvSome would feed it. Input: one byte choosing the body limit, one
+// byte giving the size of each received piece (0: everything at once), one byte whose low bit says
+// whether the connection ends with an error instead of an orderly close, then the server's bytes.
+//
+// Checked: the receive buffer never passes its limit, no loop runs away, progress never goes
+// backwards, a success has a body within the limit and no larger than what arrived, a failure has
+// an empty body and one of the known messages. The chunk decoder also runs on the raw bytes.
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "net/http_internal.h"
+
+namespace {
+
+constexpr std::size_t kFramingBytes = 3;
+constexpr std::uint64_t kLimits[] = {0, 1, 10, 100, 4096, 1 << 20, std::uint64_t{1} << 42};
+
+void check(bool condition) {
+    if (!condition) std::abort();
+}
+
+bool knownFailure(const std::string& error) {
+    static const std::set<std::string> fixed = {
+        "reply header too long",     "not an HTTP reply",  "file larger than expected",
+        "the update server hung up", "download cut short", "connection lost while asking",
+    };
+    if (fixed.count(error) != 0) return true;
+    if (error.rfind("not on the update server: /f", 0) == 0) return error.size() == 28;
+    return error.rfind("the update server said ", 0) == 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < kFramingBytes) return 0;
+    const std::uint64_t maxBody = kLimits[data[0] % std::size(kLimits)];
+    const std::size_t piece = data[1] == 0 ? SIZE_MAX : data[1];
+    const bool endedByError = (data[2] & 1) != 0;
+    data += kFramingBytes;
+    size -= kFramingBytes;
+
+    std::vector<std::uint8_t> raw(data, data + size);
+    if (kd::decodeChunked(raw)) check(raw.size() <= size);
+
+    int status = 0;
+    kd::ReplyReader reader(maxBody, "/f", &status);
+    std::uint64_t lastProgress = 0;
+    const kd::ProgressFn progress = [&](std::uint64_t got, std::uint64_t total) {
+        check(got >= lastProgress && got <= size);
+        check(total <= maxBody);
+        lastProgress = got;
+    };
+
+    std::string error;
+    std::size_t offset = 0;
+    kd::ReplyReader::Next next = kd::ReplyReader::Next::Wait;
+    for (std::size_t passes = 0; next == kd::ReplyReader::Next::Wait; ++passes) {
+        check(passes <= size + 1);
+        std::vector<std::uint8_t>& received = reader.received();
+        const std::size_t room = reader.receiveLimit() - received.size();
+        const std::size_t take = std::min({piece, room, size - offset});
+        received.insert(received.end(), data + offset, data + offset + take);
+        offset += take;
+        check(received.size() <= reader.receiveLimit());
+        next = reader.pass(offset < size, progress, error);
+    }
+
+    std::vector<std::uint8_t> body{1, 2, 3};
+    bool ok = false;
+    if (next == kd::ReplyReader::Next::Finish)
+        ok = reader.finish(endedByError && offset == size, false, body, error);
+    if (ok) {
+        check(status == 200);
+        check(body.size() <= maxBody && body.size() <= size);
+    } else {
+        check(body.empty() || next == kd::ReplyReader::Next::Fail);
+        check(knownFailure(error));
+    }
+    return 0;
+}

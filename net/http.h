@@ -1,0 +1,35 @@
+// The HTTP client: one plain HTTP/1.1 GET of one URL on a fresh connection, the whole body
+// collected in memory. No TLS, no connection reuse, no redirects, no content decoding: the update
+// server is trusted for nothing, so the checks that matter happen on the bytes afterwards. Every
+// outcome other than a complete 200 reply within the size limit is one short sentence in the
+// caller's error text.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kd {
+
+// (body bytes received so far, body bytes expected or 0 when the reply gives no Content-Length).
+// Called on the downloading thread inside its receive loop; must not block.
+using ProgressFn = std::function<void(std::uint64_t received, std::uint64_t expected)>;
+
+// Splits an "http://host[:port][/path]" URL. The path keeps any query text verbatim and is "/"
+// when the URL has none; the port is 80 when absent or empty. False for another scheme, an empty
+// host, a port outside 1..65535, or a URL with spaces or control bytes (they could not travel in
+// a request line).
+bool parseUrl(const std::string& url, std::string& host, std::uint16_t& port, std::string& path);
+
+// GETs url into body (cleared first, empty after every failure). True only for a complete 200 reply
+// whose body is at most maxBody bytes. extraHeaders are whole header lines without line ends, sent
+// in order. cancel, when given, is polled at least every 100 ms and ends the call with
+// "cancelled". statusOut, when given, is 0 until the reply's status line has been read. On
+// failure error holds the reason; on success it is left untouched.
+bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint64_t maxBody,
+             const ProgressFn& progress, const std::atomic<bool>* cancel, std::string& error,
+             const std::vector<std::string>& extraHeaders = {}, int* statusOut = nullptr);
+
+}  // namespace kd
