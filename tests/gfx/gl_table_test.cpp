@@ -1,0 +1,146 @@
+// The GL entry-point table, its diagnostics and the renderer's refusal to run on an incomplete
+// table, without a GL context: getProc and single entries are faked.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "gfx/gl.h"
+#include "gfx/renderer.h"
+#include "tests/gfx/log_capture.h"
+
+namespace kd {
+namespace {
+
+using Strings = std::vector<std::string>;
+using test::LogCapture;
+
+Strings requested;
+std::string absentName;  // the one name allButAbsent does not find
+
+void neverCalled() { ADD_FAILURE() << "a faked GL entry point was called"; }
+GlProc noneFound(const char* name) {
+    requested.push_back(name);
+    return nullptr;
+}
+GlProc allButAbsent(const char* name) {
+    requested.push_back(name);
+    return absentName == name ? nullptr : neverCalled;
+}
+
+class GlTableTest : public ::testing::Test {
+protected:
+    void SetUp() override { requested.clear(); }
+    // Leaves the table empty again, whatever a test put into it.
+    void TearDown() override {
+#define KD_GL_RESET(type, name) name = nullptr;
+        KD_GL_FUNCTIONS(KD_GL_RESET)
+#undef KD_GL_RESET
+    }
+};
+
+TEST_F(GlTableTest, EveryMissingEntryIsWarnedOnceInTableOrder) {
+    LogCapture log;
+    EXPECT_EQ(loadGlFunctions(noneFound), 163);
+    Strings warnings = log.messages("warn");
+    ASSERT_EQ(warnings.size(), 163u);
+    ASSERT_EQ(requested.size(), 163u);
+    EXPECT_EQ(std::set<std::string>(requested.begin(), requested.end()).size(), 163u);
+    for (std::size_t i = 0; i < 163; ++i) {
+        EXPECT_EQ(warnings[i], "GL function not available: " + requested[i]);
+    }
+    EXPECT_EQ(requested[0], "glEnable");
+    EXPECT_EQ(requested[22], "glGetError");
+    EXPECT_EQ(requested[91], "glDrawArrays");
+    EXPECT_EQ(requested[138], "glDebugMessageCallback");
+    EXPECT_EQ(requested[162], "glGetTextureSubImage");
+}
+
+TEST_F(GlTableTest, CompleteTableLoadsSilentlyAndEveryCallRefetches) {
+    LogCapture log;
+    absentName = "";
+    EXPECT_EQ(loadGlFunctions(allButAbsent), 0);
+    EXPECT_EQ(loadGlFunctions(allButAbsent), 0);
+    EXPECT_EQ(requested.size(), 2u * 163u);
+    EXPECT_TRUE(log.messages().empty());
+}
+
+std::deque<GLenum> queuedErrors;
+GLenum APIENTRY fakeGetError() {
+    if (queuedErrors.empty()) return GL_NO_ERROR;
+    GLenum code = queuedErrors.front();
+    queuedErrors.pop_front();
+    return code;
+}
+
+TEST_F(GlTableTest, CheckErrorNamesAtMostEightQueuedErrorsPerCall) {
+    LogCapture log;
+    glCheckError("unloaded");  // glGetError missing: nothing happens
+    glGetError = fakeGetError;
+    queuedErrors = {0x0500, 0x0501, 0x0502, 0x0503, 0x0504, 0x0505, 0x0506, 0x9999, 0x0500, 0x0500};
+    glCheckError("frame");
+    Strings expected;
+    for (const char* entry :
+         {"GL_INVALID_ENUM (0x500)", "GL_INVALID_VALUE (0x501)", "GL_INVALID_OPERATION (0x502)",
+          "GL_UNKNOWN_ERROR (0x503)", "GL_UNKNOWN_ERROR (0x504)", "GL_OUT_OF_MEMORY (0x505)",
+          "GL_INVALID_FRAMEBUFFER_OPERATION (0x506)", "GL_UNKNOWN_ERROR (0x9999)"}) {
+        expected.push_back(std::string("GL error at frame: ") + entry);
+    }
+    EXPECT_EQ(log.messages("error"), expected);
+    EXPECT_EQ(queuedErrors.size(), 2u);
+}
+
+TEST(GlDebugCallback, DropsNotificationsAndLogsErrorsAndHighSeverityAsErrors) {
+    const struct {
+        GLenum type, severity;
+        const char* level;  // nullptr: no line at all
+    } cases[] = {
+        {GL_DEBUG_TYPE_ERROR, GL_DEBUG_SEVERITY_NOTIFICATION, nullptr},
+        {GL_DEBUG_TYPE_ERROR, GL_DEBUG_SEVERITY_LOW, "error"},
+        {GL_DEBUG_TYPE_PERFORMANCE, GL_DEBUG_SEVERITY_HIGH, "error"},
+        {GL_DEBUG_TYPE_PERFORMANCE, GL_DEBUG_SEVERITY_MEDIUM, "warn"},
+    };
+    for (const auto& c : cases) {
+        LogCapture log;
+        glDebugCallback(GL_DEBUG_SOURCE_API, c.type, 7, c.severity, 4, "oops", nullptr);
+        EXPECT_EQ(log.messages(), c.level ? Strings{"[GL] oops"} : Strings{});
+        if (c.level) EXPECT_EQ(log.messages(c.level).size(), 1u);
+    }
+}
+
+// The 40 entry points the drawing and the screenshot call without checking them.
+const char kDrawingEntries[] =
+    "glEnable glDisable glClear glClearColor glViewport glScissor glBlendFunc glPixelStorei "
+    "glReadPixels glCreateShader glShaderSource glCompileShader glGetShaderiv glGetShaderInfoLog "
+    "glDeleteShader glCreateProgram glAttachShader glLinkProgram glGetProgramiv glUseProgram "
+    "glDeleteProgram glGetUniformLocation glUniform2f glCreateBuffers glDeleteBuffers "
+    "glNamedBufferData glCreateVertexArrays glDeleteVertexArrays glBindVertexArray "
+    "glEnableVertexArrayAttrib glVertexArrayAttribFormat glVertexArrayAttribBinding "
+    "glVertexArrayVertexBuffer glDrawArrays glCreateTextures glDeleteTextures glBindTextureUnit "
+    "glTextureStorage2D glTextureSubImage2D glTextureParameteri";
+
+TEST_F(GlTableTest, RendererRefusesToStartWithoutAnEntryItCalls) {
+    std::istringstream names(kDrawingEntries);
+    int count = 0;
+    for (std::string name; names >> name; ++count) {
+        absentName = name;
+        {
+            LogCapture quiet;
+            loadGlFunctions(allButAbsent);
+        }
+        LogCapture log;
+        Renderer renderer;
+        EXPECT_FALSE(renderer.init()) << name;  // a call would land in neverCalled
+        renderer.shutdown();                    // nothing was made, so nothing is deleted
+        Strings errors = log.messages("error");
+        ASSERT_EQ(errors.size(), 1u) << name;
+        EXPECT_NE(errors[0].find(name), std::string::npos) << errors[0];
+    }
+    EXPECT_EQ(count, 40);
+}
+
+}  // namespace
+}  // namespace kd
