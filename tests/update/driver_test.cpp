@@ -1,0 +1,184 @@
+// The headless driver as a separate process: its output, and an install killed half-way and
+// started again.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "release/crypto.h"
+#include "tests/update/update_fixture.h"
+
+namespace kd::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The driver with its output in a file.
+class Driver {
+public:
+    Driver(const std::vector<std::string>& args, const std::string& outputPath) {
+        std::vector<std::string> argv = {VEILSTONE_UPDATER_DRIVER};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char*> pointers;
+        for (std::string& arg : argv) pointers.push_back(arg.data());
+        pointers.push_back(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (out >= 0) {
+                dup2(out, 1);
+                dup2(out, 2);
+            }
+            execv(pointers[0], pointers.data());
+            _exit(127);
+        }
+    }
+    ~Driver() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    int wait() {
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    void killHard() {
+        kill(pid_, SIGKILL);
+        wait();
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with(prefix)) lines.push_back(line);
+    return lines;
+}
+
+class DriverTest : public UpdateFixture {
+protected:
+    std::string keyHex() const { return hexEncode(demoPublicKey().data(), demoPublicKey().size()); }
+
+    int run(const std::string& job, std::string& output) {
+        const std::string file = dir / ("driver" + std::to_string(runs_++) + ".out");
+        const int status =
+            Driver({launcher, nginx->url(), keyHex(), job, "--no-self-update"}, file).wait();
+        output = readText(file);
+        return status;
+    }
+
+private:
+    int runs_ = 0;
+};
+
+TEST_F(DriverTest, PrintsEveryStatusChangeThenTheFinalStatus) {
+    publish({{"veilstone", "#!/bin/sh\n"}, {"a.txt", "alpha"}}, "7");
+    serve();
+    std::string out;
+    EXPECT_EQ(run("check", out), 0);
+    const std::uint64_t packed = packedSize({"veilstone", "a.txt"});
+    const std::vector<std::string> expected = {
+        "status 0 -1.0000 Looking for updates",
+        "status 4 0.0000 Looking at what is already here",
+        "status 2 -1.0000 " + std::to_string(packed) + " bytes to download",
+    };
+    EXPECT_EQ(linesStartingWith(out, "status "), expected) << out;
+    EXPECT_EQ(linesStartingWith(out, "final "),
+              std::vector<std::string>{"final state=2 progress=-1.0000 channel=0 key=0 installed= "
+                                       "latest=7 download=" +
+                                       std::to_string(packed) + " game=0 message=" +
+                                       std::to_string(packed) + " bytes to download"})
+        << out;
+
+    EXPECT_EQ(run("install", out), 0);
+    EXPECT_EQ(linesStartingWith(out, "status ").back(), "status 1 -1.0000 Up to date");
+    nginx->stop();
+    fs::remove_all(launcher);
+    EXPECT_EQ(run("check", out), 1);  // nothing installed, no server
+    EXPECT_EQ(Driver({launcher}, dir / "usage.out").wait(), 2);
+}
+
+TEST_F(DriverTest, KilledInstallResumesWithoutFetchingStagedObjectsAgain) {
+    constexpr int kFiles = 300;
+    Files files = {{"veilstone", "#!/bin/sh\n"}};
+    for (int i = 0; i < kFiles; ++i) files["data/" + std::to_string(1000 + i)] = noise(16384, i);
+    publish(files, "1");
+    serve();
+    const Manifest manifest = serverManifest();
+
+    const std::string firstOut = dir / "first.out";
+    {
+        Driver first({launcher, nginx->url(), keyHex(), "install"}, firstOut);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (readText(firstOut).find("Downloading 60 of") == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        first.killHard();
+    }
+    ASSERT_TRUE(linesStartingWith(readText(firstOut), "final ").empty()) << "finished too soon";
+    // Let nginx log the request the kill cut off.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    // Nothing half-written under a final name: no game file yet, every staged object whole.
+    std::set<std::string> staged;
+    std::uint64_t stagedPacked = 0, totalPacked = 0;
+    for (const auto& item : fs::directory_iterator(launcher + "/.staging")) {
+        const std::string name = item.path().filename().string();
+        if (name.ends_with(".part")) continue;
+        EXPECT_EQ(hashFile(item.path().string()), name);
+        staged.insert(name);
+    }
+    for (const Entry& entry : manifest.files) {
+        totalPacked += entry.packedSize;
+        if (staged.count(entry.hash)) stagedPacked += entry.packedSize;
+        EXPECT_FALSE(fs::exists(game(entry.path))) << entry.path;
+    }
+    ASSERT_GE(staged.size(), 50u);
+    ASSERT_LT(staged.size(), manifest.files.size());
+
+    const std::size_t logBefore = nginx->accessLog().size();
+    std::string out;
+    ASSERT_EQ(run("install", out), 0) << out;
+    EXPECT_EQ(linesStartingWith(out, "status ").back(), "status 1 -1.0000 Up to date");
+
+    std::multiset<std::string> fetched;
+    const std::vector<std::string> log = nginx->accessLog();
+    for (std::size_t i = logBefore; i < log.size(); ++i) {
+        const std::size_t at = log[i].find(" /objects/");
+        if (at != std::string::npos) fetched.insert(log[i].substr(at + 10, 64));
+    }
+    std::multiset<std::string> missing;
+    for (const Entry& entry : manifest.files)
+        if (!staged.count(entry.hash)) missing.insert(entry.hash);
+    EXPECT_EQ(fetched, missing);
+
+    // The bar starts at what was already staged.
+    const std::vector<std::string> downloads = linesStartingWith(out, "status 4 ");
+    const auto firstDownload = std::find_if(
+        downloads.begin(), downloads.end(),
+        [](const std::string& l) { return l.find(" Downloading ") != std::string::npos; });
+    ASSERT_NE(firstDownload, downloads.end());
+    EXPECT_NEAR(std::stod(firstDownload->substr(9)), double(stagedPacked) / double(totalPacked),
+                1e-4);
+
+    for (const Entry& entry : manifest.files)
+        EXPECT_EQ(hashFile(game(entry.path)), entry.hash) << entry.path;
+    EXPECT_FALSE(fs::exists(launcher + "/.staging"));
+}
+
+}  // namespace
+}  // namespace kd::test

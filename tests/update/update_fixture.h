@@ -1,0 +1,80 @@
+// What the update engine's tests share: releases published with the real release tool and the
+// development key, an nginx serving them, and jobs run to their end with every status change
+// recorded.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "release/manifest.h"
+#include "tests/support/nginx_server.h"
+#include "tests/support/temp_dir.h"
+#include "update/updater.h"
+
+namespace kd::test {
+
+using launcher::Updater;
+using launcher::UpdaterState;
+using launcher::UpdaterStatus;
+
+using Files = std::map<std::string, std::string>;  // path in the game folder -> content
+
+// The development release key of tests/data.
+const Updater::ReleaseKey& demoPublicKey();
+std::string demoSecretPath();
+std::string signWithDemoKey(const std::string& text);
+
+// Deterministic bytes that do not compress.
+std::string noise(std::size_t length, std::uint32_t seed);
+
+std::uint32_t number(UpdaterState state);
+
+struct JobRun {
+    std::vector<UpdaterStatus> changes;  // every status change, in order
+    UpdaterStatus last;                  // status() after the job
+    bool finished = false;               // false: still busy at the time limit
+
+    bool saw(UpdaterState state, const std::string& message) const;
+    // The progress of the first change with this message, -2 when there is none.
+    double progressOf(const std::string& message) const;
+};
+
+// Starts a job with start(updater) and waits for it to end.
+JobRun runJob(Updater& updater, const std::function<void(Updater&)>& start, int timeoutMs = 60000);
+
+class UpdateFixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Publishes files as release `version` into the server folder with veilstone-release; extra
+    // arguments go before the folders (for example {"--channel", "testing"}).
+    void publish(const Files& files, const std::string& version,
+                 const std::vector<std::string>& extra = {});
+    // Starts nginx on the server folder, accepting `testingKey` under /testing/.
+    void serve(const std::string& testingKey = "KEY-1");
+    std::unique_ptr<Updater> makeUpdater(const std::string& url = "");
+
+    std::string game(const std::string& path) const { return launcher + "/game/" + path; }
+    // The live (or testing) release on the server, as the launcher would read it.
+    Manifest serverManifest(bool testing = false) const;
+    std::string objectFile(const std::string& path) const;  // server object of the live release
+    std::uint64_t packedSize(const std::vector<std::string>& paths) const;
+    std::string logText() const;
+    std::size_t logCount(const std::string& line) const;
+
+    TempDir dir;
+    std::string server;    // served folder
+    std::string launcher;  // the Updater's installDir
+    std::unique_ptr<NginxServer> nginx;
+
+private:
+    int published_ = 0;
+};
+
+}  // namespace kd::test

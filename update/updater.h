@@ -1,0 +1,150 @@
+// The update engine. One background job at a time (an update check, or an install, update or
+// verify of the game) runs on a worker thread of its own, while the screen reads a small status
+// record every frame. The server is trusted for nothing: manifests and news must carry the release
+// key's signature and every downloaded object must unpack to the size and hash the manifest names.
+// The game lives in installDir/"game"; downloads go through installDir/".staging", so an install
+// cut off during its downloads resumes later without fetching again what it already had.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "release/manifest.h"
+
+namespace kd::launcher {
+
+// The numbers are what the status record carries and the screen tests.
+enum class UpdaterState : std::uint32_t {
+    Checking = 0,
+    UpToDate = 1,
+    ReadyToInstall = 2,
+    ReadyToUpdate = 3,
+    Working = 4,
+    Offline = 5,
+    Failed = 6,
+    Restarting = 7,
+};
+
+enum class KeyState : std::uint32_t {
+    None = 0,       // no playtester key
+    Unchecked = 1,  // a key is set and the server has not answered yet
+    Accepted = 2,   // a Testing request with the key succeeded
+    Refused = 3,    // the server answered 403 to a Testing request
+};
+
+enum class Channel : std::uint32_t { Live = 0, Testing = 1 };
+
+// A copy of the engine's status, taken under its lock.
+struct UpdaterStatus {
+    std::uint32_t state = 0;          // UpdaterState
+    std::uint32_t shownChannel = 0;   // Channel whose release this describes
+    std::uint32_t keyState = 0;       // KeyState
+    std::string message;              // one line for the status bar
+    double progress = -1.0;           // 0..1; -1 means no bar
+    std::uint64_t downloadBytes = 0;  // packed bytes the current plan needs
+    std::string installedVersion;     // empty when nothing is installed
+    std::string latestVersion;
+    std::string news;  // verified news body of the shown channel
+    bool gameInstalled = false;
+};
+
+// "1023 bytes", "2 KB", "1.5 MB", "1.0 GB" (powers of 1024).
+std::string sizeText(std::uint64_t bytes);
+
+class Updater {
+public:
+    using ReleaseKey = std::array<std::uint8_t, 32>;
+    // Receives every status change a job makes (state, message and progress set together), on the
+    // job's thread. Byte and scan progress in between are only seen through status().
+    using StatusListener = std::function<void(const UpdaterStatus&)>;
+
+    // Loads the cached Live news; does not touch the network.
+    Updater(std::filesystem::path installDir, std::string serverUrl, const ReleaseKey& releaseKey);
+    // Aborts a running transfer and waits for the job to end.
+    ~Updater();
+    Updater(const Updater&) = delete;
+    Updater& operator=(const Updater&) = delete;
+
+    // The launcher's own arguments (without "--updated"), for restarting after a self-update.
+    void setRestartArgs(std::vector<std::string> args);
+    // Set before the first job.
+    void setStatusListener(StatusListener listener);
+
+    // Channel 1 (Testing) needs a key; without one the channel is Live. Reloads the cached news of
+    // the channel and forgets the manifest in memory, so follow it with check(false).
+    void setChannel(std::uint32_t channel, std::string testerKey);
+
+    // Start a job and return at once; dropped while another job runs.
+    void check(bool allowSelfUpdate);
+    void update(bool verify);
+
+    UpdaterStatus status() const;
+    bool busy() const { return busy_.load(); }
+    std::filesystem::path gameDir() const { return installDir_ / "game"; }
+
+private:
+    void launch(std::function<void()> job);
+    void run(bool fetch, bool install, bool verify, bool allowSelfUpdate);
+    bool fetchRelease(bool install, bool verify, bool allowSelfUpdate);
+    void onManifestFailure(const std::string& error, bool install, bool verify,
+                           bool allowSelfUpdate);
+    bool fetchSigned(const std::string& name, std::string& body, std::string& error);
+    bool replaceLauncherIfOutdated();
+    void planAndInstall(const Manifest& installed, bool installedValid, bool install, bool verify,
+                        bool manifestReady);
+    void installPlan(const Manifest& installed, bool installedValid, bool verify,
+                     std::uint64_t total);
+    void removeDropped(const Manifest& installed);
+    bool putFilesInPlace(std::string& error);
+    bool fetchObject(const Entry& entry, std::vector<std::uint8_t>& out, std::uint64_t done,
+                     std::uint64_t total, std::string& error);
+    bool readInstalled(Manifest& installed) const;
+    std::string loadNewsCache(std::uint32_t channel) const;
+
+    void setStatus(UpdaterState state, std::string message, double progress);
+    void setProgress(double progress);
+    UpdaterStatus snapshotLocked() const;
+
+    const std::filesystem::path installDir_;
+    const std::string serverUrl_;
+    const ReleaseKey releaseKey_;
+
+    // Guards every field from here to gameInstalled_; held only for short copies (and while
+    // setChannel reads the small news cache).
+    mutable std::mutex mutex_;
+    std::vector<std::string> restartArgs_;
+    StatusListener listener_;
+    std::uint32_t channel_ = 0;
+    std::string testerKey_;
+    std::uint32_t state_ = 0;
+    std::uint32_t shownChannel_ = 0;
+    std::uint32_t keyState_ = 0;
+    std::string message_;
+    double progress_ = -1.0;
+    std::uint64_t downloadBytes_ = 0;
+    std::string installedVersion_;
+    std::string latestVersion_;
+    std::string news_;
+    bool gameInstalled_ = false;
+
+    std::thread worker_;
+    std::atomic<bool> busy_{false};
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> manifestFresh_{
+        false};  // latest_ is a checked manifest of the current channel
+
+    // Job thread only: at most one job exists at a time.
+    Manifest latest_;
+    std::string latestText_;           // the signed manifest text exactly as downloaded
+    std::uint32_t latestChannel_ = 0;  // the channel latestText_ was asked for
+    std::vector<const Entry*> plan_;
+};
+
+}  // namespace kd::launcher
