@@ -1,0 +1,186 @@
+// Unpacking speed of inflateZlib against zlib's uncompress on the same corpus, in one process.
+// The corpus is built here from a fixed seed: objects of 256 KiB to 2 MiB, a mix of text-like,
+// binary and already-compressed content, each packed by zlib as the release tool packs objects.
+// Usage: bench_inflate [--corpus-mib=N]   (default 64)
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "release/inflate.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint64_t kDefaultCorpusMiB = 64;
+constexpr std::uint64_t kMinObjectBytes = 256 << 10;
+constexpr std::uint64_t kMaxObjectBytes = 2 << 20;
+constexpr int kRounds = 3;
+
+struct Object {
+    Bytes packed;
+    std::uint64_t size;
+};
+
+// Words with a skewed frequency, lines of code-like and prose-like text, numbers.
+Bytes textLike(std::size_t size, std::mt19937_64& rng) {
+    static const char* const kWords[] = {
+        "the",   "of",      "and",    "to",     "stone", "veil",   "player", "return", "if",
+        "else",  "for",     "int",    "float",  "const", "level",  "quest",  "map",    "spawn",
+        "local", "texture", "shader", "vertex", "sound", "volume", "enemy",  "health", "=",
+        "{",     "}",       "(",      ");",     "//",    "0",      "1",      "true",   "false"};
+    constexpr std::size_t kCount = std::size(kWords);
+    Bytes out;
+    out.reserve(size + 64);
+    while (out.size() < size) {
+        const double u = std::uniform_real_distribution<double>(0, 1)(rng);
+        const auto i = static_cast<std::size_t>(kCount * u * u * u);  // favours the first words
+        const char* w = kWords[std::min(i, kCount - 1)];
+        out.insert(out.end(), w, w + std::strlen(w));
+        const unsigned r = rng() % 16;
+        if (r == 0) {
+            const std::string number = std::to_string(rng() % 100000);
+            out.push_back(' ');
+            out.insert(out.end(), number.begin(), number.end());
+        }
+        out.push_back(r == 1 ? '\n' : ' ');
+    }
+    out.resize(size);
+    return out;
+}
+
+// Records as in meshes and tables: a counter, coordinates that drift, flags, some noise.
+Bytes binaryLike(std::size_t size, std::mt19937_64& rng) {
+    Bytes out;
+    out.reserve(size + 32);
+    float x = 0, y = 0, z = 0;
+    for (std::uint32_t id = 0; out.size() < size; ++id) {
+        x += static_cast<float>(rng() % 100) / 100.0f;
+        y += static_cast<float>(rng() % 7) / 8.0f;
+        z = static_cast<float>(rng() % 4);
+        const std::uint16_t flags = static_cast<std::uint16_t>(rng() % 8 == 0 ? rng() : 3);
+        std::uint8_t record[20];
+        std::memcpy(record, &id, 4);
+        std::memcpy(record + 4, &x, 4);
+        std::memcpy(record + 8, &y, 4);
+        std::memcpy(record + 12, &z, 4);
+        std::memcpy(record + 16, &flags, 2);
+        record[18] = static_cast<std::uint8_t>(id % 3);
+        record[19] = 0;
+        out.insert(out.end(), record, record + sizeof record);
+    }
+    out.resize(size);
+    return out;
+}
+
+Bytes pack(const Bytes& data, int level) {
+    uLongf size = compressBound(data.size());
+    Bytes packed(size);
+    if (compress2(packed.data(), &size, data.data(), data.size(), level) != Z_OK) std::abort();
+    packed.resize(size);
+    return packed;
+}
+
+// Already-compressed content, such as images and audio: deflate output of text.
+Bytes compressedLike(std::size_t size, std::mt19937_64& rng) {
+    Bytes out;
+    while (out.size() < size) {
+        const Bytes packed = pack(textLike(4 * size, rng), 6);
+        out.insert(out.end(), packed.begin(), packed.end());
+    }
+    out.resize(size);
+    return out;
+}
+
+std::vector<Object> buildCorpus(std::uint64_t totalBytes) {
+    std::mt19937_64 rng(20240601);
+    std::vector<Object> corpus;
+    std::uint64_t built = 0;
+    for (unsigned i = 0; built < totalBytes; ++i) {
+        std::uint64_t size = kMinObjectBytes + rng() % (kMaxObjectBytes - kMinObjectBytes);
+        size = std::min(size, totalBytes - built);
+        // Four text, three binary and one already-compressed object in every eight.
+        const unsigned kind = i % 8;
+        const Bytes data = kind < 4   ? textLike(size, rng)
+                           : kind < 7 ? binaryLike(size, rng)
+                                      : compressedLike(size, rng);
+        const int levels[] = {6, 9, 1};
+        corpus.push_back({pack(data, levels[i % 3]), size});
+        built += size;
+    }
+    return corpus;
+}
+
+double seconds(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::uint64_t corpusMiB = kDefaultCorpusMiB;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.rfind("--corpus-mib=", 0) == 0) {
+            corpusMiB = std::strtoull(arg.c_str() + 13, nullptr, 10);
+        } else {
+            std::fprintf(stderr, "usage: %s [--corpus-mib=N]\n", argv[0]);
+            return 2;
+        }
+    }
+    if (corpusMiB == 0) corpusMiB = 1;
+    const std::vector<Object> corpus = buildCorpus(corpusMiB << 20);
+
+    std::uint64_t totalBytes = 0;
+    std::uint64_t largest = 0;
+    for (const Object& o : corpus) {
+        totalBytes += o.size;
+        largest = std::max(largest, o.size);
+    }
+
+    // Both decoders must agree before their speed means anything.
+    Bytes ours;
+    Bytes theirs(largest);
+    for (const Object& o : corpus) {
+        uLongf size = o.size;
+        const bool ok = kd::inflateZlib(o.packed.data(), o.packed.size(), o.size, ours);
+        if (!ok || uncompress(theirs.data(), &size, o.packed.data(), o.packed.size()) != Z_OK ||
+            size != o.size || std::memcmp(ours.data(), theirs.data(), o.size) != 0) {
+            std::fprintf(stderr, "inflate: the decoders disagree on the corpus\n");
+            return 1;
+        }
+    }
+
+    double oursBest = 1e30;
+    double zlibBest = 1e30;
+    for (int round = 0; round < kRounds; ++round) {
+        auto start = std::chrono::steady_clock::now();
+        for (const Object& o : corpus) {
+            if (!kd::inflateZlib(o.packed.data(), o.packed.size(), o.size, ours)) return 1;
+        }
+        oursBest = std::min(oursBest, seconds(std::chrono::steady_clock::now() - start));
+
+        start = std::chrono::steady_clock::now();
+        for (const Object& o : corpus) {
+            uLongf size = o.size;
+            if (uncompress(theirs.data(), &size, o.packed.data(), o.packed.size()) != Z_OK) {
+                return 1;
+            }
+        }
+        zlibBest = std::min(zlibBest, seconds(std::chrono::steady_clock::now() - start));
+    }
+
+    const double oursMBs = static_cast<double>(totalBytes) / oursBest / 1e6;
+    const double zlibMBs = static_cast<double>(totalBytes) / zlibBest / 1e6;
+    std::printf("inflate: ours %.0f MB/s, zlib %.0f MB/s, ratio %.2f\n", oursMBs, zlibMBs,
+                oursMBs / zlibMBs);
+    return 0;
+}
