@@ -1,0 +1,224 @@
+// veilstone-launcher: finds its folder, opens the log, reads its settings and command line, opens
+// the window, starts the update engine and runs the frame loop until the window closes, the game
+// starts, a screenshot is written or a new launcher copy has taken over.
+#include <GLFW/glfw3.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/options.h"
+#include "app/paths.h"
+#include "app/settings.h"
+#include "app/ui.h"
+#include "gfx/gl.h"
+#include "gfx/icon.h"
+#include "gfx/png.h"
+#include "gfx/renderer.h"
+#include "log/log.h"
+#include "update/updater.h"
+
+namespace {
+
+using namespace kd;
+namespace fs = std::filesystem;
+
+constexpr int kWindowWidth = 1024;
+constexpr int kWindowHeight = 620;
+constexpr int kMinWindowWidth = 820;
+constexpr int kMinWindowHeight = 520;
+constexpr int kKeepLogs = 5;
+constexpr double kMaxFrameStepSeconds = 0.1;
+constexpr double kMinimisedWaitSeconds = 0.1;
+constexpr double kFallbackRefreshHz = 60;
+constexpr double kIconRetrySeconds = 1.0;
+
+// Filled by the GLFW callbacks inside glfwPollEvents / glfwWaitEventsTimeout, on the main thread.
+float scrollAccumulator = 0;
+std::vector<std::uint32_t> keyEvents;
+std::string typedText;
+
+void onScroll(GLFWwindow*, double, double yOffset) { scrollAccumulator += float(yOffset); }
+
+void onChar(GLFWwindow*, unsigned int codePoint) {
+    if (codePoint < 128) typedText += char(codePoint);
+}
+
+void onKey(GLFWwindow*, int key, int, int action, int mods) {
+    if (action != GLFW_PRESS && action != GLFW_REPEAT) return;
+    std::uint32_t event = std::uint32_t(key);
+    if (mods & (GLFW_MOD_CONTROL | GLFW_MOD_SUPER)) event |= kKeyControlFlag;
+    keyEvents.push_back(event);
+}
+
+int startupFailure(const char* message) {
+    logError("%s", message);
+    return 1;
+}
+
+FrameInput takeInput(GLFWwindow* window, bool& previousDown, bool overlayOpen) {
+    FrameInput input;
+    double x = 0, y = 0;
+    glfwGetCursorPos(window, &x, &y);
+    bool down = glfwGetMouseButton(window, GLFW_MOUSE_BUTTON_LEFT) == GLFW_PRESS;
+    input.real.x = float(x);
+    input.real.y = float(y);
+    input.real.clicked = down && !previousDown;
+    previousDown = down;
+    input.wheel = scrollAccumulator;
+    scrollAccumulator = 0;
+    input.keys.swap(keyEvents);
+    input.typed.swap(typedText);
+    keyEvents.clear();
+    typedText.clear();
+    for (std::uint32_t event : input.keys) {
+        std::uint32_t key = event & 0xffff;
+        if (key == GLFW_KEY_ENTER || key == GLFW_KEY_KP_ENTER) input.real.enter = true;
+        if (key == GLFW_KEY_ESCAPE) input.escape = true;
+    }
+    input.menu = input.real;
+    if (overlayOpen) input.menu = UiInput{-1000000, -1000000, false, false};
+    return input;
+}
+
+// Without working vsync (no swap control, as under Xvfb, or a driver that ignores it) the loop would
+// spin at hundreds of frames per second on a whole core. A frame that took clearly less than a
+// display refresh waits out the rest, in a way that input still wakes at once.
+void paceFrame(double frameStart, double refreshSeconds) {
+    double spent = glfwGetTime() - frameStart;
+    if (spent < 0.8 * refreshSeconds) glfwWaitEventsTimeout(refreshSeconds - spent);
+}
+
+double displayRefreshSeconds() {
+    GLFWmonitor* monitor = glfwGetPrimaryMonitor();
+    const GLFWvidmode* mode = monitor ? glfwGetVideoMode(monitor) : nullptr;
+    double hz = mode && mode->refreshRate > 0 ? mode->refreshRate : kFallbackRefreshHz;
+    return 1.0 / hz;
+}
+
+void runFrameLoop(GLFWwindow* window, Renderer& renderer, launcher::Updater& updater,
+                  LauncherUi& ui, const LaunchOptions& options, bool& iconSet) {
+    const double refreshSeconds = displayRefreshSeconds();
+    double previousTime = glfwGetTime();
+    bool previousDown = false;
+    double lastIconAttempt = -kIconRetrySeconds;
+    while (!glfwWindowShouldClose(window) && !ui.quitRequested) {
+        glfwPollEvents();
+        const double now = glfwGetTime();
+        const float dt = float(now - previousTime < kMaxFrameStepSeconds ? now - previousTime
+                                                                         : kMaxFrameStepSeconds);
+        int w = 0, h = 0, fbw = 0, fbh = 0;
+        glfwGetWindowSize(window, &w, &h);
+        glfwGetFramebufferSize(window, &fbw, &fbh);
+        if (w == 0 || h == 0) {
+            glfwWaitEventsTimeout(kMinimisedWaitSeconds);
+            previousTime = now;
+            continue;
+        }
+        FrameInput input = takeInput(window, previousDown, ui.dialogOpen || ui.listOpen);
+        launcher::UpdaterStatus s = updater.status();
+        if (s.state == static_cast<std::uint32_t>(launcher::UpdaterState::Restarting)) break;
+        // A damaged icon file would otherwise log a warning every frame, without end.
+        if (!iconSet && s.gameInstalled && now - lastIconAttempt >= kIconRetrySeconds) {
+            iconSet = loadWindowIcon(ui.installDir, window);
+            lastIconAttempt = now;
+        }
+
+        renderer.beginFrame(w, h, fbw, fbh);
+        drawScreen(ui, renderer, updater, s, input, float(w), float(h), now, dt);
+        renderer.endFrame();
+
+        if (options.shotDelay >= 0 && now >= options.shotDelay) {
+            if (writeScreenshot(options.shotPath.c_str(), fbw, fbh))
+                logInfo("launcher: saved %s", options.shotPath.c_str());
+            break;
+        }
+        glfwSwapBuffers(window);
+        previousTime = now;
+        paceFrame(now, refreshSeconds);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string exePath = ownExePath();
+    const std::string dir = installDir(exePath);
+    std::error_code ec;
+    fs::create_directories(fs::path(dir) / "logs", ec);
+    logOpen((fs::path(dir) / "logs").c_str(), kKeepLogs);
+    logInfo("Veilstone launcher, %s, in %s", platformName(), dir.c_str());
+    removeOldLauncher(exePath);
+
+    LauncherSettings settings = readSettings(dir);
+    std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    LaunchOptions options =
+        readCommandLine(args, settings.server.empty() ? defaultServerUrl() : settings.server);
+    logInfo("launcher: update server %s", options.serverUrl.c_str());
+
+    launcher::Updater::ReleaseKey releaseKey;
+    if (!decodeReleaseKey(releaseKeyText(), releaseKey.data()))
+        return startupFailure("This launcher was built without a release key.");
+
+    if (!glfwInit()) return startupFailure("Could not open a window (GLFW failed to start).");
+    glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 4);
+    glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 5);
+    glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_CORE_PROFILE);
+    glfwWindowHint(GLFW_OPENGL_FORWARD_COMPAT, GLFW_TRUE);
+    glfwWindowHint(GLFW_SAMPLES, 4);
+    // GLFW 3.3 uses the class name only when the instance name is set too.
+    glfwWindowHintString(GLFW_X11_CLASS_NAME, productName());
+    glfwWindowHintString(GLFW_X11_INSTANCE_NAME, productName());
+    GLFWwindow* window = glfwCreateWindow(kWindowWidth, kWindowHeight, "Veilstone Launcher",
+                                          nullptr, nullptr);
+    if (!window) {
+        glfwTerminate();
+        return startupFailure(
+            "Veilstone needs a graphics card and driver with OpenGL 4.5, and this machine did not "
+            "offer one. Updating the graphics driver usually fixes it.");
+    }
+    glfwSetWindowSizeLimits(window, kMinWindowWidth, kMinWindowHeight, GLFW_DONT_CARE,
+                            GLFW_DONT_CARE);
+    glfwMakeContextCurrent(window);
+    glfwSwapInterval(1);
+    glfwSetScrollCallback(window, onScroll);
+    glfwSetCharCallback(window, onChar);
+    glfwSetKeyCallback(window, onKey);
+    // A press and release between two polls would otherwise be missed entirely.
+    glfwSetInputMode(window, GLFW_STICKY_MOUSE_BUTTONS, GLFW_TRUE);
+    loadGlFunctions(reinterpret_cast<GlGetProc>(glfwGetProcAddress));
+
+    bool iconSet = loadWindowIcon(dir, window);
+
+    Renderer renderer;
+    if (!renderer.init()) {
+        renderer.shutdown();
+        glfwDestroyWindow(window);
+        glfwTerminate();
+        return startupFailure("The launcher could not set up its drawing.");
+    }
+
+    // Never destroyed: the process ends with _Exit and the worker dies with it.
+    auto* updater = new launcher::Updater(dir, options.serverUrl, releaseKey);
+    updater->setRestartArgs(options.restartArgs);
+    updater->setChannel(settings.testingChannel ? 1 : 0, settings.testerKey);
+    updater->check(options.allowSelfUpdate);
+
+    LauncherUi ui;
+    ui.installDir = dir;
+    ui.settings = settings;
+    ui.window = window;
+    ui.autoInstall = options.autoInstall;
+    ui.autoVerify = options.autoVerify;
+    runFrameLoop(window, renderer, *updater, ui, options, iconSet);
+
+    renderer.shutdown();
+    glfwDestroyWindow(window);
+    glfwTerminate();
+    logInfo("launcher: closing");
+    logClose();
+    fflush(nullptr);
+    _Exit(0);
+}

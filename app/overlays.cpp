@@ -1,0 +1,154 @@
+// The playtester key's controls: the channel selector in the menu, its drop-down list and the key
+// dialog. Every commit writes the settings, tells the Updater and starts a fresh check.
+#include <GLFW/glfw3.h>
+
+#include <cmath>
+
+#include "app/ui.h"
+#include "gfx/text.h"
+#include "update/updater.h"
+
+namespace kd {
+
+using launcher::Updater;
+using launcher::UpdaterStatus;
+namespace pal = palette;
+
+namespace {
+
+constexpr std::size_t kMaxKeyLength = 64;
+constexpr std::uint32_t kChannelLive = 0;
+constexpr std::uint32_t kChannelTesting = 1;
+constexpr std::uint32_t kKeyRefused = 3;
+constexpr float kListX = 48;
+constexpr float kListWidth = 260;
+constexpr float kRowHeight = 34;
+
+// The order matters: the settings file first, then the Updater, then a new check; the automatic
+// update may run once more for the new setting.
+void commitChoice(LauncherUi& ui, Updater& updater, const std::string& testerKey, bool testing) {
+    ui.settings.testerKey = testerKey;
+    ui.settings.testingChannel = testing;
+    writeSettings(ui.installDir, ui.settings);
+    updater.setChannel(testing ? kChannelTesting : kChannelLive, testerKey);
+    updater.check(false);
+    ui.autoStarted = false;
+}
+
+}  // namespace
+
+std::string filterKeyText(std::string_view text) {
+    std::string kept;
+    for (char c : text) {
+        if (kept.size() == kMaxKeyLength) break;
+        if (c >= 'a' && c <= 'z') kept += char(c - 'a' + 'A');
+        else if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-') kept += c;
+    }
+    return kept;
+}
+
+void drawChannelSelector(LauncherUi& ui, Renderer& r, Updater& updater, const UpdaterStatus& s,
+                         const UiInput& menu, float y1) {
+    r.text("BUILD", 48, y1, 2, pal::TextDisabled);
+    const float y2 = y1 + 22;
+    const bool idle = !updater.busy();
+    const bool hovered = idle && 48 <= menu.x && menu.x < 308 && y2 <= menu.y && menu.y < y2 + 36;
+    if (hovered)
+        r.chamferRect(48, y2, 260, 36, 6, pal::PanelHover, pal::Gold);
+    else
+        r.chamferRect(48, y2, 260, 36, 6, pal::Panel, fade(pal::Bronze, 0.9f));
+    r.text(s.shownChannel == kChannelTesting ? "Testing" : "Live", 62, y2 + 11, 2,
+           idle ? pal::Text : pal::TextDisabled);
+    for (int i = 0; i < 5; ++i) r.fillRect(280 + i, y2 + 15 + i, 11 - 2 * i, 1, pal::GoldDim);
+    if (s.keyState == kKeyRefused) r.text("Key not accepted", 48, y2 + 46, 2, pal::Error);
+    if (hovered && menu.clicked) {
+        ui.listOpen = true;
+        ui.listOpenedThisFrame = true;
+    }
+    ui.listTop = y2 + 38;
+}
+
+void drawChannelList(LauncherUi& ui, Renderer& r, Updater& updater, const UpdaterStatus& s,
+                     const FrameInput& input) {
+    const UiInput& in = input.real;
+    r.chamferRect(kListX, ui.listTop, kListWidth, 144, 6, pal::PanelDark, pal::GoldDim);
+    static const char* const kRows[] = {"Live", "Testing", "Change key...", "Forget key"};
+    int chosen = -1;
+    for (int i = 0; i < 4; ++i) {
+        float yi = ui.listTop + 4 + kRowHeight * i;
+        bool hovered = kListX <= in.x && in.x < kListX + kListWidth && yi <= in.y &&
+                       in.y < yi + kRowHeight;
+        if (hovered) r.fillRect(50, yi, 256, kRowHeight, fade(pal::Ember, 0.6f));
+        Color color = pal::TextDim;
+        if (i < 2) {
+            bool shown = s.shownChannel == std::uint32_t(i);
+            color = shown ? pal::Gold : hovered ? pal::TextBright : pal::Text;
+        }
+        r.text(kRows[i], 62, yi + 10, 2, color);
+        if (hovered && in.clicked) chosen = i;
+    }
+    // The click that opened the list must not also pick a row.
+    if (ui.listOpenedThisFrame) {
+        ui.listOpenedThisFrame = false;
+        ui.listOpen = !input.escape;
+        return;
+    }
+    switch (chosen) {
+        case 0:
+        case 1:
+            commitChoice(ui, updater, ui.settings.testerKey, chosen == 1);
+            ui.listOpen = false;
+            break;
+        case 2:
+            ui.listOpen = false;
+            ui.keyText.clear();
+            ui.dialogOpen = true;
+            break;
+        case 3:
+            commitChoice(ui, updater, "", false);
+            ui.listOpen = false;
+            break;
+        default:
+            if (in.clicked || input.escape) ui.listOpen = false;
+    }
+}
+
+void drawKeyDialog(LauncherUi& ui, Renderer& r, Updater& updater, const FrameInput& input,
+                   float w, float h, double now) {
+    const UiInput& in = input.real;
+    r.fillRect(0, 0, w, h, {0, 0, 0, 0.6f});
+    const float dx = (w - 560) / 2, dy = (h - 220) / 2;
+    r.chamferRect(dx, dy, 560, 220, 10, pal::Panel, pal::GoldDim);
+    r.text("PLAYTESTER KEY", dx + 22, dy + 20, 2, pal::TextDim);
+    r.text("Paste the key you were given (Ctrl+V).", dx + 22, dy + 48, 2, pal::TextDisabled);
+
+    for (std::uint32_t key : input.keys) {
+        if ((key & 0xffff) == GLFW_KEY_BACKSPACE && !ui.keyText.empty()) ui.keyText.pop_back();
+        if ((key & 0x1ffff) == (kKeyControlFlag | GLFW_KEY_V)) {
+            if (const char* clip = glfwGetClipboardString(ui.window)) ui.keyText += clip;
+        }
+    }
+    ui.keyText += input.typed;
+    ui.keyText = filterKeyText(ui.keyText);
+
+    r.fillRect(dx + 22, dy + 78, 516, 40, pal::Shadow);
+    r.fillRect(dx + 22, dy + 117, 516, 1, pal::GoldDim);
+    r.text(ui.keyText, dx + 34, dy + 88, 3, pal::TextBright);
+    if (std::fmod(now, 1.0) < 0.55)
+        r.fillRect(dx + 34 + textWidth(ui.keyText, 3) + 4, dy + 86, 3, 26, pal::Accent);
+
+    const bool hasText = !ui.keyText.empty();
+    bool use = uiButton(r, in, "USE KEY", hasText, true, dx + 358, dy + 152, 180, 48, 2);
+    if (!use) use = in.enter && hasText;
+    bool cancel = uiButton(r, in, "Cancel", true, false, dx + 22, dy + 162, 120, 30, 2);
+    if (use) {
+        commitChoice(ui, updater, ui.keyText, true);
+        ui.dialogOpen = false;
+    } else if (cancel) {
+        ui.dialogOpen = false;
+    } else {
+        ui.dialogOpen = !input.escape;
+    }
+}
+
+}  // namespace kd

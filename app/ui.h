@@ -1,0 +1,133 @@
+// The launcher's one screen, drawn anew every frame in immediate mode: palette, the widget helper,
+// the state kept between frames, and the pieces of the screen (main screen, channel selector and
+// list, key dialog, news panel). UI thread only.
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/settings.h"
+#include "gfx/renderer.h"
+
+struct GLFWwindow;
+
+namespace kd {
+
+namespace launcher {
+class Updater;
+struct UpdaterStatus;
+}  // namespace launcher
+
+namespace palette {
+constexpr Color Shadow{0.010f, 0.009f, 0.012f, 1};
+constexpr Color Line{0.300f, 0.286f, 0.300f, 1};
+constexpr Color PanelDark{0.032f, 0.030f, 0.038f, 0.96f};
+constexpr Color Panel{0.058f, 0.054f, 0.066f, 0.93f};
+constexpr Color PanelHover{0.110f, 0.104f, 0.118f, 0.93f};
+constexpr Color ButtonFill{0.205f, 0.190f, 0.182f, 1};
+constexpr Color ButtonFillHover{0.330f, 0.250f, 0.150f, 1};
+constexpr Color Error{0.760f, 0.220f, 0.160f, 1};
+constexpr Color Glow{0.950f, 0.420f, 0.140f, 1};
+constexpr Color Ember{0.520f, 0.200f, 0.060f, 1};
+constexpr Color Accent{0.980f, 0.480f, 0.180f, 1};
+constexpr Color Gold{0.960f, 0.800f, 0.480f, 1};
+constexpr Color Bronze{0.420f, 0.310f, 0.150f, 1};
+constexpr Color GoldDim{0.780f, 0.600f, 0.300f, 1};
+constexpr Color TextDisabled{0.400f, 0.388f, 0.365f, 1};
+constexpr Color TextDim{0.560f, 0.540f, 0.505f, 1};
+constexpr Color TextBright{1.000f, 0.965f, 0.870f, 1};
+constexpr Color Text{0.870f, 0.845f, 0.780f, 1};
+}  // namespace palette
+
+// A palette colour with its alpha multiplied, as in "Glow x 0.22".
+constexpr Color fade(Color color, float factor) {
+    return {color.r, color.g, color.b, color.a * factor};
+}
+
+struct UiInput {
+    float x = 0, y = 0;    // cursor, window units
+    bool clicked = false;  // left button went down this frame
+    bool enter = false;    // Enter or keypad Enter pressed this frame
+};
+
+// Everything the GLFW callbacks gathered since the last frame, plus the two input copies.
+struct FrameInput {
+    UiInput real;  // for the overlays
+    UiInput menu;  // for everything under them; blanked while an overlay is open
+    float wheel = 0;
+    std::vector<std::uint32_t> keys;  // key code, | kKeyControlFlag with Control or Super held
+    std::string typed;                // ASCII characters typed this frame
+    bool escape = false;
+};
+
+constexpr std::uint32_t kKeyControlFlag = 0x10000;
+
+struct EmberParticle {
+    float x, y, vy, life, age, size, phase;
+};
+
+// The state the screen keeps from one frame to the next.
+struct LauncherUi {
+    std::string installDir;
+    LauncherSettings settings;  // as read at start; rewritten when the key or channel changes
+    GLFWwindow* window = nullptr;
+
+    std::vector<EmberParticle> embers;
+    std::mt19937 random{1234};
+    bool autoInstall = false;
+    bool autoVerify = false;
+    bool autoStarted = false;
+    bool quitRequested = false;
+
+    bool listOpen = false;
+    bool listOpenedThisFrame = false;
+    float listTop = 0;
+    bool dialogOpen = false;
+    std::string keyText;
+
+    float scrollPos = 0;
+    float scrollTarget = 0;
+
+    float nextUniform();
+};
+
+// Draws a boxed or link button and returns true when it was clicked while enabled.
+bool uiButton(Renderer& r, const UiInput& input, std::string_view label, bool enabled, bool boxed,
+              float x, float y, float width, float height, float scale);
+
+struct BigButton {
+    const char* label;
+    bool enabled;
+};
+BigButton bigButtonFor(std::uint32_t state, bool gameInstalled, bool idle);
+std::string versionLineText(const launcher::UpdaterStatus& s);
+std::string statusLineText(const launcher::UpdaterStatus& s);
+
+// Starts the installed game detached; true when the launcher should close.
+bool startGame(const std::string& gameDir);
+
+// One whole frame's drawing and actions, in screen order.
+void drawScreen(LauncherUi& ui, Renderer& r, launcher::Updater& updater,
+                const launcher::UpdaterStatus& s, const FrameInput& input, float w, float h,
+                double now, float dt);
+
+// Overlays and the news panel.
+float titleWidth(float w);
+void drawChannelSelector(LauncherUi& ui, Renderer& r, launcher::Updater& updater,
+                         const launcher::UpdaterStatus& s, const UiInput& menu, float y1);
+void drawChannelList(LauncherUi& ui, Renderer& r, launcher::Updater& updater,
+                     const launcher::UpdaterStatus& s, const FrameInput& input);
+void drawKeyDialog(LauncherUi& ui, Renderer& r, launcher::Updater& updater,
+                   const FrameInput& input, float w, float h, double now);
+void drawNewsPanel(LauncherUi& ui, Renderer& r, const launcher::UpdaterStatus& s,
+                   const FrameInput& input, float w, float h, float dt);
+// Draws the news markup with its top-left at (x, y); returns the height used.
+float drawNews(Renderer& r, std::string_view text, float x, float y, float width);
+
+// Keeps A-Z (a-z raised), 0-9 and '-' in order, at most 64 of them.
+std::string filterKeyText(std::string_view text);
+
+}  // namespace kd
