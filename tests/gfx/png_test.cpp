@@ -10,7 +10,7 @@
 #include <string>
 
 #include "tests/gfx/log_capture.h"
-#include "tests/gfx/png_decode.h"
+#include "tests/support/png_decode.h"
 
 namespace kd {
 namespace {

@@ -25,7 +25,7 @@
 #include "gfx/text.h"
 #include "tests/gfx/ico_builder.h"
 #include "tests/gfx/log_capture.h"
-#include "tests/gfx/png_decode.h"
+#include "tests/support/png_decode.h"
 
 extern char** environ;
 
