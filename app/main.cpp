@@ -53,6 +53,11 @@ void onKey(GLFWwindow*, int key, int, int action, int mods) {
     keyEvents.push_back(event);
 }
 
+// GLFW's own reason for a failure, for the log: the message a player sees stays the plain one.
+void onGlfwError(int code, const char* description) {
+    logWarn("launcher: GLFW error 0x%x: %s", code, description ? description : "");
+}
+
 int startupFailure(const char* message) {
     logError("%s", message);
     return 1;
@@ -162,6 +167,7 @@ int main(int argc, char** argv) {
     if (!decodeReleaseKey(releaseKeyText(), releaseKey.data()))
         return startupFailure("This launcher was built without a release key.");
 
+    glfwSetErrorCallback(onGlfwError);
     if (!glfwInit()) return startupFailure("Could not open a window (GLFW failed to start).");
     glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 4);
     glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 5);

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "gfx/font.h"
+#include "gfx/png.h"
 #include "gfx/text.h"
 #include "tests/support/png_decode.h"
 
@@ -109,6 +110,11 @@ Picture readPng(const std::string& path) {
     return picture;
 }
 
+bool writePicture(const Picture& picture, const std::string& path) {
+    return !picture.empty() &&
+           writePng(path.c_str(), picture.rgb.data(), picture.width, picture.height, 3, false);
+}
+
 bool showsText(const Picture& picture, std::string_view text, float x, float y, float scale,
                Color color) {
     int lit = 0, litMatching = 0, unlit = 0, unlitMatching = 0;
@@ -153,10 +159,11 @@ void LauncherHarness::makeGame() {
 }
 
 bool LauncherHarness::publish(const std::string& version, const std::string& channel,
-                              const std::string& newsText, const std::string& launcherFile) {
+                              const std::string& newsText, const std::string& launcherFile,
+                              const std::string& platform) {
     std::string command = std::string(VEILSTONE_RELEASE_TOOL) + " publish --secret " +
                           VEILSTONE_TEST_DATA_DIR + "/demo-release-key.secret --version '" +
-                          version + "' --channel " + channel;
+                          version + "' --channel " + channel + " --platform '" + platform + "'";
     if (!newsText.empty()) {
         writeText(root_ / "news.txt", newsText);
         command += " --news '" + root_ / "news.txt" + "'";

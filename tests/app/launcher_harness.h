@@ -30,6 +30,8 @@ struct Picture {
 };
 
 Picture readPng(const std::string& path);
+// Writes the picture as an RGB PNG file; false when it could not be written.
+bool writePicture(const Picture& picture, const std::string& path);
 
 // True when text drawn with the launcher's font at (x, y) and this scale shows in the colour: the
 // middle of every lit font pixel has it, and most unlit ones do not.
@@ -51,7 +53,8 @@ public:
     // A small game: the executable records its folder and arguments into root()/game-ran.
     void makeGame();
     bool publish(const std::string& version, const std::string& channel = "live",
-                 const std::string& newsText = "", const std::string& launcherFile = "");
+                 const std::string& newsText = "", const std::string& launcherFile = "",
+                 const std::string& platform = "linux64");
     NginxServer& server() { return *server_; }
     bool startServer();
 
