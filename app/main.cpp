@@ -2,7 +2,10 @@
 // the window, starts the update engine and runs the frame loop until the window closes, the game
 // starts, a screenshot is written or a new launcher copy has taken over.
 #include <GLFW/glfw3.h>
+#include <signal.h>
+#include <time.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -34,6 +37,11 @@ constexpr double kMaxFrameStepSeconds = 0.1;
 constexpr double kMinimisedWaitSeconds = 0.1;
 constexpr double kFallbackRefreshHz = 60;
 constexpr double kIconRetrySeconds = 1.0;
+
+// Set by SIGTERM or SIGINT: the loop then ends as if the window were closed.
+volatile sig_atomic_t closeRequested = 0;
+
+void onCloseSignal(int) { closeRequested = 1; }
 
 // Filled by the GLFW callbacks inside glfwPollEvents / glfwWaitEventsTimeout, on the main thread.
 float scrollAccumulator = 0;
@@ -88,9 +96,9 @@ FrameInput takeInput(GLFWwindow* window, bool& previousDown, bool overlayOpen) {
     return input;
 }
 
-// Without working vsync (no swap control, as under Xvfb, or a driver that ignores it) the loop would
-// spin at hundreds of frames per second on a whole core. A frame that took clearly less than a
-// display refresh waits out the rest, in a way that input still wakes at once.
+// Without working vsync (no swap control, as under Xvfb, or a driver that ignores it) the loop
+// would spin at hundreds of frames per second on a whole core. A frame that took clearly less than
+// a display refresh waits out the rest, in a way that input still wakes at once.
 void paceFrame(double frameStart, double refreshSeconds) {
     double spent = glfwGetTime() - frameStart;
     if (spent < 0.8 * refreshSeconds) glfwWaitEventsTimeout(refreshSeconds - spent);
@@ -103,13 +111,33 @@ double displayRefreshSeconds() {
     return 1.0 / hz;
 }
 
+// How smooth the run was, written to the log file at the end: the longest gap between two frames
+// and the processor time the launcher's own code spends building one.
+struct FrameStats {
+    std::uint64_t frames = 0;
+    double longestGapSeconds = 0;
+    double buildSeconds = 0;
+
+    static double threadSeconds() {
+        timespec now{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+    }
+    void log() const {
+        logDebug("launcher: %llu frames, longest gap %.1f ms, %.3f ms to build a frame",
+                 (unsigned long long)frames, longestGapSeconds * 1000,
+                 frames ? buildSeconds * 1000 / double(frames) : 0.0);
+    }
+};
+
 void runFrameLoop(GLFWwindow* window, Renderer& renderer, launcher::Updater& updater,
                   LauncherUi& ui, const LaunchOptions& options, bool& iconSet) {
     const double refreshSeconds = displayRefreshSeconds();
+    FrameStats stats;
     double previousTime = glfwGetTime();
     bool previousDown = false;
     double lastIconAttempt = -kIconRetrySeconds;
-    while (!glfwWindowShouldClose(window) && !ui.quitRequested) {
+    while (!glfwWindowShouldClose(window) && !ui.quitRequested && !closeRequested) {
         glfwPollEvents();
         const double now = glfwGetTime();
         const float dt = float(now - previousTime < kMaxFrameStepSeconds ? now - previousTime
@@ -131,9 +159,13 @@ void runFrameLoop(GLFWwindow* window, Renderer& renderer, launcher::Updater& upd
             lastIconAttempt = now;
         }
 
+        const double buildStart = FrameStats::threadSeconds();
         renderer.beginFrame(w, h, fbw, fbh);
         drawScreen(ui, renderer, updater, s, input, float(w), float(h), now, dt);
         renderer.endFrame();
+        stats.buildSeconds += FrameStats::threadSeconds() - buildStart;
+        if (stats.frames++ > 0)
+            stats.longestGapSeconds = std::max(stats.longestGapSeconds, now - previousTime);
 
         if (options.shotDelay >= 0 && now >= options.shotDelay) {
             if (writeScreenshot(options.shotPath.c_str(), fbw, fbh))
@@ -144,6 +176,7 @@ void runFrameLoop(GLFWwindow* window, Renderer& renderer, launcher::Updater& upd
         previousTime = now;
         paceFrame(now, refreshSeconds);
     }
+    stats.log();
 }
 
 }  // namespace
@@ -177,8 +210,8 @@ int main(int argc, char** argv) {
     // GLFW 3.3 uses the class name only when the instance name is set too.
     glfwWindowHintString(GLFW_X11_CLASS_NAME, productName());
     glfwWindowHintString(GLFW_X11_INSTANCE_NAME, productName());
-    GLFWwindow* window = glfwCreateWindow(kWindowWidth, kWindowHeight, "Veilstone Launcher",
-                                          nullptr, nullptr);
+    GLFWwindow* window =
+        glfwCreateWindow(kWindowWidth, kWindowHeight, "Veilstone Launcher", nullptr, nullptr);
     if (!window) {
         glfwTerminate();
         return startupFailure(
@@ -211,6 +244,9 @@ int main(int argc, char** argv) {
     updater->setRestartArgs(options.restartArgs);
     updater->setChannel(settings.testingChannel ? 1 : 0, settings.testerKey);
     updater->check(options.allowSelfUpdate);
+
+    signal(SIGTERM, onCloseSignal);
+    signal(SIGINT, onCloseSignal);
 
     LauncherUi ui;
     ui.installDir = dir;

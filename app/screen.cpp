@@ -135,20 +135,29 @@ bool uiButton(Renderer& r, const UiInput& input, std::string_view label, bool en
     }
     r.text(label, lx + scale, ly + scale, scale, fade(pal::Shadow, 0.8f));
     r.text(label, lx, ly, scale, labelColor);
-    if (!boxed && enabled && hovered) r.fillRect(lx, ly + 8 * scale + 3, labelWidth, 1, pal::Accent);
+    if (!boxed && enabled && hovered)
+        r.fillRect(lx, ly + 8 * scale + 3, labelWidth, 1, pal::Accent);
     return enabled && hovered && input.clicked;
 }
 
 BigButton bigButtonFor(std::uint32_t state, bool gameInstalled, bool idle) {
     switch (static_cast<UpdaterState>(state)) {
-        case UpdaterState::Checking: return {"...", false};
-        case UpdaterState::UpToDate: return {"PLAY", idle};
-        case UpdaterState::ReadyToInstall: return {"INSTALL", idle};
-        case UpdaterState::ReadyToUpdate: return {"UPDATE", idle};
-        case UpdaterState::Working: return {"WORKING", false};
-        case UpdaterState::Offline: return {"PLAY", idle};
-        case UpdaterState::Failed: return {gameInstalled ? "PLAY" : "RETRY", idle};
-        default: return {"...", false};  // Restarting: the loop ends before drawing
+        case UpdaterState::Checking:
+            return {"...", false};
+        case UpdaterState::UpToDate:
+            return {"PLAY", idle};
+        case UpdaterState::ReadyToInstall:
+            return {"INSTALL", idle};
+        case UpdaterState::ReadyToUpdate:
+            return {"UPDATE", idle};
+        case UpdaterState::Working:
+            return {"WORKING", false};
+        case UpdaterState::Offline:
+            return {"PLAY", idle};
+        case UpdaterState::Failed:
+            return {gameInstalled ? "PLAY" : "RETRY", idle};
+        default:
+            return {"...", false};  // Restarting: the loop ends before drawing
     }
 }
 

@@ -120,8 +120,8 @@ void drawChannelSelector(LauncherUi& ui, Renderer& r, launcher::Updater& updater
                          const launcher::UpdaterStatus& s, const UiInput& menu, float y1);
 void drawChannelList(LauncherUi& ui, Renderer& r, launcher::Updater& updater,
                      const launcher::UpdaterStatus& s, const FrameInput& input);
-void drawKeyDialog(LauncherUi& ui, Renderer& r, launcher::Updater& updater,
-                   const FrameInput& input, float w, float h, double now);
+void drawKeyDialog(LauncherUi& ui, Renderer& r, launcher::Updater& updater, const FrameInput& input,
+                   float w, float h, double now);
 void drawNewsPanel(LauncherUi& ui, Renderer& r, const launcher::UpdaterStatus& s,
                    const FrameInput& input, float w, float h, float dt);
 // Draws the news markup with its top-left at (x, y); returns the height used.

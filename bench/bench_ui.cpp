@@ -1,0 +1,146 @@
+// Does the screen stay smooth while the engine works, and quiet while idle? Publishes a large
+// release, serves it with nginx, and runs the real launcher under Xvfb with "--install": the
+// launcher's own log gives the longest gap between two frames and the processor time of one frame;
+// /proc gives its processor use while it idles on the "PLAY" screen afterwards.
+//   bench_ui [--files=N] [--mib=M] [--idle-seconds=S]
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "tests/support/child_process.h"
+#include "tests/support/nginx_server.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/xvfb.h"
+
+namespace fs = std::filesystem;
+using namespace kd::test;
+
+namespace {
+
+long optionValue(int argc, char** argv, const char* name, long fallback) {
+    std::string prefix = std::string("--") + name + "=";
+    for (int i = 1; i < argc; ++i)
+        if (std::strncmp(argv[i], prefix.c_str(), prefix.size()) == 0)
+            return std::atol(argv[i] + prefix.size());
+    return fallback;
+}
+
+// Half text-like, half random: a mix that takes real work to unpack and hash.
+void makeGame(const std::string& folder, long files, long mib) {
+    std::mt19937_64 random(7);
+    const std::size_t fileBytes = std::size_t(mib) * 1024 * 1024 / std::size_t(files);
+    std::string content(fileBytes, '\0');
+    for (long i = 0; i < files; ++i) {
+        if (i % 2 == 0) {
+            for (std::size_t at = 0; at < fileBytes; ++at) content[at] = char(random());
+        } else {
+            std::string line = "stone " + std::to_string(i) + " moss lantern light ";
+            for (std::size_t at = 0; at < fileBytes; ++at) content[at] = line[at % line.size()];
+        }
+        writeText(folder + "/data/part" + std::to_string(i) + ".dat", content);
+    }
+    writeText(folder + "/veilstone", "#!/bin/sh\n");
+    chmod((folder + "/veilstone").c_str(), 0755);
+}
+
+double processSeconds(pid_t pid) {
+    std::string stat = readText("/proc/" + std::to_string(pid) + "/stat");
+    std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    unsigned long long user = 0, system = 0;
+    for (int index = 3; fields >> field; ++index) {
+        if (index == 14) user = std::stoull(field);
+        if (index == 15) {
+            system = std::stoull(field);
+            break;
+        }
+    }
+    return double(user + system) / double(sysconf(_SC_CLK_TCK));
+}
+
+bool waitForText(const std::string& path, const std::string& text, int timeoutMs) {
+    for (int waited = 0; waited < timeoutMs; waited += 50) {
+        if (readText(path).find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const long files = optionValue(argc, argv, "files", 400);
+    const long mib = optionValue(argc, argv, "mib", 160);
+    const long idleSeconds = optionValue(argc, argv, "idle-seconds", 3);
+
+    TempDir dir;
+    Xvfb xvfb;
+    if (!xvfb.ok()) {
+        fprintf(stderr, "ui: Xvfb did not start\n");
+        return 1;
+    }
+    makeGame(dir / "game", files, mib);
+    std::string publish = std::string(VEILSTONE_RELEASE_TOOL) + " publish --secret " +
+                          VEILSTONE_TEST_DATA_DIR + "/demo-release-key.secret --version 1.0 '" +
+                          dir / "game" + "' '" + dir / "server" + "' >/dev/null";
+    chmod((std::string(VEILSTONE_TEST_DATA_DIR) + "/demo-release-key.secret").c_str(), 0600);
+    if (system(publish.c_str()) != 0) {
+        fprintf(stderr, "ui: publishing failed\n");
+        return 1;
+    }
+    NginxServer server(dir / "server", "");
+    if (!server.start()) {
+        fprintf(stderr, "ui: nginx did not start: %s\n", server.errorLog().c_str());
+        return 1;
+    }
+    fs::create_directories(dir / "launcher");
+    fs::copy_file(VEILSTONE_LAUNCHER, dir / "launcher/veilstone-launcher");
+    std::string log = dir / "launcher/logs/latest.log";
+
+    ChildProcess launcher({dir / "launcher/veilstone-launcher", "--server", server.url(), "--install"},
+                          dir / "launcher", {"DISPLAY=" + xvfb.display(), "ASAN_OPTIONS=detect_leaks=0"},
+                          dir / "launcher.out");
+    auto started = std::chrono::steady_clock::now();
+    if (!waitForText(log, "launcher: installed", 600000)) {
+        fprintf(stderr, "ui: the install did not finish\n%s", readText(log).c_str());
+        return 1;
+    }
+    double installSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    double before = processSeconds(launcher.pid());
+    auto idleStart = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
+    double cpu = processSeconds(launcher.pid()) - before;
+    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - idleStart).count();
+    launcher.kill(SIGTERM);  // closes like the window's close button, writing the frame summary
+    launcher.wait(10000);
+
+    std::string text = readText(log);
+    std::regex summary(
+        R"(launcher: (\d+) frames, longest gap ([\d.]+) ms, ([\d.]+) ms to build a frame)");
+    std::smatch frames;
+    if (!std::regex_search(text, frames, summary)) {
+        fprintf(stderr, "ui: the launcher wrote no frame summary\n%s", text.c_str());
+        return 1;
+    }
+    printf("ui: install of %ld files, %ld MiB took %.1f s; longest gap between frames %s ms "
+           "(%s frames)\n",
+           files, mib, installSeconds, frames[2].str().c_str(), frames[1].str().c_str());
+    printf("ui: %s ms CPU to build one frame; idle CPU %.0f%% of one core on the PLAY screen\n",
+           frames[3].str().c_str(), 100 * cpu / wall);
+    return 0;
+}
