@@ -133,6 +133,7 @@ TEST_F(Launcher, ShotAfterADelayAndServerFromTheCommandLine) {
     EXPECT_GE(seconds, 2.5);
     EXPECT_NE(h.log().find("launcher: update server " + h.server().url()), std::string::npos);
     Picture picture = readPng(shot);
+    keepForDocs(picture, "not-installed.png");
     EXPECT_TRUE(bigButtonShows(picture, "INSTALL", true));
     EXPECT_TRUE(statusShows(picture, "Veilstone 1.0: "));
     EXPECT_EQ(barPixels(picture, pal::Accent), 0);
