@@ -256,11 +256,6 @@ bool Updater::fetchRelease(bool install, bool verify, bool allowSelfUpdate) {
     return true;
 }
 
-// Self-update's place in the check. The launcher does not replace itself yet, so the check always
-// goes on, exactly as it does when self-update is not allowed. True will mean: the new launcher
-// runs, the state is Restarting and this job ends.
-bool Updater::replaceLauncherIfOutdated() { return false; }
-
 void Updater::onManifestFailure(const std::string& error, bool install, bool verify,
                                 bool allowSelfUpdate) {
     logWarn("launcher: %s", error.c_str());

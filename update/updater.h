@@ -4,6 +4,8 @@
 // key's signature and every downloaded object must unpack to the size and hash the manifest names.
 // The game lives in installDir/"game"; downloads go through installDir/".staging", so an install
 // cut off during its downloads resumes later without fetching again what it already had.
+// A check may also replace the launcher's own executable with the one the release names and start
+// the new copy; the state is then Restarting and the owner should exit.
 #pragma once
 
 #include <array>
@@ -81,7 +83,8 @@ public:
     // the channel and forgets the manifest in memory, so follow it with check(false).
     void setChannel(std::uint32_t channel, std::string testerKey);
 
-    // Start a job and return at once; dropped while another job runs.
+    // Start a job and return at once; dropped while another job runs. Only the first check of a
+    // launcher run may self-update.
     void check(bool allowSelfUpdate);
     void update(bool verify);
 
@@ -96,7 +99,10 @@ private:
     void onManifestFailure(const std::string& error, bool install, bool verify,
                            bool allowSelfUpdate);
     bool fetchSigned(const std::string& name, std::string& body, std::string& error);
+    // True when a new launcher was put in place and started: the state is Restarting and the job
+    // ends. Failures are logged and the check goes on.
     bool replaceLauncherIfOutdated();
+    bool selfUpdate(const Entry& launcher, std::string& error);
     void planAndInstall(const Manifest& installed, bool installedValid, bool install, bool verify,
                         bool manifestReady);
     void installPlan(const Manifest& installed, bool installedValid, bool verify,

@@ -1,70 +1,69 @@
 #include "tests/support/xvfb.h"
 
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <random>
 #include <string>
+#include <thread>
 
 namespace kd::test {
 
 namespace {
 
 constexpr int kStartTimeoutMs = 10000;
-constexpr int kSettleUs = 100000;
-constexpr int kAttempts = 5;
+constexpr int kAttempts = 8;
+constexpr int kFirstDisplay = 1000;
+constexpr int kDisplayRange = 30000;
 
-// Starts one server; on success sets pid and display.
-bool startServer(const std::string& screen, pid_t& serverPid, std::string& display) {
-    // -displayfd lets the server pick a free display itself and tell us which, so tests running
-    // in parallel never race for the same number.
-    int fds[2];
-    if (pipe(fds) != 0) return false;
-    std::string fd = std::to_string(fds[1]);
+// Display numbers are drawn at random from a wide range, so tests running in parallel rarely try
+// the same one; a server whose number is taken exits at once and another number is tried.
+bool startServer(const std::string& screen, int number, pid_t& serverPid, std::string& display) {
+    std::string name = ":" + std::to_string(number);
+    std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
+    if (std::filesystem::exists("/tmp/.X" + std::to_string(number) + "-lock") ||
+        std::filesystem::exists(socket))
+        return false;
     pid_t pid = fork();
     if (pid == 0) {
-        close(fds[0]);
         freopen("/dev/null", "w", stdout);
         freopen("/dev/null", "w", stderr);
-        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(),
-               "-nolisten", "tcp", (char*)nullptr);
+        // -noreset: by default the server resets when its last client leaves, and a client that
+        // connects during the reset is refused (a launcher started right after another ended).
+        execlp("Xvfb", "Xvfb", name.c_str(), "-screen", "0", screen.c_str(), "-nolisten", "tcp",
+               "-noreset", (char*)nullptr);
         _exit(127);
     }
-    close(fds[1]);
-    if (pid < 0) {
-        close(fds[0]);
-        return false;
+    if (pid < 0) return false;
+    std::string probe = "xdpyinfo -display " + name + " >/dev/null 2>&1";
+    for (int waited = 0; waited < kStartTimeoutMs; waited += 50) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) return false;  // the number was taken
+        if (std::filesystem::exists(socket) && system(probe.c_str()) == 0) {
+            serverPid = pid;
+            display = name;
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    std::string number;
-    pollfd readable{fds[0], POLLIN, 0};
-    while (poll(&readable, 1, kStartTimeoutMs) == 1) {
-        char c;
-        if (read(fds[0], &c, 1) != 1 || c == '\n') break;
-        number += c;
-    }
-    close(fds[0]);
-    // A server that exits while another starts on its number can take the newcomer's socket
-    // path with it; a moment later a client would find no server. Check before trusting it.
-    usleep(kSettleUs);
-    std::string probe = "xdpyinfo -display :" + number + " >/dev/null 2>&1";
-    if (number.empty() || system(probe.c_str()) != 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        return false;
-    }
-    serverPid = pid;
-    display = ":" + number;
-    return true;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return false;
 }
 
 }  // namespace
 
 Xvfb::Xvfb(int width, int height) {
     std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
-    for (int attempt = 0; attempt < kAttempts && pid_ < 0; ++attempt)
-        startServer(screen, pid_, display_);
+    std::mt19937 random(std::random_device{}() ^ unsigned(getpid()));
+    for (int attempt = 0; attempt < kAttempts && pid_ < 0; ++attempt) {
+        int number = kFirstDisplay + int(random() % kDisplayRange);
+        startServer(screen, number, pid_, display_);
+    }
 }
 
 Xvfb::~Xvfb() {

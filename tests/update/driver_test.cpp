@@ -9,7 +9,6 @@
 #include <chrono>
 #include <filesystem>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include "release/crypto.h"
@@ -60,14 +59,6 @@ public:
 private:
     pid_t pid_ = -1;
 };
-
-std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        if (line.starts_with(prefix)) lines.push_back(line);
-    return lines;
-}
 
 class DriverTest : public UpdateFixture {
 protected:

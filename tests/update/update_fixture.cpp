@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "log/log.h"
@@ -64,6 +65,14 @@ std::string noise(std::size_t length, std::uint32_t seed) {
 }
 
 std::uint32_t number(UpdaterState state) { return static_cast<std::uint32_t>(state); }
+
+std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with(prefix)) lines.push_back(line);
+    return lines;
+}
 
 bool JobRun::saw(UpdaterState state, const std::string& message) const {
     for (const UpdaterStatus& s : changes)

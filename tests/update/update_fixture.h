@@ -34,6 +34,9 @@ std::string noise(std::size_t length, std::uint32_t seed);
 
 std::uint32_t number(UpdaterState state);
 
+// The lines of text that begin with prefix, in order.
+std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix);
+
 struct JobRun {
     std::vector<UpdaterStatus> changes;  // every status change, in order
     UpdaterStatus last;                  // status() after the job

@@ -1,0 +1,121 @@
+// Self-update: a release names the launcher executable that belongs to it. A launcher whose own
+// file differs downloads that one as an ordinary object, swaps it in under its own name with two
+// renames (the previous file stays beside it as ".old" until the next start removes it) and starts
+// the new copy with its own arguments plus "--updated", which keeps the new copy from trying again.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "app/paths.h"
+#include "app/process.h"
+#include "log/log.h"
+#include "release/crypto.h"
+#include "update/self_update_internal.h"
+#include "update/state_files.h"
+#include "update/updater.h"
+
+namespace kd::launcher {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kNewSuffix = ".new";
+constexpr const char* kOldSuffix = ".old";
+constexpr const char* kUpdatedArgument = "--updated";
+constexpr const char* kUpdatingMessage = "Updating the launcher";
+constexpr const char* kRestartingMessage = "Restarting the launcher";
+
+SelfUpdateFaults faults;
+
+// The new launcher is the only copy that will be left runnable; a power cut right after the swap
+// must not leave an empty file under the launcher's name, and a launcher that cannot start cannot
+// repair itself either.
+bool flushToDisk(const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool synced = ::fsync(fd) == 0;
+    return ::close(fd) == 0 && synced;
+}
+
+}  // namespace
+
+void setSelfUpdateFaultsForTesting(const SelfUpdateFaults& wanted) { faults = wanted; }
+
+bool Updater::replaceLauncherIfOutdated() {
+    const Entry& wanted = latest_.launcher;
+    if (wanted.hash.empty()) return false;
+    // An own file that cannot be read cannot be compared: leave it alone.
+    const std::string own = hashFile(ownExePath());
+    if (own.empty() || own == wanted.hash) return false;
+    std::string error;
+    if (selfUpdate(wanted, error)) return true;
+    logWarn("launcher: self-update failed: %s", error.c_str());
+    return false;
+}
+
+bool Updater::selfUpdate(const Entry& launcher, std::string& error) {
+    const std::string exe = faults.ownPathLost ? std::string() : ownExePath();
+    if (exe.empty()) {
+        error = "cannot find the launcher's own file";
+        return false;
+    }
+    setStatus(UpdaterState::Working, kUpdatingMessage, 0.0);
+
+    std::vector<std::uint8_t> bytes;
+    if (!fetchObject(launcher, bytes, 0, launcher.packedSize, error)) return false;
+
+    const fs::path current = exe;
+    const fs::path fresh = exe + kNewSuffix;
+    const fs::path old = exe + kOldSuffix;
+    std::error_code ec;
+    if (!writeFileAtomic(fresh, bytes.data(), bytes.size())) {
+        error = "cannot write beside the launcher";
+        return false;
+    }
+    bytes = {};
+    makeExecutable(fresh);
+    if (!flushToDisk(fresh)) {
+        fs::remove(fresh, ec);
+        error = "cannot write beside the launcher";
+        return false;
+    }
+
+    fs::remove(old, ec);
+    fs::rename(current, old, ec);
+    if (ec) {
+        fs::remove(fresh, ec);
+        error = "cannot move the old launcher aside";
+        return false;
+    }
+    if (faults.placingFails)
+        ec = std::make_error_code(std::errc::permission_denied);
+    else
+        fs::rename(fresh, current, ec);
+    if (ec) {
+        fs::rename(old, current, ec);
+        // Then the launcher's name is taken by something else and its only copy is the old one:
+        // nothing more can be done from here, but whoever repairs it must know where it is.
+        if (ec) logError("launcher: the previous launcher is left at %s", old.c_str());
+        error = "cannot put the new launcher in place";
+        return false;
+    }
+
+    std::vector<std::string> arguments;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        arguments = restartArgs_;
+    }
+    arguments.push_back(kUpdatedArgument);
+    // From here the new launcher is in place; if it cannot be started, the next start uses it.
+    if (!startProcess(exe, arguments, installDir_.string(), error)) return false;
+
+    logInfo("launcher: replaced itself with %s; restarting", launcher.hash.c_str());
+    setStatus(UpdaterState::Restarting, kRestartingMessage, -1.0);
+    return true;
+}
+
+}  // namespace kd::launcher
