@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 
@@ -367,6 +368,42 @@ TEST_F(Launcher, WindowTakesTheGamesIconOnceInstalled) {
         sleepMs(100);
     }
     EXPECT_NE(property.find("_NET_WM_ICON(CARDINAL)"), std::string::npos) << property;
+}
+
+TEST_F(Launcher, ReplacesItselfAndRestartsWithUpdated) {
+    // "Another build": the same program with bytes appended, so its hash differs and it still runs.
+    std::string newBuild = h.root() + "/new-launcher";
+    writeText(newBuild, readText(h.launcherPath()) + "another build");
+    chmod(newBuild.c_str(), 0755);
+    h.makeGame();
+    ASSERT_TRUE(h.publish("1.0", "live", "", newBuild));
+    ASSERT_TRUE(h.startServer());
+    std::string shot = h.root() + "/after-restart.png";
+
+    ChildProcess& old = h.start({"--server", h.server().url(), "--shot", "6:" + shot});
+    EXPECT_EQ(old.wait(kExitTimeoutMs), 0) << h.output();
+    EXPECT_EQ(readText(h.launcherPath()), readText(newBuild));
+    // The restarted copy has already moved the old run's log aside.
+    std::string logs;
+    for (const auto& entry : fs::directory_iterator(h.launcherDir() + "/logs"))
+        logs += readText(entry.path().string());
+    EXPECT_NE(logs.find("launcher: replaced itself with"), std::string::npos) << logs;
+
+    // The new copy runs detached with the same arguments plus "--updated", in the launcher folder.
+    std::string window = h.waitForWindow();
+    ASSERT_FALSE(window.empty());
+    std::string pid = runShell("DISPLAY=" + h.display() + " xdotool getwindowpid " + window);
+    std::string commandLine = readText("/proc/" + pid.substr(0, pid.find('\n')) + "/cmdline");
+    std::replace(commandLine.begin(), commandLine.end(), '\0', ' ');
+    EXPECT_EQ(commandLine, h.launcherPath() + " --server " + h.server().url() + " --shot 6:" +
+                               shot + " --updated ");
+    // Its start removed the old copy, and it does not update itself again.
+    EXPECT_FALSE(fs::exists(h.launcherPath() + ".old"));
+    for (int waited = 0; waited < 20000 && !fs::exists(shot); waited += 100) sleepMs(100);
+    EXPECT_TRUE(fs::exists(shot)) << h.log();
+    EXPECT_EQ(h.server().countRequests("/objects/" + hashBuffer(readText(newBuild).data(),
+                                                                readText(newBuild).size())),
+              1u);
 }
 
 }  // namespace
