@@ -35,8 +35,8 @@ namespace {
 namespace fs = std::filesystem;
 using test::LogCapture;
 
-constexpr int kWindowWidth = 400;
-constexpr int kWindowHeight = 320;
+constexpr int kWindowWidth = 424;
+constexpr int kWindowHeight = 408;
 constexpr const char* kWindowTitle = "veilstone gfx window test";
 
 // One X server per test process: Xvfb picks a free display itself (-displayfd), so parallel test
@@ -198,7 +198,7 @@ TEST_F(WindowTest, ShapesColourTheirInteriors) {
 }
 
 TEST_F(WindowTest, EveryGlyphAppearsAsItsBitmap) {
-    const int scale = 3;
+    const int scale = 4;
     const int left = 20, top = 10, stepX = 6 * scale, stepY = 9 * scale + 3;
     std::vector<std::int32_t> codePoints;
     for (std::int32_t cp = 32; cp < 127; ++cp) codePoints.push_back(cp);
@@ -215,7 +215,7 @@ TEST_F(WindowTest, EveryGlyphAppearsAsItsBitmap) {
         for (int r = 0; r < 8; ++r) {
             for (int c = 0; c < 6; ++c) {  // the sixth column stays empty
                 bool on = c < 5 && (FontGlyphs[i][r] >> (4 - c) & 1);
-                probes.push_back({x0 + scale * c + 1, y0 + scale * r + 1,
+                probes.push_back({x0 + scale * c + scale / 2, y0 + scale * r + scale / 2,
                                   on ? Rgb{255, 255, 255} : kBackgroundRgb});
             }
         }
