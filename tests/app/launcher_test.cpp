@@ -343,8 +343,10 @@ TEST_F(Launcher, VerifyRepairsAFileChangedAtTheSameSize) {
     writeText(notes, std::string(original.size(), 'x'));
     open({"--server", h.server().url()});
     // A quick check trusts sizes and the record: the change goes unnoticed until verified.
-    ASSERT_TRUE(statusShows(
-        h.captureUntil([](const Picture& p) { return statusShows(p, "Up to date"); }), "Up to date"));
+    auto readyToVerify = [](const Picture& p) {
+        return statusShows(p, "Up to date") && menuLinkShows(p, "Verify game files", 0, pal::TextDim);
+    };
+    ASSERT_TRUE(readyToVerify(h.captureUntil(readyToVerify)));
     h.click(60, int(kMenuY0 + 15));
     h.moveMouse(5, 5);
     Picture verified = h.captureUntil([](const Picture& p) { return statusShows(p, "Files verified"); });
