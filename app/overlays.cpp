@@ -41,8 +41,10 @@ std::string filterKeyText(std::string_view text) {
     std::string kept;
     for (char c : text) {
         if (kept.size() == kMaxKeyLength) break;
-        if (c >= 'a' && c <= 'z') kept += char(c - 'a' + 'A');
-        else if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-') kept += c;
+        if (c >= 'a' && c <= 'z')
+            kept += char(c - 'a' + 'A');
+        else if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-')
+            kept += c;
     }
     return kept;
 }
@@ -76,8 +78,8 @@ void drawChannelList(LauncherUi& ui, Renderer& r, Updater& updater, const Update
     int chosen = -1;
     for (int i = 0; i < 4; ++i) {
         float yi = ui.listTop + 4 + kRowHeight * i;
-        bool hovered = kListX <= in.x && in.x < kListX + kListWidth && yi <= in.y &&
-                       in.y < yi + kRowHeight;
+        bool hovered =
+            kListX <= in.x && in.x < kListX + kListWidth && yi <= in.y && in.y < yi + kRowHeight;
         if (hovered) r.fillRect(50, yi, 256, kRowHeight, fade(pal::Ember, 0.6f));
         Color color = pal::TextDim;
         if (i < 2) {
@@ -113,9 +115,13 @@ void drawChannelList(LauncherUi& ui, Renderer& r, Updater& updater, const Update
     }
 }
 
-void drawKeyDialog(LauncherUi& ui, Renderer& r, Updater& updater, const FrameInput& input,
-                   float w, float h, double now) {
-    const UiInput& in = input.real;
+void drawKeyDialog(LauncherUi& ui, Renderer& r, Updater& updater, const FrameInput& input, float w,
+                   float h, double now) {
+    // The click that opened the dialog (the menu link or the list row) can lie where "Cancel" or
+    // "USE KEY" now stands, depending on the window size; it must not press them too.
+    UiInput in = input.real;
+    if (!ui.dialogShown) in.clicked = false;
+    ui.dialogShown = true;
     r.fillRect(0, 0, w, h, {0, 0, 0, 0.6f});
     const float dx = (w - 560) / 2, dy = (h - 220) / 2;
     r.chamferRect(dx, dy, 560, 220, 10, pal::Panel, pal::GoldDim);
@@ -149,6 +155,7 @@ void drawKeyDialog(LauncherUi& ui, Renderer& r, Updater& updater, const FrameInp
     } else {
         ui.dialogOpen = !input.escape;
     }
+    ui.dialogShown = ui.dialogOpen;
 }
 
 }  // namespace kd

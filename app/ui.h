@@ -86,6 +86,7 @@ struct LauncherUi {
     bool listOpenedThisFrame = false;
     float listTop = 0;
     bool dialogOpen = false;
+    bool dialogShown = false;  // the dialog was drawn in an earlier frame, so clicks may reach it
     std::string keyText;
 
     float scrollPos = 0;

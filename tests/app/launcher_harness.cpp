@@ -251,6 +251,15 @@ void LauncherHarness::setClipboard(const std::string& text) {
     writeText(root_ / "clipboard", text);
     runShell("DISPLAY=" + xvfb_.display() + " xclip -selection clipboard -i '" +
              root_ / "clipboard" + "' >/dev/null 2>&1");
+    // xclip serves the text from a copy of itself in the background, which may not own the
+    // clipboard yet when the command returns: a paste right away could still get the old text.
+    for (int waited = 0; waited <= 3000; waited += 20) {
+        int status = -1;
+        std::string held = runShell(
+            "DISPLAY=" + xvfb_.display() + " xclip -selection clipboard -o 2>/dev/null", &status);
+        if (status == 0 && held == text) return;
+        sleepMs(20);
+    }
 }
 
 void LauncherHarness::resize(int width, int height) {

@@ -15,20 +15,14 @@
 #include "gfx/text.h"
 #include "tests/update/fault_server.h"
 #include "tests/app/launcher_harness.h"
+#include "tests/app/screen_fixture.h"
 
 namespace kd::test {
 namespace {
 
 namespace fs = std::filesystem;
-namespace pal = palette;
 
-constexpr int kW = 1024, kH = 620;
 constexpr int kExitTimeoutMs = 30000;
-
-// The main screen's layout at the default window size.
-constexpr float kTitleBottom = 60 + 8 * 8;
-constexpr float kMenuY0 = kTitleBottom + 90;
-constexpr int kBigX = kW - 280, kBigY = kH - 108;
 
 float bigLabelX(std::string_view label) { return kBigX + (230 - textWidth(label, 4)) / 2; }
 float bigLabelY() { return kBigY + (58 - 32) / 2.0f; }
@@ -53,12 +47,6 @@ bool menuLinkShows(const Picture& p, std::string_view label, int row, Color colo
     return showsText(p, label, 48, ys[row] + 7, 2, color);
 }
 
-// Reviewers see the main states in docs/; set VEILSTONE_SCREENSHOTS=folder to refresh them.
-void keepForDocs(const Picture& p, const std::string& name) {
-    const char* folder = getenv("VEILSTONE_SCREENSHOTS");
-    if (folder && !p.empty()) writePng((std::string(folder) + "/" + name).c_str(), p.rgb.data(),
-                                       p.width, p.height, 3, false);
-}
 
 class Launcher : public ::testing::Test {
 protected:
@@ -134,7 +122,7 @@ TEST_F(Launcher, ShotAfterADelayAndServerFromTheCommandLine) {
     EXPECT_GE(seconds, 2.5);
     EXPECT_NE(h.log().find("launcher: update server " + h.server().url()), std::string::npos);
     Picture picture = readPng(shot);
-    keepForDocs(picture, "not-installed.png");
+    keepForReviewers(picture, "not-installed.png");
     EXPECT_TRUE(bigButtonShows(picture, "INSTALL", true));
     EXPECT_TRUE(statusShows(picture, "Veilstone 1.0: "));
     EXPECT_EQ(barPixels(picture, pal::Accent), 0);
@@ -214,7 +202,7 @@ TEST_F(Launcher, InstallsByItselfThenPlaysOnClick) {
     ChildProcess& launcher = open({"--server", h.server().url(), "--install"});
     Picture ready = h.captureUntil([](const Picture& p) { return bigButtonShows(p, "PLAY", true); });
     ASSERT_TRUE(bigButtonShows(ready, "PLAY", true)) << h.log();
-    keepForDocs(ready, "up-to-date.png");
+    keepForReviewers(ready, "up-to-date.png");
     EXPECT_TRUE(statusShows(ready, "Up to date"));
     EXPECT_TRUE(showsText(ready, "Installed 1.0", 48, kTitleBottom + 30, 2, pal::TextDim));
     EXPECT_GT(barFill(ready), kW - 364 - 4) << "the finished bar is full";
@@ -249,7 +237,7 @@ TEST_F(Launcher, CheckingShowsASlidingBlockOnADisabledButton) {
     Picture checking = h.captureUntil([](const Picture& p) {
         return bigButtonShows(p, "...", false) && statusShows(p, "Looking for updates");
     });
-    keepForDocs(checking, "checking.png");
+    keepForReviewers(checking, "checking.png");
     EXPECT_TRUE(bigButtonShows(checking, "...", false));
     EXPECT_TRUE(statusShows(checking, "Looking for updates"));
     int fill = barFill(checking);
@@ -281,7 +269,7 @@ TEST_F(Launcher, DownloadShowsProgressOnAWorkingButton) {
     Picture working = h.captureUntil([](const Picture& p) {
         return bigButtonShows(p, "WORKING", false) && statusShows(p, "Downloading 1 of 4: ");
     });
-    keepForDocs(working, "installing.png");
+    keepForReviewers(working, "installing.png");
     EXPECT_TRUE(bigButtonShows(working, "WORKING", false)) << h.log();
     EXPECT_TRUE(statusShows(working, "Downloading 1 of 4: data/big.bin"));
     int fill = barFill(working);
@@ -297,7 +285,7 @@ TEST_F(Launcher, OfflineStillPlaysButCannotVerify) {
     Picture offline = h.captureUntil([](const Picture& p) {
         return statusShows(p, "Offline: playing what is installed");
     });
-    keepForDocs(offline, "offline.png");
+    keepForReviewers(offline, "offline.png");
     EXPECT_TRUE(statusShows(offline, "Offline: playing what is installed")) << h.log();
     EXPECT_TRUE(bigButtonShows(offline, "PLAY", true));
     EXPECT_TRUE(menuLinkShows(offline, "Verify game files", 0, pal::TextDisabled));
@@ -316,7 +304,7 @@ TEST_F(Launcher, FailedWithGameOffersPlayAndShowsOnlyTheFirstLineOfTheError) {
     Picture failed = h.captureUntil([](const Picture& p) {
         return statusShows(p, "the server offered a build for", pal::Error);
     });
-    keepForDocs(failed, "failed.png");
+    keepForReviewers(failed, "failed.png");
     EXPECT_TRUE(bigButtonShows(failed, "PLAY", true)) << h.log();
     // "the server offered a build for haiku-riscv64-experimental-build" is wider than the bar.
     EXPECT_TRUE(statusShows(failed, "the server offered a build for", pal::Error)) << h.log();
