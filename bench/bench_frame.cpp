@@ -144,7 +144,6 @@ int main(int argc, char** argv) {
         frameSeconds += threadSeconds() - start;
     }
     const double wallPerFrame = (glfwGetTime() - wallStart) / frames;
-    const double wallPerFrame = (glfwGetTime() - wallStart) / frames;
     printf("frame: %zu vertices; %.3f ms CPU to build the vertex list, %.3f ms for the whole frame "
            "on the drawing thread with its draw calls, %.2f ms until the GPU finished; vertex "
            "list %s after the first frames\n",
