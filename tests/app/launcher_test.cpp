@@ -11,6 +11,7 @@
 #include "app/ui.h"
 #include "release/crypto.h"
 #include "release/manifest.h"
+#include "update/updater.h"
 #include "gfx/png.h"
 #include "gfx/text.h"
 #include "tests/update/fault_server.h"
@@ -64,6 +65,17 @@ protected:
         ASSERT_TRUE(h.waitForLog("launcher: installed")) << h.log();
         launcher.kill(15);
         launcher.wait(kExitTimeoutMs);
+    }
+
+    // The release the server offers, as the launcher reads it.
+    Manifest servedManifest() {
+        Manifest manifest;
+        std::string body, error;
+        std::uint8_t key[32];
+        EXPECT_TRUE(hexDecode(releaseKeyText(), key, 32));
+        EXPECT_TRUE(verifySignedText(readText(h.serverDir() + "/manifest-linux64.txt"), key, body));
+        EXPECT_TRUE(parseManifest(body, manifest, error)) << error;
+        return manifest;
     }
 
     // Starts the launcher and waits for its window, with the mouse out of the way.
@@ -256,12 +268,7 @@ TEST_F(Launcher, DownloadShowsProgressOnAWorkingButton) {
     ASSERT_TRUE(h.publish("1.0"));
     FaultServer server(h.serverDir());
     ASSERT_TRUE(server.listening());
-    Manifest manifest;
-    std::string body, error;
-    std::uint8_t key[32];
-    ASSERT_TRUE(hexDecode(releaseKeyText(), key, 32));
-    ASSERT_TRUE(verifySignedText(readText(h.serverDir() + "/manifest-linux64.txt"), key, body));
-    ASSERT_TRUE(parseManifest(body, manifest, error));
+    Manifest manifest = servedManifest();
     // Every object stops half-way, so the first download stays on screen.
     for (const Entry& entry : manifest.files)
         server.stallAfter("/objects/" + entry.hash, entry.packedSize / 2);
@@ -394,6 +401,42 @@ TEST_F(Launcher, ReplacesItselfAndRestartsWithUpdated) {
     EXPECT_EQ(h.server().countRequests("/objects/" + hashBuffer(readText(newBuild).data(),
                                                                 readText(newBuild).size())),
               1u);
+}
+
+TEST_F(Launcher, AFailedUpdateDoesNotStartAgainByItself) {
+    serveRelease("1.0");
+    installWithLauncher();
+    writeText(h.gameSource() + "/data/new.txt", "more\n");
+    ASSERT_TRUE(h.publish("2.0"));
+    // The new file's object is missing on the server: the automatic update fails.
+    fs::remove(h.serverDir() + "/objects/" + hashBuffer("more\n", 5));
+    ChildProcess& launcher = open({"--server", h.server().url()});
+    auto failedWithGame = [](const Picture& p) {
+        return bigButtonShows(p, "PLAY", true) &&
+               p.count(60, kH - 98, 300, 16, pal::Error, 6) > 20 &&
+               menuLinkShows(p, "Check for updates", 2, pal::TextDim);
+    };
+    ASSERT_TRUE(failedWithGame(h.captureUntil(failedWithGame))) << h.log();
+    std::size_t attempts = h.server().countRequests("/objects/");
+
+    h.click(60, int(kMenuY0 + 76 + 15));
+    h.moveMouse(5, 5);
+    auto readyToUpdate = [](const Picture& p) {
+        return bigButtonShows(p, "UPDATE", true);
+    };
+    const Manifest served = servedManifest();
+    const Entry* added = findFile(served, "data/new.txt");
+    ASSERT_NE(added, nullptr);
+    std::string sizeLine = launcher::sizeText(added->packedSize) + " to download";
+    Picture ready = h.captureUntil(readyToUpdate);
+    EXPECT_TRUE(readyToUpdate(ready)) << h.log();
+    EXPECT_TRUE(statusShows(ready, sizeLine)) << sizeLine;
+    EXPECT_TRUE(showsText(ready, "Installed 1.0   Latest 2.0", 48, kTitleBottom + 30, 2,
+                          pal::TextDim));
+    sleepMs(1500);
+    EXPECT_TRUE(readyToUpdate(h.capture())) << "the update must wait for the player";
+    EXPECT_EQ(h.server().countRequests("/objects/"), attempts);
+    launcher.kill(15);
 }
 
 }  // namespace
