@@ -1,6 +1,7 @@
 #include "tests/support/child_process.h"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,6 +31,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
     environment.push_back(nullptr);
     pid_ = fork();
     if (pid_ != 0) return;
+    // A test that crashes runs no destructors: its programs must not outlive it.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (out >= 0) {
         dup2(out, 1);

@@ -1,6 +1,7 @@
 #include "tests/support/xvfb.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +31,7 @@ bool startServer(const std::string& screen, int number, pid_t& serverPid, std::s
         return false;
     pid_t pid = fork();
     if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a test that crashed
         freopen("/dev/null", "w", stdout);
         freopen("/dev/null", "w", stderr);
         // -noreset: by default the server resets when its last client leaves, and a client that
