@@ -402,16 +402,9 @@ INSTANTIATE_TEST_SUITE_P(
 // --- failures outside the reply -------------------------------------------------------------
 
 TEST(HttpGet, ClosedPortCannotBeReached) {
-    int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    socklen_t size = sizeof address;
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
-    close(probe);
-
-    const Outcome out = get("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/f");
+    const std::uint16_t port = test::closedLoopbackPort();
+    ASSERT_NE(port, 0);
+    const Outcome out = get("http://127.0.0.1:" + std::to_string(port) + "/f");
     EXPECT_FALSE(out.ok);
     EXPECT_EQ(out.error, "cannot reach the update server (" + netErrorText(ECONNREFUSED) + ")");
     EXPECT_EQ(out.body, "");

@@ -62,17 +62,10 @@ TEST(TcpConnect, GivesNonBlockingCloseOnExecSocketWithoutNagle) {
 }
 
 TEST(TcpConnect, ClosedPortGivesSystemText) {
-    int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    socklen_t size = sizeof address;
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
-    close(probe);  // bound, never listened: nothing accepts on that port now
-
+    const std::uint16_t port = test::closedLoopbackPort();
+    ASSERT_NE(port, 0);
     std::string error;
-    EXPECT_EQ(tcpConnect("127.0.0.1", ntohs(address.sin_port), 1000, error), -1);
+    EXPECT_EQ(tcpConnect("127.0.0.1", port, 1000, error), -1);
     EXPECT_EQ(error, netErrorText(ECONNREFUSED));
 }
 

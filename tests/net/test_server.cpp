@@ -219,4 +219,16 @@ FullListener::~FullListener() {
     close(listenFd_);
 }
 
+std::uint16_t closedLoopbackPort() {
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    bool bound = bind(probe, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+                 getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size) == 0;
+    close(probe);  // bound, never listened: nothing accepts on that port now
+    return bound ? ntohs(address.sin_port) : 0;
+}
+
 }  // namespace kd::test

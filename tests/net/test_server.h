@@ -43,6 +43,9 @@ std::string reply(std::string_view statusLine, const std::vector<std::string>& h
 // A 200 reply with a matching Content-Length.
 std::string okReply(std::string_view body);
 
+// A loopback port that was free a moment ago and on which nothing listens.
+std::uint16_t closedLoopbackPort();
+
 class TestServer {
 public:
     // Listens on address:port (0: any free port); check listening() when a fixed port is asked.
