@@ -372,14 +372,24 @@ void putDynamicHeader(BitWriter& w, bool last, const DynamicHeader& h) {
 
 // A whole dynamic block: header with every length sent plainly, then the ops.
 void putDynamicBlock(BitWriter& w, bool last, const std::vector<std::uint8_t>& litLenLengths,
-                     const std::vector<std::uint8_t>& distanceLengths, const std::vector<Op>& ops) {
+                     const std::vector<std::uint8_t>& distanceLengths, const std::vector<Op>& ops,
+                     const std::vector<std::uint8_t>& codeLengthLengths = allCodeLengthSymbols()) {
     std::vector<std::uint8_t> all = litLenLengths;
     all.insert(all.end(), distanceLengths.begin(), distanceLengths.end());
     putDynamicHeader(
         w, last,
         {static_cast<unsigned>(litLenLengths.size()), static_cast<unsigned>(distanceLengths.size()),
-         allCodeLengthSymbols(), plain(all)});
+         codeLengthLengths, plain(all)});
     putOps(w, canonical(litLenLengths), canonical(distanceLengths), ops);
+}
+
+// One final dynamic block in a zlib stream whose trailer matches the ops' output.
+Bytes dynamicStream(const std::vector<std::uint8_t>& litLenLengths,
+                    const std::vector<std::uint8_t>& distanceLengths,
+                    const std::vector<std::uint8_t>& codeLengthLengths, const std::vector<Op>& ops) {
+    BitWriter w;
+    putDynamicBlock(w, true, litLenLengths, distanceLengths, ops, codeLengthLengths);
+    return zlibStream(w.bytes(), applyOps(ops));
 }
 
 // Complete codes for whole alphabets: 226 literal/length symbols of 8 bits and 60 of 9 bits
@@ -666,14 +676,7 @@ TEST(InflateZlib, AcceptsIncompleteCodes) {
     const Bytes out = applyOps(ops);
     auto stream = [&](std::vector<std::uint8_t> litLen, std::vector<std::uint8_t> distance,
                       std::vector<std::uint8_t> codeLengthLengths, const std::vector<Op>& body) {
-        std::vector<std::uint8_t> all = litLen;
-        all.insert(all.end(), distance.begin(), distance.end());
-        BitWriter w;
-        putDynamicHeader(w, true,
-                         {static_cast<unsigned>(litLen.size()),
-                          static_cast<unsigned>(distance.size()), codeLengthLengths, plain(all)});
-        putOps(w, canonical(litLen), canonical(distance), body);
-        return zlibStream(w.bytes(), applyOps(body));
+        return dynamicStream(litLen, distance, codeLengthLengths, body);
     };
     const std::vector<std::uint8_t> fullCodeLengths = allCodeLengthSymbols();
     // A code-length code for just the lengths 0, 1, 3 and 6, with 3-bit codes (4/8 of the space).
@@ -733,14 +736,7 @@ TEST(InflateZlib, RefusesOverSubscribedCodes) {
     const std::vector<Op> ops = {lit('a'), copy(3, 1)};
     auto stream = [&](std::vector<std::uint8_t> litLen, std::vector<std::uint8_t> distance,
                       std::vector<std::uint8_t> codeLengthLengths) {
-        std::vector<std::uint8_t> all = litLen;
-        all.insert(all.end(), distance.begin(), distance.end());
-        BitWriter w;
-        putDynamicHeader(w, true,
-                         {static_cast<unsigned>(litLen.size()),
-                          static_cast<unsigned>(distance.size()), codeLengthLengths, plain(all)});
-        putOps(w, canonical(litLen), canonical(distance), ops);
-        return zlibStream(w.bytes(), applyOps(ops));
+        return dynamicStream(litLen, distance, codeLengthLengths, ops);
     };
     std::vector<std::uint8_t> litLen = completeLitLen();
     std::vector<std::uint8_t> litLenOver = litLen;
