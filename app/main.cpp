@@ -188,6 +188,9 @@ int main(int argc, char** argv) {
     fs::create_directories(fs::path(dir) / "logs", ec);
     logOpen((fs::path(dir) / "logs").c_str(), kKeepLogs);
     logInfo("Veilstone launcher, %s, in %s", platformName(), dir.c_str());
+    if (trustsDemoKey())
+        logWarn(
+            "launcher: this launcher trusts the public demo key; anyone can sign releases for it");
     removeOldLauncher(exePath);
 
     LauncherSettings settings = readSettings(dir);

@@ -25,6 +25,8 @@ LaunchOptions readCommandLine(const std::vector<std::string>& args, const std::s
 // linked into each executable so a test build can carry a different key).
 const char* defaultServerUrl();
 const char* releaseKeyText();
+// True when the compiled-in key is the public demo key, whose secret anyone can read.
+bool trustsDemoKey();
 // False when the compiled-in key text is not 64 hex digits; the launcher cannot run without it.
 bool decodeReleaseKey(const char* text, std::uint8_t key[32]);
 
