@@ -16,6 +16,7 @@
 #include "app/paths.h"
 #include "app/settings.h"
 #include "app/ui.h"
+#include "app/window_view.h"
 #include "gfx/gl.h"
 #include "gfx/icon.h"
 #include "gfx/png.h"
@@ -37,6 +38,15 @@ constexpr double kMaxFrameStepSeconds = 0.1;
 constexpr double kMinimisedWaitSeconds = 0.1;
 constexpr double kFallbackRefreshHz = 60;
 constexpr double kIconRetrySeconds = 1.0;
+constexpr int kGpuSamples = 4;
+// A software rasteriser spends most of a core on every frame: it draws less often and without
+// multisampling. 30 and 10 frames a second keep the embers and the progress bar fluid.
+constexpr double kSoftwareFrameSeconds = 1.0 / 30;
+// Without focus, or under another window, nobody watches closely; 10 frames a second keeps the
+// animation time-steps at the 0.1 s cap, so it runs at its true speed.
+constexpr double kBackgroundFrameSeconds = 0.1;
+// Asking the X server costs round trips; a few times a second notices a change soon enough.
+constexpr double kViewCheckSeconds = 0.1;
 
 // Set by SIGTERM or SIGINT: the loop then ends as if the window were closed.
 volatile sig_atomic_t closeRequested = 0;
@@ -47,15 +57,25 @@ void onCloseSignal(int) { closeRequested = 1; }
 float scrollAccumulator = 0;
 std::vector<std::uint32_t> keyEvents;
 std::string typedText;
+// Input that should be answered by the next frame at once instead of at the paced time.
+bool inputArrived = false;
 
-void onScroll(GLFWwindow*, double, double yOffset) { scrollAccumulator += float(yOffset); }
+void onScroll(GLFWwindow*, double, double yOffset) {
+    scrollAccumulator += float(yOffset);
+    inputArrived = true;
+}
 
 void onChar(GLFWwindow*, unsigned int codePoint) {
     if (codePoint < 128) typedText += char(codePoint);
+    inputArrived = true;
 }
+
+void onMouseButton(GLFWwindow*, int, int, int) { inputArrived = true; }
+void onFocus(GLFWwindow*, int) { inputArrived = true; }
 
 void onKey(GLFWwindow*, int key, int, int action, int mods) {
     if (action != GLFW_PRESS && action != GLFW_REPEAT) return;
+    inputArrived = true;
     std::uint32_t event = std::uint32_t(key);
     if (mods & (GLFW_MOD_CONTROL | GLFW_MOD_SUPER)) event |= kKeyControlFlag;
     keyEvents.push_back(event);
@@ -98,11 +118,56 @@ FrameInput takeInput(GLFWwindow* window, bool& previousDown, bool overlayOpen) {
 
 // Without working vsync (no swap control, as under Xvfb, or a driver that ignores it) the loop
 // would spin at hundreds of frames per second on a whole core. A frame that took clearly less than
-// a display refresh waits out the rest, in a way that input still wakes at once.
-void paceFrame(double frameStart, double refreshSeconds) {
-    double spent = glfwGetTime() - frameStart;
-    if (spent < 0.8 * refreshSeconds) glfwWaitEventsTimeout(refreshSeconds - spent);
+// its period waits out the rest; a key, click or scroll ends the wait at once.
+void paceFrame(double frameStart, double periodSeconds) {
+    const double due = frameStart + periodSeconds;
+    if (glfwGetTime() - frameStart >= 0.8 * periodSeconds) return;
+    inputArrived = false;
+    for (double left = due - glfwGetTime(); left > 0 && !inputArrived && !closeRequested;
+         left = due - glfwGetTime())
+        glfwWaitEventsTimeout(left);
 }
+
+// Mesa's rasterisers, which many machines without a GPU and every virtual machine draw with.
+bool isSoftwareRenderer(const char* renderer) {
+    std::string name = renderer ? renderer : "";
+    for (const char* soft : {"llvmpipe", "softpipe", "SWR"})
+        if (name.find(soft) != std::string::npos) return true;
+    return false;
+}
+
+// How often the loop draws, logged when it changes so a run's log shows what the window cost.
+struct FramePace {
+    bool software = false;
+    double refreshSeconds = 1.0 / kFallbackRefreshHz;
+    WindowView view = WindowView::Shown;
+    bool focused = true;
+    double nextViewCheck = 0;
+    const char* logged = nullptr;
+
+    void update(GLFWwindow* window, double now) {
+        if (now >= nextViewCheck) {
+            view = windowView(window);
+            focused = glfwGetWindowAttrib(window, GLFW_FOCUSED) != 0;
+            nextViewCheck = now + kViewCheckSeconds;
+        }
+        const char* state = view == WindowView::Hidden         ? "paused: the window is not viewable"
+                            : view == WindowView::Covered      ? "slowed: the window is covered"
+                            : !focused                         ? "slowed: the window has no focus"
+                            : software                         ? "at the software renderer's rate"
+                                                               : "at the display's rate";
+        if (state != logged) {
+            logDebug("launcher: drawing %s (%.0f frames/s)", state,
+                     view == WindowView::Hidden ? 0.0 : 1.0 / periodSeconds());
+            logged = state;
+        }
+    }
+    bool drawing() const { return view != WindowView::Hidden; }
+    double periodSeconds() const {
+        if (view != WindowView::Shown || !focused) return kBackgroundFrameSeconds;
+        return software ? kSoftwareFrameSeconds : refreshSeconds;
+    }
+};
 
 double displayRefreshSeconds() {
     GLFWmonitor* monitor = glfwGetPrimaryMonitor();
@@ -131,8 +196,10 @@ struct FrameStats {
 };
 
 void runFrameLoop(GLFWwindow* window, Renderer& renderer, launcher::Updater& updater,
-                  LauncherUi& ui, const LaunchOptions& options, bool& iconSet) {
-    const double refreshSeconds = displayRefreshSeconds();
+                  LauncherUi& ui, const LaunchOptions& options, bool& iconSet, bool software) {
+    FramePace pace;
+    pace.software = software;
+    pace.refreshSeconds = displayRefreshSeconds();
     FrameStats stats;
     double previousTime = glfwGetTime();
     bool previousDown = false;
@@ -145,7 +212,12 @@ void runFrameLoop(GLFWwindow* window, Renderer& renderer, launcher::Updater& upd
         int w = 0, h = 0, fbw = 0, fbh = 0;
         glfwGetWindowSize(window, &w, &h);
         glfwGetFramebufferSize(window, &fbw, &fbh);
-        if (w == 0 || h == 0) {
+        pace.update(window, now);
+        const bool shotDue = options.shotDelay >= 0 && now >= options.shotDelay;
+        if (w == 0 || h == 0 || (!pace.drawing() && !shotDue)) {
+            if (updater.status().state ==
+                static_cast<std::uint32_t>(launcher::UpdaterState::Restarting))
+                break;
             glfwWaitEventsTimeout(kMinimisedWaitSeconds);
             previousTime = now;
             continue;
@@ -167,14 +239,14 @@ void runFrameLoop(GLFWwindow* window, Renderer& renderer, launcher::Updater& upd
         if (stats.frames++ > 0)
             stats.longestGapSeconds = std::max(stats.longestGapSeconds, now - previousTime);
 
-        if (options.shotDelay >= 0 && now >= options.shotDelay) {
+        if (shotDue) {
             if (writeScreenshot(options.shotPath.c_str(), fbw, fbh))
                 logInfo("launcher: saved %s", options.shotPath.c_str());
             break;
         }
         glfwSwapBuffers(window);
         previousTime = now;
-        paceFrame(now, refreshSeconds);
+        paceFrame(now, pace.periodSeconds());
     }
     stats.log();
 }
@@ -209,12 +281,37 @@ int main(int argc, char** argv) {
     glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 5);
     glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_CORE_PROFILE);
     glfwWindowHint(GLFW_OPENGL_FORWARD_COMPAT, GLFW_TRUE);
-    glfwWindowHint(GLFW_SAMPLES, 4);
+    glfwWindowHint(GLFW_SAMPLES, kGpuSamples);
     // GLFW 3.3 uses the class name only when the instance name is set too.
     glfwWindowHintString(GLFW_X11_CLASS_NAME, productName());
     glfwWindowHintString(GLFW_X11_INSTANCE_NAME, productName());
+    // The sample count is fixed when the window is made, and only its context tells who draws:
+    // the window stays hidden until that is known, and a software renderer gets a new one
+    // without multisampling.
+    glfwWindowHint(GLFW_VISIBLE, GLFW_FALSE);
     GLFWwindow* window =
         glfwCreateWindow(kWindowWidth, kWindowHeight, "Veilstone Launcher", nullptr, nullptr);
+    bool software = false;
+    if (window) {
+        glfwMakeContextCurrent(window);
+        loadGlFunctions(reinterpret_cast<GlGetProc>(glfwGetProcAddress));
+        const char* rendererName =
+            glGetString ? reinterpret_cast<const char*>(glGetString(GL_RENDERER)) : nullptr;
+        logInfo("launcher: drawing with %s", rendererName ? rendererName : "an unnamed renderer");
+        software = isSoftwareRenderer(rendererName);
+        if (software) {
+            logInfo("launcher: a software renderer: %.0f frames/s at most, no multisampling",
+                    1.0 / kSoftwareFrameSeconds);
+            glfwMakeContextCurrent(nullptr);
+            glfwDestroyWindow(window);
+            glfwWindowHint(GLFW_SAMPLES, 0);
+            glfwWindowHint(GLFW_VISIBLE, GLFW_TRUE);
+            window = glfwCreateWindow(kWindowWidth, kWindowHeight, "Veilstone Launcher", nullptr,
+                                      nullptr);
+        } else {
+            glfwShowWindow(window);
+        }
+    }
     if (!window) {
         glfwTerminate();
         return startupFailure(
@@ -228,9 +325,10 @@ int main(int argc, char** argv) {
     glfwSetScrollCallback(window, onScroll);
     glfwSetCharCallback(window, onChar);
     glfwSetKeyCallback(window, onKey);
+    glfwSetMouseButtonCallback(window, onMouseButton);
+    glfwSetWindowFocusCallback(window, onFocus);
     // A press and release between two polls would otherwise be missed entirely.
     glfwSetInputMode(window, GLFW_STICKY_MOUSE_BUTTONS, GLFW_TRUE);
-    loadGlFunctions(reinterpret_cast<GlGetProc>(glfwGetProcAddress));
 
     bool iconSet = loadWindowIcon(dir, window);
 
@@ -257,7 +355,7 @@ int main(int argc, char** argv) {
     ui.window = window;
     ui.autoInstall = options.autoInstall;
     ui.autoVerify = options.autoVerify;
-    runFrameLoop(window, renderer, *updater, ui, options, iconSet);
+    runFrameLoop(window, renderer, *updater, ui, options, iconSet, software);
 
     renderer.shutdown();
     glfwDestroyWindow(window);

@@ -40,46 +40,73 @@ std::string stripBoldMarkers(std::string_view text) {
     return out;
 }
 
-float drawBody(Renderer& r, std::string_view line, float x, float y, float width, float indent,
-               bool bullet) {
+void addBody(NewsLayout& layout, std::string_view line, float& y, float width, float indent,
+             bool bullet) {
     std::vector<std::string> lines = wrapText(stripBoldMarkers(line), 2, width - indent);
-    float start = y;
-    if (!lines.empty() && bullet) r.fillRect(x + 3, y + 6, 5, 5, pal::GoldDim);
-    for (const std::string& wrapped : lines) {
-        r.text(wrapped, x + indent, y, 2, pal::Text);
+    if (!lines.empty() && bullet) layout.lines.push_back({y + 6, 3, 0, pal::GoldDim, {}});
+    for (std::string& wrapped : lines) {
+        layout.lines.push_back({y, indent, 2, pal::Text, std::move(wrapped)});
         y += kBodyLine;
     }
-    return y - start + kBodyAfter;
+    y += kBodyAfter;
 }
+
+// The tallest drawn line (a heading at scale 3), so lines just above the view are not missed.
+constexpr float kTallestLine = 8 * 3;
 
 }  // namespace
 
-float drawNews(Renderer& r, std::string_view text, float x, float y, float width) {
-    const float start = y;
+void layoutNews(NewsLayout& layout, std::string_view text, float width) {
+    if (layout.width == width && layout.text == text) return;
+    layout.text.assign(text);
+    layout.width = width;
+    layout.lines.clear();
+    float y = 0;
     while (true) {
         std::size_t end = text.find('\n');
         std::string_view line = text.substr(0, end);
         if (line.empty()) {
             y += kGap;
         } else if (startsWith(line, "# ")) {
-            for (const std::string& wrapped : wrapText(line.substr(2), 3, width)) {
-                r.text(wrapped, x, y, 3, pal::Gold);
+            for (std::string& wrapped : wrapText(line.substr(2), 3, width)) {
+                layout.lines.push_back({y, 0, 3, pal::Gold, std::move(wrapped)});
                 y += kHeadingLine;
             }
             y += kHeadingAfter;
         } else if (line.size() > 4 && startsWith(line, "**") &&
                    line.substr(line.size() - 2) == "**") {
-            r.text(line.substr(2, line.size() - 4), x, y + 6, 2, pal::Accent);
+            layout.lines.push_back(
+                {y + 6, 0, 2, pal::Accent, std::string(line.substr(2, line.size() - 4))});
             y += kEmphasisLine;
         } else if (startsWith(line, "- ")) {
-            y += drawBody(r, line.substr(2), x, y, width, kBulletIndent, true);
+            addBody(layout, line.substr(2), y, width, kBulletIndent, true);
         } else {
-            y += drawBody(r, line, x, y, width, 0, false);
+            addBody(layout, line, y, width, 0, false);
         }
         if (end == std::string_view::npos) break;
         text.remove_prefix(end + 1);
     }
-    return y - start;
+    layout.height = y;
+}
+
+void drawNewsLines(Renderer& r, const NewsLayout& layout, float x, float y, float fromY,
+                   float toY) {
+    auto first = std::lower_bound(
+        layout.lines.begin(), layout.lines.end(), fromY - y - kTallestLine,
+        [](const NewsLine& line, float top) { return line.y < top; });
+    for (auto line = first; line != layout.lines.end() && y + line->y < toY; ++line) {
+        if (line->scale == 0)
+            r.fillRect(x + line->x, y + line->y, 5, 5, line->color);
+        else
+            r.text(line->text, x + line->x, y + line->y, line->scale, line->color);
+    }
+}
+
+float drawNews(Renderer& r, std::string_view text, float x, float y, float width) {
+    NewsLayout layout;
+    layoutNews(layout, text, width);
+    drawNewsLines(r, layout, x, y, y, y + layout.height + kTallestLine);
+    return layout.height;
 }
 
 void drawNewsPanel(LauncherUi& ui, Renderer& r, const UpdaterStatus& s, const FrameInput& input,
@@ -104,7 +131,9 @@ void drawNewsPanel(LauncherUi& ui, Renderer& r, const UpdaterStatus& s, const Fr
         bool checking = s.state == static_cast<std::uint32_t>(UpdaterState::Checking);
         r.text(checking ? "..." : "No news to show.", left, 104, 2, pal::TextDisabled);
     } else {
-        contentHeight = drawNews(r, s.news, left, top - ui.scrollPos, panelW - 56);
+        layoutNews(ui.news, s.news, panelW - 56);
+        drawNewsLines(r, ui.news, left, top - ui.scrollPos, top, top + vh);
+        contentHeight = ui.news.height;
     }
     r.endClip();
 

@@ -69,6 +69,21 @@ struct EmberParticle {
     float x, y, vy, life, age, size, phase;
 };
 
+// The news laid out for one text and width: redone only when either changes, so long news costs
+// nothing per frame but drawing the lines in view.
+struct NewsLine {
+    float y, x;     // from the top-left of the text
+    float scale;    // 0 for a bullet's square
+    Color color;
+    std::string text;
+};
+struct NewsLayout {
+    std::string text;
+    float width = -1;
+    std::vector<NewsLine> lines;  // in order of y
+    float height = 0;
+};
+
 // The state the screen keeps from one frame to the next.
 struct LauncherUi {
     std::string installDir;
@@ -91,6 +106,7 @@ struct LauncherUi {
 
     float scrollPos = 0;
     float scrollTarget = 0;
+    NewsLayout news;
 
     float nextUniform();
 };
@@ -127,6 +143,10 @@ void drawNewsPanel(LauncherUi& ui, Renderer& r, const launcher::UpdaterStatus& s
                    const FrameInput& input, float w, float h, float dt);
 // Draws the news markup with its top-left at (x, y); returns the height used.
 float drawNews(Renderer& r, std::string_view text, float x, float y, float width);
+// Lays the text out into layout unless it already holds this text at this width.
+void layoutNews(NewsLayout& layout, std::string_view text, float width);
+// Draws the laid-out lines with the text's top-left at (x, y), only those between fromY and toY.
+void drawNewsLines(Renderer& r, const NewsLayout& layout, float x, float y, float fromY, float toY);
 
 // Keeps A-Z (a-z raised), 0-9 and '-' in order, at most 64 of them.
 std::string filterKeyText(std::string_view text);

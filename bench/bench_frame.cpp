@@ -2,11 +2,14 @@
 // launcher's screen (background, 70 embers, title, menu, a page of news with wrapped text, panels,
 // the big button) many times and prints the processor time to build the vertex list, the time of
 // the whole frame with its draw calls, the vertex count, and whether the vertex list reallocated
-// after the first frames.
+// after the first frames. Then the news panel as the launcher draws it, with short news and with
+// 1 MB of news, and the frame rate of the long one as a ratio to the short one; for comparison also
+// with the news laid out anew every frame.
 //   bench_frame [--frames=N]
 #include <GLFW/glfw3.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +21,7 @@
 #include "gfx/renderer.h"
 #include "gfx/text.h"
 #include "tests/support/xvfb.h"
+#include "update/updater.h"
 
 using namespace kd;
 namespace pal = palette;
@@ -81,6 +85,30 @@ void buildFrame(Renderer& r, float t, bool clip) {
     r.fillRect(60, kH - 70, kW - 364, 10, pal::Shadow);
     r.gradientRect(60, kH - 69, 300, 9, pal::Accent, pal::Ember);
     r.dot(360, kH - 65, 26, fade(pal::Glow, 0.5f));
+}
+
+std::string longNews() {
+    std::string news;
+    while (news.size() < 1000000) news += kNews;
+    return news;
+}
+
+// Frames per second of the news panel alone, finished on the GPU side. relayout lays the text out
+// anew every frame, as a panel without a kept layout would.
+double newsPanelRate(Renderer& r, const std::string& news, int frames, bool relayout) {
+    LauncherUi ui;
+    launcher::UpdaterStatus status;
+    status.news = news;
+    FrameInput input;
+    const double start = glfwGetTime();
+    for (int i = 0; i < frames; ++i) {
+        if (relayout) ui.news = NewsLayout();
+        r.beginFrame(int(kW), int(kH), int(kW), int(kH));
+        drawNewsPanel(ui, r, status, input, kW, kH, 1.0f / 60);
+        r.endFrame();
+        glFinish();
+    }
+    return frames / (glfwGetTime() - start);
 }
 
 }  // namespace
@@ -149,6 +177,12 @@ int main(int argc, char** argv) {
            "list %s after the first frames\n",
            vertices, buildSeconds * 1000 / frames, frameSeconds * 1000 / frames,
            wallPerFrame * 1000, reallocated ? "REALLOCATED" : "reused, no allocation");
+    const double shortRate = newsPanelRate(renderer, kNews, frames, false);
+    const double longRate = newsPanelRate(renderer, longNews(), frames, false);
+    const double relayoutRate = newsPanelRate(renderer, longNews(), std::min(frames, 20), true);
+    printf("frame: news panel %.0f frames/s with short news, %.0f with 1 MB (%.2f x short); "
+           "laid out every frame %.1f (%.3f x short)\n",
+           shortRate, longRate, longRate / shortRate, relayoutRate, relayoutRate / shortRate);
     renderer.shutdown();
     glfwDestroyWindow(window);
     glfwTerminate();

@@ -1,8 +1,10 @@
 // Does the screen stay smooth while the engine works, and quiet while idle? Publishes a large
 // release, serves it with nginx, and runs the real launcher under Xvfb with "--install": the
 // launcher's own log gives the longest gap between two frames and the processor time of one frame;
-// /proc gives its processor use while it idles on the "PLAY" screen afterwards.
-//   bench_ui [--files=N] [--mib=M] [--idle-seconds=S]
+// /proc gives its processor use while it idles on the "PLAY" screen afterwards, visible and
+// focused, without focus, covered by another window, unmapped, and showing 1 MB of news, each
+// also as a ratio to the visible run.
+//   bench_ui [--files=N] [--mib=M] [--idle-seconds=S] [--launcher=PATH]
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -83,12 +85,44 @@ int waitForText(const std::string& path, const std::vector<std::string>& texts, 
     return -1;
 }
 
+std::string optionText(int argc, char** argv, const char* name, const std::string& fallback) {
+    std::string prefix = std::string("--") + name + "=";
+    for (int i = 1; i < argc; ++i)
+        if (std::strncmp(argv[i], prefix.c_str(), prefix.size()) == 0)
+            return argv[i] + prefix.size();
+    return fallback;
+}
+
+// The launcher's share of one core over the given time.
+double cpuShare(pid_t pid, long seconds) {
+    double before = processSeconds(pid);
+    auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    double cpu = processSeconds(pid) - before;
+    return cpu / std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::string trimmed(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    return text;
+}
+
+// Short news for the baseline, and about 1 MB of paragraphs, headings and bullets.
+std::string newsText(bool longNews) {
+    std::string news = "# Veilstone 1.0\n**The lanterns are lit**\nThe caverns are open.\n";
+    while (longNews && news.size() < 1000000)
+        news += "# Patch notes\n- Faster **loading** of the deep levels on slow disks\nThe old "
+                "mine carts run again between the eastern reach and the sunken archive.\n\n";
+    return news;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const long files = optionValue(argc, argv, "files", 400);
     const long mib = optionValue(argc, argv, "mib", 160);
     const long idleSeconds = optionValue(argc, argv, "idle-seconds", 3);
+    const std::string launcherFile = optionText(argc, argv, "launcher", VEILSTONE_LAUNCHER);
 
     TempDir dir;
     Xvfb xvfb;
@@ -97,10 +131,16 @@ int main(int argc, char** argv) {
         return 1;
     }
     makeGame(dir / "game", files, mib);
-    std::string publish = std::string(VEILSTONE_RELEASE_TOOL) + " publish --secret " +
-                          VEILSTONE_TEST_DATA_DIR + "/demo-release-key.secret --version 1.0 '" +
-                          dir / "game" + "' '" + dir / "server" + "' >/dev/null";
-    if (system(publish.c_str()) != 0) {
+    writeText(dir / "news-short.txt", newsText(false));
+    writeText(dir / "news-long.txt", newsText(true));
+    auto publish = [&](const char* news) {
+        std::string command = std::string(VEILSTONE_RELEASE_TOOL) + " publish --secret " +
+                              VEILSTONE_TEST_DATA_DIR + "/demo-release-key.secret --version 1.0 " +
+                              "--news '" + dir / news + "' '" + dir / "game" + "' '" +
+                              dir / "server" + "' >/dev/null";
+        return system(command.c_str()) == 0;
+    };
+    if (!publish("news-short.txt")) {
         fprintf(stderr, "ui: publishing failed\n");
         return 1;
     }
@@ -110,7 +150,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     fs::create_directories(dir / "launcher");
-    fs::copy_file(VEILSTONE_LAUNCHER, dir / "launcher/veilstone-launcher");
+    fs::copy_file(launcherFile, dir / "launcher/veilstone-launcher");
     std::string log = dir / "launcher/logs/latest.log";
 
     ChildProcess launcher({dir / "launcher/veilstone-launcher", "--server", server.url(), "--install"},
@@ -134,11 +174,45 @@ int main(int argc, char** argv) {
     double installSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    double before = processSeconds(launcher.pid());
-    auto idleStart = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
-    double cpu = processSeconds(launcher.pid()) - before;
-    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - idleStart).count();
+    const pid_t pid = launcher.pid();
+    const std::string x = "DISPLAY=" + xvfb.display() + " ";
+    const std::string window = trimmed(runShell(x + "xdotool search --onlyvisible --class veilstone | tail -1"));
+    const double visible = cpuShare(pid, idleSeconds);
+
+    // Another window takes the focus, away from the launcher's.
+    ChildProcess other({"/usr/bin/xlogo", "-geometry", "60x60+1200+720"}, dir.path(), {"DISPLAY=" + xvfb.display()},
+                       dir / "xlogo.out");
+    std::string otherWindow = trimmed(runShell(x + "xdotool search --sync --class xlogo | tail -1"));
+    runShell(x + "xdotool windowfocus --sync " + otherWindow);
+    const double unfocused = cpuShare(pid, idleSeconds);
+
+    // A window over the whole screen, with the focus back on the launcher.
+    runShell(x + "xdotool windowfocus --sync " + window);
+    ChildProcess cover({"/usr/bin/xlogo", "-name", "cover", "-geometry", "1280x800+0+0"}, dir.path(),
+                       {"DISPLAY=" + xvfb.display()}, dir / "cover.out");
+    runShell(x + "xdotool search --sync --name cover >/dev/null");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const double covered = cpuShare(pid, idleSeconds);
+    cover.kill(SIGTERM);
+    cover.wait(5000);
+
+    runShell(x + "xdotool windowunmap --sync " + window);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const double unmapped = cpuShare(pid, idleSeconds);
+    runShell(x + "xdotool windowmap --sync " + window);
+    runShell(x + "xdotool windowfocus --sync " + window);
+
+    // The same release with long news; "Check for updates" fetches it.
+    if (!publish("news-long.txt")) {
+        fprintf(stderr, "ui: publishing the long news failed\n");
+        return 1;
+    }
+    runShell(x + "xdotool mousemove --window " + window + " 100 300 click 1");
+    runShell(x + "xdotool mousemove --window " + window + " 700 580");
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const double longNews = cpuShare(pid, idleSeconds);
+    other.kill(SIGTERM);
+    other.wait(5000);
     launcher.kill(SIGTERM);  // closes like the window's close button, writing the frame summary
     launcher.wait(10000);
 
@@ -154,6 +228,11 @@ int main(int argc, char** argv) {
            "(%s frames)\n",
            files, mib, installSeconds, frames[2].str().c_str(), frames[1].str().c_str());
     printf("ui: %s ms CPU to build one frame; idle CPU %.0f%% of one core on the PLAY screen\n",
-           frames[3].str().c_str(), 100 * cpu / wall);
+           frames[3].str().c_str(), 100 * visible);
+    auto ratio = [&](double share) { return visible > 0 ? share / visible : 0.0; };
+    printf("ui: idle CPU without focus %.0f%% (%.2f x visible), covered %.0f%% (%.2f x), unmapped "
+           "%.1f%% (%.3f x), visible with 1 MB of news %.0f%% (%.2f x)\n",
+           100 * unfocused, ratio(unfocused), 100 * covered, ratio(covered), 100 * unmapped,
+           ratio(unmapped), 100 * longNews, ratio(longNews));
     return 0;
 }
