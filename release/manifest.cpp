@@ -1,6 +1,7 @@
 #include "release/manifest.h"
 
 #include <charconv>
+#include <unordered_set>
 
 #include "release/crypto.h"
 
@@ -77,12 +78,27 @@ const Entry* findFile(const Manifest& manifest, std::string_view path) {
     return nullptr;
 }
 
+FileIndex::FileIndex(const Manifest& manifest) {
+    byPath_.reserve(manifest.files.size());
+    for (const Entry& entry : manifest.files) byPath_.emplace(entry.path, &entry);
+}
+
+const Entry* FileIndex::find(std::string_view path) const {
+    auto it = byPath_.find(path);
+    return it == byPath_.end() ? nullptr : it->second;
+}
+
+const char* platformName() { return "linux64"; }
+const char* productName() { return "veilstone"; }
+
 bool parseManifest(std::string_view text, Manifest& manifest, std::string& error) {
     manifest = Manifest();
     if (text.empty()) {
         error = "empty manifest";
         return false;
     }
+    // Paths seen so far; the views point into the text, which outlives the loop.
+    std::unordered_set<std::string_view> seen;
     std::size_t lineNumber = 0;
     while (!text.empty()) {
         std::size_t end = text.find('\n');
@@ -103,18 +119,34 @@ bool parseManifest(std::string_view text, Manifest& manifest, std::string& error
         if (keyword == "platform" || keyword == "version") {
             std::string_view word;
             if (words.next(word)) (keyword == "platform" ? manifest.platform : manifest.version) = word;
+        } else if (keyword == "channel") {
+            std::string_view word;
+            if (words.next(word)) manifest.channel = word;
+        } else if (keyword == "serial") {
+            std::string_view word;
+            std::uint64_t serial = 0;
+            if (!words.next(word) || !parseSize(word, serial) || serial == 0) {
+                error = "bad serial line";
+                return false;
+            }
+            manifest.serial = serial;
         } else if (keyword == "launcher") {
-            if (!readEntryFields(words.rest, manifest.launcher, false)) {
+            // Read into a copy so that a failing line leaves the earlier entry as it was.
+            Entry launcher;
+            if (!readEntryFields(words.rest, launcher, false)) {
                 error = "bad launcher line";
                 return false;
             }
+            manifest.launcher = std::move(launcher);
         } else if (keyword == "file") {
             Entry entry;
             if (!readEntryFields(words.rest, entry, true)) {
                 error = "bad file line " + std::to_string(lineNumber);
                 return false;
             }
-            if (findFile(manifest, entry.path)) {
+            // The path is the tail of this line, so a view of it stays valid in the text.
+            std::string_view path = line.substr(line.size() - entry.path.size());
+            if (!seen.insert(path).second) {
                 error = "file listed twice: " + entry.path;
                 return false;
             }
@@ -132,6 +164,8 @@ std::string writeManifest(const Manifest& manifest) {
     std::string text;
     text += kHeader;
     text += "\nplatform " + manifest.platform + "\nversion " + manifest.version + "\n";
+    if (!manifest.channel.empty()) text += "channel " + manifest.channel + "\n";
+    if (manifest.serial != 0) text += "serial " + std::to_string(manifest.serial) + "\n";
     auto fields = [&text](const Entry& entry) {
         text += entry.hash + " " + std::to_string(entry.size) + " " +
                 std::to_string(entry.packedSize);

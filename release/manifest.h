@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace kd {
@@ -22,6 +23,10 @@ struct Entry {
 struct Manifest {
     std::string platform;
     std::string version;
+    // The channel the release was published for ("live", "testing", or any word a newer release
+    // tool writes) and its publish serial on that channel; empty and 0 when the lines are absent.
+    std::string channel;
+    std::uint64_t serial = 0;
     Entry launcher;  // empty hash: the release names no launcher
     std::vector<Entry> files;
 
@@ -33,9 +38,25 @@ struct Manifest {
 bool parseManifest(std::string_view text, Manifest& manifest, std::string& error);
 std::string writeManifest(const Manifest& manifest);
 const Entry* findFile(const Manifest& manifest, std::string_view path);
+
+// Hashed look-up by path over a manifest that outlives it and is not changed meanwhile; first
+// entry wins, like findFile.
+class FileIndex {
+public:
+    explicit FileIndex(const Manifest& manifest);
+    const Entry* find(std::string_view path) const;
+
+private:
+    std::unordered_map<std::string_view, const Entry*> byPath_;
+};
 // Refuses paths that could leave the game folder or name something odd: empty, absolute, trailing
 // '/', '\', ':', empty, "." or ".." components, control bytes.
 bool isSafePath(std::string_view path);
+
+// The launcher's platform word and the game executable's file name, here so that the engine and
+// the release tool need nothing from the application.
+const char* platformName();  // "linux64"
+const char* productName();   // "veilstone"
 
 // Reads hash, size and packed size (and the rest of the line as path when withPath) from the
 // words of a "launcher" or "file" line, the keyword already taken off.

@@ -48,6 +48,11 @@ TEST(Manifest, RefusesWithTheExactMessage) {
         {"blank path", kHeader + fileLine("1 1   "), "bad file line 2"},
         {"path ends in carriage return", kHeader + "file " + kHash + " 1 1 a\r\nversion 1\n",
          "bad file line 2"},
+        {"serial zero", kHeader + "version 1\nserial 0\n", "bad serial line"},
+        {"serial without number", kHeader + "version 1\nserial\n", "bad serial line"},
+        {"serial not decimal", kHeader + "version 1\nserial 0x10\n", "bad serial line"},
+        {"serial past 64 bits", kHeader + "version 1\nserial 18446744073709551616\n",
+         "bad serial line"},
         {"file listed twice", kHeader + "version 1\n" + fileLine("1 1 a/b") + fileLine("2 2 a/b"),
          "file listed twice: a/b"},
     };
@@ -84,6 +89,8 @@ TEST(Manifest, ReadsFieldsAsWritten) {
                        "\tplatform   linux64  extra\n"
                        "version 1.2 beta\n"
                        "version 1.3\r\n"
+                       "channel testing later\n"
+                       "serial  18446744073709551615\n"
                        "launcher " + upper + " 10 7 ignored words\n"
                        "file " + kHash + "\t18446744073709551615  3    data/my level 1.bin  \n"
                        "file " + kHash + " 0 0 a/b\n"
@@ -93,6 +100,8 @@ TEST(Manifest, ReadsFieldsAsWritten) {
     ASSERT_TRUE(parseManifest(text, m, error)) << error;
     EXPECT_EQ(m.platform, "linux64");
     EXPECT_EQ(m.version, "1.3");  // the carriage return is white space on these lines
+    EXPECT_EQ(m.channel, "testing");
+    EXPECT_EQ(m.serial, 18446744073709551615ull);
     EXPECT_EQ(m.launcher.hash, upper);
     EXPECT_EQ(m.launcher.size, 10u);
     EXPECT_EQ(m.launcher.packedSize, 7u);
@@ -105,6 +114,10 @@ TEST(Manifest, ReadsFieldsAsWritten) {
     ASSERT_NE(findFile(m, "a/b"), nullptr);
     EXPECT_EQ(findFile(m, "a/b"), &m.files[1]);
     EXPECT_EQ(findFile(m, "A/b"), nullptr);
+    FileIndex index(m);
+    EXPECT_EQ(index.find("a/b"), &m.files[1]);
+    EXPECT_EQ(index.find("a/B"), &m.files[2]);
+    EXPECT_EQ(index.find("A/b"), nullptr);
 }
 
 TEST(Manifest, FailureResetsAndKeepsWhatCameBefore) {
@@ -116,6 +129,10 @@ TEST(Manifest, FailureResetsAndKeepsWhatCameBefore) {
     EXPECT_EQ(m.platform, "p");
     EXPECT_EQ(m.version, "");
     EXPECT_TRUE(m.files.empty());
+
+    const std::string first = "launcher " + kHash + " 4 3\n";
+    ASSERT_FALSE(parseManifest(kHeader + first + "launcher " + kHash + " 9 x\n", m, error));
+    EXPECT_EQ(m.launcher, (Entry{kHash, 4, 3, ""}));
 }
 
 TEST(Manifest, WriterOutputReadsBackAsTheSameRecord) {
@@ -136,6 +153,14 @@ TEST(Manifest, WriterOutputReadsBackAsTheSameRecord) {
     text = writeManifest(m);
     EXPECT_NE(text.find("launcher " + std::string(64, 'c') + " 18446744073709551615 1\n"),
               std::string::npos);
+    ASSERT_TRUE(parseManifest(text, back, error)) << error;
+    EXPECT_EQ(back, m);
+
+    m.channel = "live";
+    m.serial = 7;
+    text = writeManifest(m);
+    EXPECT_EQ(text.substr(0, text.find("launcher")),
+              "veilstone-manifest 1\nplatform linux64\nversion 2024.3\nchannel live\nserial 7\n");
     ASSERT_TRUE(parseManifest(text, back, error)) << error;
     EXPECT_EQ(back, m);
 
