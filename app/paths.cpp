@@ -22,8 +22,7 @@ std::string installDir(const std::string& exePath) {
     return fs::path(exePath).parent_path().string();
 }
 
-const char* platformName() { return "linux64"; }
-const char* productName() { return "veilstone"; }
+// platformName and productName are defined with the manifest format in release/.
 
 void removeOldLauncher(const std::string& exePath) {
     if (exePath.empty()) return;
