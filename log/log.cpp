@@ -1,5 +1,7 @@
 #include "log/log.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdarg>
@@ -52,8 +54,12 @@ void writeLine(const LogLevel& level, const char* format, va_list args) {
 
     if (&level != &kDebug || consoleDebug) {
         FILE* console = level.stream();
-        fprintf(console, "\033[90m[%7.3f]\033[0m %s%-5s\033[0m %s\n", seconds, level.colour,
-                level.tag, message);
+        // Colour codes only for a terminal: in a file or a pipe they are noise.
+        if (isatty(fileno(console)))
+            fprintf(console, "\033[90m[%7.3f]\033[0m %s%-5s\033[0m %s\n", seconds, level.colour,
+                    level.tag, message);
+        else
+            fprintf(console, "[%7.3f] %-5s %s\n", seconds, level.tag, message);
         fflush(console);
     }
     if (logFile) {

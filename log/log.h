@@ -1,6 +1,7 @@
-// The process-wide log: one line per call on the console (coloured, seconds since start) and, once
-// logOpen has succeeded, the same line in "latest.log" with the wall-clock time in front. Earlier
-// runs' files are kept under time-stamped names, at most `keep` of them. Callable from any thread.
+// The process-wide log: one line per call on the console (seconds since start, coloured when the
+// console is a terminal) and, once logOpen has succeeded, the same line in "latest.log" with the
+// wall-clock time in front. Earlier runs' files are kept under time-stamped names, at most `keep`
+// of them. Callable from any thread.
 #pragma once
 
 #include <string>

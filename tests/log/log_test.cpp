@@ -1,6 +1,8 @@
 #include "log/log.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -18,21 +20,41 @@ using test::readText;
 using test::TempDir;
 using test::writeText;
 
-// Sends one of the process's console streams into a file while it lives.
+// Sends one of the process's console streams into a file, or into a terminal when path is empty,
+// while it lives.
 class CapturedStream {
 public:
-    CapturedStream(FILE* stream, const std::string& path) : stream_(stream) {
+    CapturedStream(FILE* stream, const std::string& path) : stream_(stream), path_(path) {
         fflush(stream_);
         saved_ = dup(fileno(stream_));
-        FILE* file = fopen(path.c_str(), "w");
-        dup2(fileno(file), fileno(stream_));
-        fclose(file);
-        path_ = path;
+        int target = -1;
+        if (path.empty()) {
+            master_ = posix_openpt(O_RDWR | O_NOCTTY);
+            grantpt(master_);
+            unlockpt(master_);
+            target = open(ptsname(master_), O_RDWR | O_NOCTTY);
+            termios raw{};
+            tcgetattr(target, &raw);
+            cfmakeraw(&raw);  // no "\r" added before each "\n"
+            tcsetattr(target, TCSANOW, &raw);
+        } else {
+            target = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        }
+        dup2(target, fileno(stream_));
+        close(target);
     }
-    ~CapturedStream() { restore(); }
+    ~CapturedStream() {
+        restore();
+        if (master_ >= 0) close(master_);
+    }
     std::string text() {
         restore();
-        return readText(path_);
+        if (master_ < 0) return readText(path_);
+        std::string all;
+        char buffer[4096];
+        fcntl(master_, F_SETFL, O_NONBLOCK);
+        for (ssize_t got; (got = read(master_, buffer, sizeof buffer)) > 0;) all.append(buffer, got);
+        return all;
     }
 
 private:
@@ -44,8 +66,9 @@ private:
         saved_ = -1;
     }
     FILE* stream_;
-    int saved_ = -1;
     std::string path_;
+    int saved_ = -1;
+    int master_ = -1;
 };
 
 std::vector<std::string> lines(const std::string& text) {
@@ -66,6 +89,8 @@ std::vector<std::string> namesIn(const std::string& folder) {
     return names;
 }
 
+const std::regex kStampedName(R"(\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d\.log)");
+
 class LogTest : public ::testing::Test {
 protected:
     void SetUp() override { logClose(); }
@@ -76,29 +101,36 @@ protected:
     TempDir dir;
 };
 
-TEST_F(LogTest, ConsoleLinesCarryColouredTagOnTheLevelsStream) {
-    logSetConsoleDebug(true);
-    CapturedStream out(stdout, dir / "out"), err(stderr, dir / "err");
-    logInfo("hello %d", 5);
-    logWarn("careful");
-    logError("broken %s", "pipe");
-    logDebug("detail");
-    std::vector<std::string> outLines = lines(out.text());
-    std::vector<std::string> errLines = lines(err.text());
+// Each level on its stream with its tag, the seconds seven wide; colour codes only on a terminal,
+// and never in the file.
+TEST_F(LogTest, ConsoleLinesAreColouredOnlyOnATerminal) {
+    for (bool terminal : {true, false}) {
+        SCOPED_TRACE(terminal ? "terminal" : "file");
+        logSetConsoleDebug(true);
+        ASSERT_TRUE(logOpen((dir / (terminal ? "t" : "f")).c_str(), 5));
+        CapturedStream out(stdout, terminal ? "" : dir / "out");
+        CapturedStream err(stderr, terminal ? "" : dir / "err");
+        logInfo("hello %d", 5);
+        logWarn("careful");
+        logDebug("detail");
+        logError("broken %s", "pipe");
+        const std::vector<std::string> outLines = lines(out.text()), errLines = lines(err.text());
+        const std::string file = readText(logFilePath());
+        logClose();
 
-    const std::string seconds = R"(\x1b\[90m\[ *\d+\.\d{3}\]\x1b\[0m )";
-    ASSERT_EQ(outLines.size(), 3u);
-    EXPECT_TRUE(std::regex_match(outLines[0], std::regex(seconds + R"(\x1b\[36minfo \x1b\[0m hello 5)")))
-        << outLines[0];
-    EXPECT_TRUE(std::regex_match(outLines[1], std::regex(seconds + R"(\x1b\[33mwarn \x1b\[0m careful)")))
-        << outLines[1];
-    EXPECT_TRUE(std::regex_match(outLines[2], std::regex(seconds + R"(\x1b\[90mdbg  \x1b\[0m detail)")))
-        << outLines[2];
-    ASSERT_EQ(errLines.size(), 1u);
-    EXPECT_TRUE(std::regex_match(errLines[0], std::regex(seconds + R"(\x1b\[31merror\x1b\[0m broken pipe)")))
-        << errLines[0];
-    // The seconds field is seven wide: "[  0.123]" early in a run.
-    EXPECT_EQ(outLines[0].find(']') - outLines[0].find('[', 5) - 1, 7u) << outLines[0];
+        auto shape = [&](const char* colour, const char* tag, const char* message) {
+            return std::regex(terminal ? std::string(R"(\x1b\[90m\[ *\d+\.\d{3}\]\x1b\[0m \x1b\[)") +
+                                             colour + "m" + tag + R"(\x1b\[0m )" + message
+                                       : std::string(R"(\[  \d\.\d{3}\] )") + tag + " " + message);
+        };
+        ASSERT_EQ(outLines.size(), 3u);
+        EXPECT_TRUE(std::regex_match(outLines[0], shape("36", "info ", "hello 5"))) << outLines[0];
+        EXPECT_TRUE(std::regex_match(outLines[1], shape("33", "warn ", "careful"))) << outLines[1];
+        EXPECT_TRUE(std::regex_match(outLines[2], shape("90", "dbg  ", "detail"))) << outLines[2];
+        ASSERT_EQ(errLines.size(), 1u);
+        EXPECT_TRUE(std::regex_match(errLines[0], shape("31", "error", "broken pipe"))) << errLines[0];
+        EXPECT_EQ(file.find('\x1b'), std::string::npos) << file;
+    }
 }
 
 TEST_F(LogTest, DebugLinesReachOnlyTheFileUnlessSwitchedOn) {
@@ -108,76 +140,61 @@ TEST_F(LogTest, DebugLinesReachOnlyTheFileUnlessSwitchedOn) {
     EXPECT_EQ(out.text(), "");
     std::vector<std::string> fileLines = lines(readText(dir / "latest.log"));
     ASSERT_EQ(fileLines.size(), 1u);
-    EXPECT_TRUE(std::regex_match(fileLines[0],
-                                 std::regex(R"(\[\d\d:\d\d:\d\d\.\d{3}\] \[ *\d+\.\d{3}\] dbg   quiet 1)")))
-        << fileLines[0];
     // Eight columns for the seconds in the file.
-    std::size_t open = fileLines[0].find('[', 1);
-    EXPECT_EQ(fileLines[0].find(']', open) - open - 1, 8u) << fileLines[0];
+    EXPECT_TRUE(std::regex_match(fileLines[0],
+                                 std::regex(R"(\[\d\d:\d\d:\d\d\.\d{3}\] \[   \d\.\d{3}\] dbg   quiet 1)")))
+        << fileLines[0];
 }
 
 TEST_F(LogTest, LongMessagesAreCutTo4095BytesInBothOutputs) {
     ASSERT_TRUE(logOpen(dir.path().c_str(), 5));
-    std::string message(5000, 'x');
     CapturedStream out(stdout, dir / "out");
-    logInfo("%s", message.c_str());
-    std::string console = out.text();
-    std::string file = readText(dir / "latest.log");
-    EXPECT_NE(console.find(std::string(4095, 'x') + "\n"), std::string::npos);
-    EXPECT_EQ(console.find(std::string(4096, 'x')), std::string::npos);
-    EXPECT_NE(file.find(" " + std::string(4095, 'x') + "\n"), std::string::npos);
-    EXPECT_EQ(file.find(std::string(4096, 'x')), std::string::npos);
+    logInfo("%s", std::string(5000, 'x').c_str());
+    for (const std::string& text : {out.text(), readText(dir / "latest.log")}) {
+        EXPECT_NE(text.find(" " + std::string(4095, 'x') + "\n"), std::string::npos);
+        EXPECT_EQ(text.find(std::string(4096, 'x')), std::string::npos);
+    }
 }
 
-TEST_F(LogTest, OpeningMovesTheLastLogAsideUnderTheCurrentTime) {
-    writeText(dir / "latest.log", "previous run\n");
-    ASSERT_TRUE(logOpen(dir.path().c_str(), 5));
-    EXPECT_EQ(logFilePath(), dir / "latest.log");
-    EXPECT_EQ(readText(dir / "latest.log"), "");
-    std::vector<std::string> names = namesIn(dir.path());
-    ASSERT_EQ(names.size(), 2u);
-    EXPECT_TRUE(std::regex_match(names[0], std::regex(R"(\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d\.log)")))
-        << names[0];
-    EXPECT_EQ(readText(dir / names[0]), "previous run\n");
-    time_t now = time(nullptr);
-    struct tm local {};
-    localtime_r(&now, &local);
-    char year[8];
-    snprintf(year, sizeof year, "%04d-", local.tm_year + 1900);
-    EXPECT_EQ(names[0].substr(0, 5), year);
+// The last run's log moves aside under the current time; the five newest of the .log files by
+// name stay, whatever else is in the folder; keep 0 prunes nothing.
+TEST_F(LogTest, OpeningRotatesTheLastLogAndPrunesTheOldestNames) {
+    for (int keep : {5, 0}) {
+        TempDir logs;
+        for (int day = 1; day <= 7; ++day)
+            writeText(logs / ("2020-01-0" + std::to_string(day) + "_10-00-00.log"), "old\n");
+        writeText(logs / "latest.log", "last\n");
+        writeText(logs / "notes.txt", "keep me\n");
+        writeText(logs / "0-other.log", "counted and sorted by name like the others\n");
+        writeText(logs / "zzz.log", "sorts last, so it is kept\n");
+        ASSERT_TRUE(logOpen(logs.path().c_str(), keep));
+        EXPECT_EQ(logFilePath(), logs / "latest.log");
+        logClose();
+        EXPECT_EQ(readText(logs / "latest.log"), "");
+        std::vector<std::string> names = namesIn(logs.path());
+        if (keep == 0) {
+            EXPECT_EQ(names.size(), 12u);
+            continue;
+        }
+        ASSERT_EQ(names.size(), 7u);
+        EXPECT_EQ(names[0], "2020-01-05_10-00-00.log");
+        EXPECT_EQ(names[2], "2020-01-07_10-00-00.log");
+        ASSERT_TRUE(std::regex_match(names[3], kStampedName)) << names[3];
+        EXPECT_EQ(readText(logs / names[3]), "last\n");
+        time_t now = time(nullptr);
+        struct tm local {};
+        localtime_r(&now, &local);
+        EXPECT_EQ(std::stoi(names[3].substr(0, 4)), local.tm_year + 1900);
+        EXPECT_EQ(std::vector<std::string>(names.begin() + 4, names.end()),
+                  (std::vector<std::string>{"latest.log", "notes.txt", "zzz.log"}));
+    }
 }
 
-TEST_F(LogTest, PruningKeepsTheNewestNamesAndIgnoresOtherFiles) {
-    for (int day = 1; day <= 7; ++day)
-        writeText(dir / ("2020-01-0" + std::to_string(day) + "_10-00-00.log"), "old\n");
-    writeText(dir / "latest.log", "last\n");
-    writeText(dir / "notes.txt", "keep me\n");
-    writeText(dir / "0-other.log", "counted and sorted by name like the others\n");
-    writeText(dir / "zzz.log", "sorts last, so it is kept\n");
-    ASSERT_TRUE(logOpen(dir.path().c_str(), 5));
-    // Ten .log files besides latest.log after the rename: the five smallest names go.
-    std::vector<std::string> names = namesIn(dir.path());
-    ASSERT_EQ(names.size(), 7u);
-    EXPECT_EQ(names[0], "2020-01-05_10-00-00.log");
-    EXPECT_EQ(names[1], "2020-01-06_10-00-00.log");
-    EXPECT_EQ(names[2], "2020-01-07_10-00-00.log");
-    EXPECT_TRUE(std::regex_match(names[3], std::regex(R"(\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d\.log)")));
-    EXPECT_EQ(readText(dir / names[3]), "last\n");
-    EXPECT_EQ(names[4], "latest.log");
-    EXPECT_EQ(names[5], "notes.txt");
-    EXPECT_EQ(names[6], "zzz.log");
-}
-
-TEST_F(LogTest, KeepOfZeroPrunesNothing) {
-    for (int day = 1; day <= 7; ++day)
-        writeText(dir / ("2020-01-0" + std::to_string(day) + "_10-00-00.log"), "old\n");
-    ASSERT_TRUE(logOpen(dir.path().c_str(), 0));
-    EXPECT_EQ(namesIn(dir.path()).size(), 8u);
-}
-
-TEST_F(LogTest, OpenRefusesEmptyFolderAndDoesNotRotateTwice) {
+TEST_F(LogTest, OpenRefusesNoFolderAndDoesNotRotateTwiceAndCloseLeavesTheConsole) {
     EXPECT_FALSE(logOpen("", 5));
     EXPECT_FALSE(logOpen(nullptr, 5));
+    writeText(dir / "plain", "a file where the log folder should be");
+    EXPECT_FALSE(logOpen((dir / "plain/logs").c_str(), 5));
     EXPECT_EQ(logFilePath(), "");
 
     std::string logs = dir / "a/b/logs";
@@ -185,24 +202,16 @@ TEST_F(LogTest, OpenRefusesEmptyFolderAndDoesNotRotateTwice) {
     logInfo("first");
     ASSERT_TRUE(logOpen(logs.c_str(), 5));
     EXPECT_EQ(namesIn(logs), std::vector<std::string>{"latest.log"});
-    EXPECT_NE(readText(logs + "/latest.log").find("first"), std::string::npos);
 
     logClose();
     EXPECT_EQ(logFilePath(), "");
+    CapturedStream out(stdout, dir / "out");
     logInfo("console only");
+    EXPECT_NE(out.text().find("console only"), std::string::npos);
     EXPECT_EQ(readText(logs + "/latest.log").find("console only"), std::string::npos);
 }
 
-TEST_F(LogTest, UnopenableFileLeavesConsoleLoggingOnly) {
-    writeText(dir / "plain", "a file where the log folder should be");
-    EXPECT_FALSE(logOpen((dir / "plain/logs").c_str(), 5));
-    EXPECT_EQ(logFilePath(), "");
-    CapturedStream out(stdout, dir / "out");
-    logInfo("still here");
-    EXPECT_NE(out.text().find("still here"), std::string::npos);
-}
-
-TEST_F(LogTest, LinesFromManyThreadsStayWhole) {
+TEST_F(LogTest, LinesFromManyThreadsStayWholeAndInTheSameOrder) {
     ASSERT_TRUE(logOpen(dir.path().c_str(), 5));
     CapturedStream out(stdout, dir / "out");
     constexpr int kThreads = 4, kLines = 300;
@@ -219,7 +228,6 @@ TEST_F(LogTest, LinesFromManyThreadsStayWhole) {
     std::regex whole(R"(.* info  thread \d line \d+ payload-payload)");
     for (std::size_t i = 0; i < fileLines.size(); ++i) {
         ASSERT_TRUE(std::regex_match(fileLines[i], whole)) << fileLines[i];
-        // Console and file show the lines in the same order.
         std::string tail = fileLines[i].substr(fileLines[i].find("thread"));
         ASSERT_NE(consoleLines[i].find(tail), std::string::npos) << i;
     }
