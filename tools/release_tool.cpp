@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -18,7 +20,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/paths.h"
 #include "release/crypto.h"
 #include "release/manifest.h"
 
@@ -33,19 +34,73 @@ constexpr std::size_t kChunkBytes = 1 << 20;
 constexpr int kPackLevel = 9;
 constexpr std::size_t kSecretHexDigits = 2 * kSecretKeyBytes;
 
-const char* const kUsage =
-    "usage: veilstone-release keygen --secret FILE\n"
-    "       veilstone-release pubkey --secret FILE\n"
-    "       veilstone-release hash FILE...\n"
-    "       veilstone-release sign --secret FILE IN [OUT]\n"
-    "       veilstone-release verify --public HEX FILE\n"
-    "       veilstone-release check-manifest [--public HEX] FILE\n"
-    "       veilstone-release publish --secret FILE --version V [--platform P]\n"
-    "                         [--channel live|testing] [--news FILE] [--launcher FILE]\n"
-    "                         GAME_DIR SERVER_DIR\n";
+// Names the launcher writes into the game folder itself; a published file under one of them
+// would be overwritten by the launcher's own record and fetched again on every start.
+const char* const kLauncherOwnedNames[] = {".installed", ".installed.part", ".news", ".news-testing",
+                                           ".staging"};
 
-int usage() {
-    fputs(kUsage, stderr);
+struct Command {
+    const char* name;
+    const char* usage;  // the lines after "usage: veilstone-release "
+    const char* help;   // what the options mean, for --help
+    std::vector<std::string> options;  // take a value
+    std::vector<std::string> flags;    // take none
+};
+
+struct Args;
+int keygen(const Args&);
+int pubkey(const Args&);
+int hash(const Args&);
+int sign(const Args&);
+int verify(const Args&);
+int checkManifest(const Args&);
+int publish(const Args&);
+
+const Command kCommands[] = {
+    {"keygen", "keygen --secret FILE",
+     "Makes a release key pair: the secret goes to FILE (mode 0600, never overwritten), the public\n"
+     "key is printed as 64 hex digits for VEILSTONE_RELEASE_KEY.\n",
+     {"--secret"}, {}},
+    {"pubkey", "pubkey --secret FILE", "Prints the public key of a secret key file.\n",
+     {"--secret"}, {}},
+    {"hash", "hash FILE...",
+     "Prints the BLAKE2b-256 digest and name of each file, like b2sum -l 256; a file that cannot\n"
+     "be read is reported and the rest still hashed.\n",
+     {}, {}},
+    {"sign", "sign --secret FILE IN [OUT]",
+     "Appends a signature line to IN, which must end with a line feed; writes OUT or stdout.\n",
+     {"--secret"}, {}},
+    {"verify", "verify --public HEX FILE",
+     "Checks a signed text against a public key and prints its body.\n", {"--public"}, {}},
+    {"check-manifest", "check-manifest [--public HEX] FILE",
+     "Reads a manifest (signed, when --public is given) as the launcher would, refuses hashes a\n"
+     "launcher could not install, and prints a summary.\n",
+     {"--public"}, {}},
+    {"publish",
+     "publish --secret FILE --version V [--platform P] [--channel live|testing]\n"
+     "                [--news FILE] [--launcher FILE] [--allow-empty] [--progress] [--quiet]\n"
+     "                GAME_DIR SERVER_DIR",
+     "Packs every file of GAME_DIR into SERVER_DIR/objects, then writes the signed news and\n"
+     "manifest for the channel (testing under SERVER_DIR/testing), numbered one above the serial\n"
+     "of the manifest already there. Objects are written before the texts that name them.\n"
+     "  --allow-empty  publish a release without files (players' installed files are removed)\n"
+     "  --progress     show progress on stderr even when it is not a terminal\n"
+     "  --quiet        print neither progress nor the summary\n",
+     {"--secret", "--version", "--platform", "--channel", "--news", "--launcher"},
+     {"--allow-empty", "--progress", "--quiet"}},
+};
+
+void printUsage(FILE* to, const Command* only) {
+    const char* lead = "usage: ";
+    for (const Command& command : kCommands) {
+        if (only && only != &command) continue;
+        fprintf(to, "%sveilstone-release %s\n", lead, command.usage);
+        lead = "       ";
+    }
+}
+
+int usage(const Command* command = nullptr) {
+    printUsage(stderr, command);
     return kExitUsage;
 }
 
@@ -54,23 +109,34 @@ int fail(const std::string& message) {
     return kExitFailure;
 }
 
-// A small option reader: "--name value" pairs anywhere, everything else positional.
+// "--name value" options and bare flags anywhere, everything else positional; "--" ends options.
 struct Args {
+    const Command* command = nullptr;
     std::vector<std::pair<std::string, std::string>> options;
+    std::vector<std::string> flags;
     std::vector<std::string> positional;
     bool bad = false;
+    bool help = false;
 
-    Args(int argc, char** argv, const std::vector<std::string>& known) {
+    Args(int argc, char** argv, const Command& of) : command(&of) {
+        bool optionsEnded = false;
         for (int i = 2; i < argc; ++i) {
             std::string arg = argv[i];
-            if (arg.rfind("--", 0) == 0) {
-                if (std::find(known.begin(), known.end(), arg) == known.end() || i + 1 >= argc) {
-                    bad = true;
-                    return;
-                }
+            auto known = [&](const std::vector<std::string>& names) {
+                return std::find(names.begin(), names.end(), arg) != names.end();
+            };
+            if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+                positional.push_back(arg);
+            } else if (arg == "--") {
+                optionsEnded = true;
+            } else if (arg == "--help" || arg == "-h") {
+                help = true;
+            } else if (known(of.flags)) {
+                flags.push_back(arg);
+            } else if (known(of.options) && i + 1 < argc) {
                 options.emplace_back(arg, argv[++i]);
             } else {
-                positional.push_back(arg);
+                bad = true;
             }
         }
     }
@@ -79,6 +145,9 @@ struct Args {
         for (const auto& [key, value] : options)
             if (key == name) found = &value;
         return found;
+    }
+    bool has(const std::string& flag) const {
+        return std::find(flags.begin(), flags.end(), flag) != flags.end();
     }
 };
 
@@ -94,10 +163,17 @@ bool readWhole(const std::string& path, std::string& text) {
     return ok;
 }
 
+// A name beside the target that no other writer uses, also not another publish running at the
+// same time into the same folder.
+std::string uniquePartName(const std::string& path) {
+    static std::atomic<unsigned> counter{0};
+    return path + "." + std::to_string(getpid()) + "-" + std::to_string(counter++) + ".part";
+}
+
 // Written beside the target and renamed into place, so a reader never sees half a file.
 bool writeAtomic(const std::string& path, std::string_view bytes) {
-    std::string part = path + ".part";
-    FILE* file = fopen(part.c_str(), "wb");
+    std::string part = uniquePartName(path);
+    FILE* file = fopen(part.c_str(), "wbx");
     if (!file) return false;
     bool ok = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     ok = (fclose(file) == 0) && ok;
@@ -109,6 +185,7 @@ bool writeAtomic(const std::string& path, std::string_view bytes) {
 struct SecretKey {
     std::uint8_t bytes[kSecretKeyBytes];
     ~SecretKey() { std::memset(bytes, 0, sizeof bytes); }
+    const std::uint8_t* publicKey() const { return bytes + kSeedBytes; }
 };
 
 bool readSecretKey(const std::string& path, SecretKey& key, std::string& error) {
@@ -142,7 +219,7 @@ bool readPublicKey(const std::string& hex, std::uint8_t key[kPublicKeyBytes]) {
 
 int keygen(const Args& args) {
     const std::string* secretPath = args.get("--secret");
-    if (!secretPath || !args.positional.empty()) return usage();
+    if (!secretPath || !args.positional.empty()) return usage(args.command);
     SecretKey secret;
     std::uint8_t publicKey[kPublicKeyBytes];
     if (!makeKeyPair(secret.bytes, publicKey)) return fail("cannot read random bytes for a key");
@@ -166,27 +243,36 @@ int keygen(const Args& args) {
 
 int pubkey(const Args& args) {
     const std::string* secretPath = args.get("--secret");
-    if (!secretPath || !args.positional.empty()) return usage();
+    if (!secretPath || !args.positional.empty()) return usage(args.command);
     SecretKey secret;
     std::string error;
     if (!readSecretKey(*secretPath, secret, error)) return fail(error);
-    printf("%s\n", hexEncode(secret.bytes + 32, kPublicKeyBytes).c_str());
+    printf("%s\n", hexEncode(secret.publicKey(), kPublicKeyBytes).c_str());
     return 0;
 }
 
+// Like b2sum: every file that can be read is printed, the others reported, and the status
+// says whether any failed.
 int hash(const Args& args) {
-    if (args.positional.empty() || !args.options.empty()) return usage();
+    if (args.positional.empty()) return usage(args.command);
+    int status = 0;
     for (const std::string& path : args.positional) {
         std::string digest = hashFile(path);
-        if (digest.empty()) return fail("cannot read " + path);
+        if (digest.empty()) {
+            fflush(stdout);
+            fprintf(stderr, "cannot read %s\n", path.c_str());
+            status = kExitFailure;
+            continue;
+        }
         printf("%s  %s\n", digest.c_str(), path.c_str());
     }
-    return 0;
+    return status;
 }
 
 int sign(const Args& args) {
     const std::string* secretPath = args.get("--secret");
-    if (!secretPath || args.positional.empty() || args.positional.size() > 2) return usage();
+    if (!secretPath || args.positional.empty() || args.positional.size() > 2)
+        return usage(args.command);
     SecretKey secret;
     std::string error;
     if (!readSecretKey(*secretPath, secret, error)) return fail(error);
@@ -208,7 +294,7 @@ int sign(const Args& args) {
 
 int verify(const Args& args) {
     const std::string* publicHex = args.get("--public");
-    if (!publicHex || args.positional.size() != 1) return usage();
+    if (!publicHex || args.positional.size() != 1) return usage(args.command);
     std::uint8_t publicKey[kPublicKeyBytes];
     if (!readPublicKey(*publicHex, publicKey)) return fail("the public key must be 64 hex digits");
     std::string text, body;
@@ -218,8 +304,13 @@ int verify(const Args& args) {
     return 0;
 }
 
+bool isLowerHex(const std::string& hash) {
+    return std::all_of(hash.begin(), hash.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
 int checkManifest(const Args& args) {
-    if (args.positional.size() != 1) return usage();
+    if (args.positional.size() != 1) return usage(args.command);
     std::string text;
     if (!readWhole(args.positional[0], text)) return fail("cannot read " + args.positional[0]);
     if (const std::string* publicHex = args.get("--public")) {
@@ -233,14 +324,20 @@ int checkManifest(const Args& args) {
     Manifest manifest;
     std::string error;
     if (!parseManifest(text, manifest, error)) return fail(error);
+    // The reader keeps hashes as written, but objects are named in lower case: an upper-case
+    // hash names an object that is never found.
+    if (!isLowerHex(manifest.launcher.hash)) return fail("the launcher hash is not in lower case");
     std::uint64_t size = 0, packed = 0;
     for (const Entry& entry : manifest.files) {
+        if (!isLowerHex(entry.hash)) return fail("hash not in lower case for " + entry.path);
         size += entry.size;
         packed += entry.packedSize;
     }
-    printf("platform %s\nversion %s\nfiles %zu\nsize %llu\npacked %llu\n",
-           manifest.platform.c_str(), manifest.version.c_str(), manifest.files.size(),
-           (unsigned long long)size, (unsigned long long)packed);
+    printf("platform %s\nversion %s\n", manifest.platform.c_str(), manifest.version.c_str());
+    if (!manifest.channel.empty()) printf("channel %s\n", manifest.channel.c_str());
+    if (manifest.serial != 0) printf("serial %llu\n", (unsigned long long)manifest.serial);
+    printf("files %zu\nsize %llu\npacked %llu\n", manifest.files.size(), (unsigned long long)size,
+           (unsigned long long)packed);
     return 0;
 }
 
@@ -251,11 +348,19 @@ struct Source {
     fs::path file;     // where it is on disk
 };
 
+bool isLauncherOwned(const std::string& relative) {
+    std::string top = relative.substr(0, relative.find('/'));
+    return std::find_if(std::begin(kLauncherOwnedNames), std::end(kLauncherOwnedNames),
+                        [&](const char* name) { return top == name; }) !=
+           std::end(kLauncherOwnedNames);
+}
+
 // Every regular file under the game folder; anything the launcher could not reproduce exactly
-// (links, devices, unsafe names) is refused rather than silently left out.
+// (links, devices, unsafe names, its own state files) is refused rather than silently left out.
+// The folder itself may be reached through a link; links inside it are refused.
 bool listGameFiles(const fs::path& root, std::vector<Source>& sources, std::string& error) {
     std::error_code ec;
-    if (!fs::is_directory(fs::symlink_status(root, ec))) {
+    if (!fs::is_directory(fs::status(root, ec))) {
         error = root.string() + " is not a folder";
         return false;
     }
@@ -264,6 +369,10 @@ bool listGameFiles(const fs::path& root, std::vector<Source>& sources, std::stri
         fs::file_status status = it->symlink_status(ec);
         if (ec) break;
         std::string relative = it->path().lexically_relative(root).generic_string();
+        if (isLauncherOwned(relative)) {
+            error = "cannot publish a name the launcher keeps for itself: " + relative;
+            return false;
+        }
         if (fs::is_directory(status)) continue;
         if (fs::is_symlink(status)) {
             error = "cannot publish a symbolic link: " + relative;
@@ -289,8 +398,95 @@ bool listGameFiles(const fs::path& root, std::vector<Source>& sources, std::stri
     return true;
 }
 
+// A server folder in the game folder would be published into itself and grow every time.
+bool serverInsideGame(const fs::path& game, const fs::path& server) {
+    std::error_code ec;
+    fs::path gameReal = fs::canonical(game, ec);
+    if (ec) return false;
+    fs::path serverReal = fs::weakly_canonical(fs::absolute(server, ec), ec);
+    if (ec) return false;
+    auto [g, s] = std::mismatch(gameReal.begin(), gameReal.end(), serverReal.begin(),
+                                serverReal.end());
+    return g == gameReal.end();
+}
+
+// The serial of the release already published here, 0 when there is none. A manifest signed by
+// another key still counts: launchers that saw its serial would refuse anything lower.
+bool previousSerial(const fs::path& file, const std::uint8_t* publicKey, std::uint64_t& serial,
+                    std::string& error) {
+    serial = 0;
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(file, ec))) return true;
+    std::string text, body;
+    Manifest previous;
+    std::string ignored;
+    if (readWhole(file.string(), text) &&
+        parseManifest(verifySignedText(text, publicKey, body) ? body : text, previous, ignored)) {
+        serial = previous.serial;
+        return true;
+    }
+    error = "cannot read the release already in " + file.string() + ", so no serial follows it";
+    return false;
+}
+
+// Counts work done for the progress line; the counters are the only state the workers share
+// with the reporting thread.
+struct Progress {
+    std::atomic<std::size_t> files{0};
+    std::atomic<std::uint64_t> bytes{0};
+};
+
+class ProgressLine {
+public:
+    ProgressLine(bool shown, const char* what, std::size_t totalFiles, std::uint64_t totalBytes,
+                 const Progress& progress)
+        : shown_(shown), what_(what), totalFiles_(totalFiles), totalBytes_(totalBytes),
+          progress_(progress), start_(std::chrono::steady_clock::now()) {
+        if (shown_) thread_ = std::thread([this] { run(); });
+    }
+    ~ProgressLine() {
+        if (!shown_) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+        print();
+        fputc('\n', stderr);
+    }
+
+private:
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!wake_.wait_for(lock, std::chrono::milliseconds(250), [this] { return done_; }))
+            print();
+    }
+    void print() const {
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_)
+                             .count();
+        double mib = double(progress_.bytes) / (1 << 20);
+        fprintf(stderr, "\r%s %zu of %zu files, %.1f of %.1f MiB, %.1f MiB/s   ", what_,
+                progress_.files.load(), totalFiles_, mib, double(totalBytes_) / (1 << 20),
+                seconds > 0 ? mib / seconds : 0.0);
+        fflush(stderr);
+    }
+
+    bool shown_;
+    const char* what_;
+    std::size_t totalFiles_;
+    std::uint64_t totalBytes_;
+    const Progress& progress_;
+    std::chrono::steady_clock::time_point start_;
+    std::thread thread_;
+    std::mutex mutex_;  // guards done_
+    std::condition_variable wake_;
+    bool done_ = false;
+};
+
 // Hashes a file in pieces, so that memory does not grow with the file.
-bool hashWhole(const fs::path& file, std::string& digest, std::uint64_t& size) {
+bool hashWhole(const fs::path& file, std::string& digest, std::uint64_t& size,
+               Progress* progress = nullptr) {
     FILE* in = fopen(file.c_str(), "rb");
     if (!in) return false;
     std::vector<unsigned char> buffer(kChunkBytes);
@@ -300,13 +496,13 @@ bool hashWhole(const fs::path& file, std::string& digest, std::uint64_t& size) {
     while ((got = fread(buffer.data(), 1, buffer.size(), in)) > 0) {
         hasher.add(buffer.data(), got);
         size += got;
+        if (progress) progress->bytes += got;
     }
     bool ok = !ferror(in);
     fclose(in);
     digest = hasher.finish();
     return ok;
 }
-
 // True when the object already on the server unpacks to exactly this content.
 bool objectHolds(const fs::path& object, const std::string& digest, std::uint64_t size) {
     FILE* in = fopen(object.c_str(), "rb");
@@ -342,20 +538,21 @@ bool objectHolds(const fs::path& object, const std::string& digest, std::uint64_
     return status == Z_STREAM_END && !trailing && total == size && hasher.finish() == digest;
 }
 
-// Packs a file into object + ".part" in pieces, re-hashing what it reads so a file that changed
+// Packs a file into a temporary name beside the object in pieces, re-hashing what it reads so a file that changed
 // since it was hashed is noticed, then renames the object into place.
 bool packObject(const fs::path& file, const fs::path& object, const std::string& digest,
-                std::uint64_t& packedSize, std::string& error, const std::string& name) {
+                std::uint64_t& packedSize, std::string& error, const std::string& name,
+                Progress* progress) {
     FILE* in = fopen(file.c_str(), "rb");
     if (!in) {
         error = "cannot read " + name;
         return false;
     }
-    std::string part = object.string() + ".part";
-    FILE* out = fopen(part.c_str(), "wb");
+    std::string part = uniquePartName(object.string());
+    FILE* out = fopen(part.c_str(), "wbx");
     if (!out) {
         fclose(in);
-        error = "cannot write " + part;
+        error = "cannot write " + object.string();
         return false;
     }
     z_stream stream{};
@@ -373,6 +570,7 @@ bool packObject(const fs::path& file, const fs::path& object, const std::string&
             break;
         }
         hasher.add(raw.data(), got);
+        if (progress) progress->bytes += got;
         flush = got < raw.size() ? Z_FINISH : Z_NO_FLUSH;
         stream.next_in = raw.data();
         stream.avail_in = unsigned(got);
@@ -383,7 +581,7 @@ bool packObject(const fs::path& file, const fs::path& object, const std::string&
             std::size_t produced = packed.size() - stream.avail_out;
             if (fwrite(packed.data(), 1, produced, out) != produced) {
                 ok = false;
-                error = "cannot write " + part;
+                error = "cannot write " + object.string();
                 break;
             }
             packedSize += produced;
@@ -393,7 +591,7 @@ bool packObject(const fs::path& file, const fs::path& object, const std::string&
     fclose(in);
     if (fclose(out) != 0 && ok) {
         ok = false;
-        error = "cannot write " + part;
+        error = "cannot write " + object.string();
     }
     if (ok && hasher.finish() != digest) {
         ok = false;
@@ -414,16 +612,19 @@ struct Packed {
 
 // Makes sure the object for this content exists on the server and fills in its packed size.
 bool publishObject(const fs::path& file, const std::string& name, const fs::path& objects,
-                   Packed& result, std::string& error) {
+                   Packed& result, std::string& error, Progress* progress = nullptr) {
     Entry& entry = result.entry;
     fs::path object = objects / entry.hash;
     if (objectHolds(object, entry.hash, entry.size)) {
         std::error_code ec;
         entry.packedSize = fs::file_size(object, ec);
-        if (!ec) return true;
+        if (!ec) {
+            if (progress) progress->bytes += entry.size;
+            return true;
+        }
     }
     result.isNew = true;
-    return packObject(file, object, entry.hash, entry.packedSize, error, name);
+    return packObject(file, object, entry.hash, entry.packedSize, error, name, progress);
 }
 
 bool isOneWord(const std::string& word) {
@@ -433,12 +634,14 @@ bool isOneWord(const std::string& word) {
     return true;
 }
 
-// Runs work(i, error) for every index on all cores; the first failure stops the rest.
+unsigned packThreads() { return std::max(1u, std::min(std::thread::hardware_concurrency(), 8u)); }
+
+// Runs work(i, error) for every index on packThreads() threads; the first failure stops the rest.
 bool parallelFor(std::size_t count, const std::function<bool(std::size_t, std::string&)>& work,
                  std::string& error) {
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};
-    std::mutex errorMutex;
+    std::mutex errorMutex;  // guards error
     auto worker = [&] {
         for (std::size_t i = next++; i < count && !failed; i = next++) {
             std::string message;
@@ -448,38 +651,65 @@ bool parallelFor(std::size_t count, const std::function<bool(std::size_t, std::s
             }
         }
     };
-    unsigned threads = std::max(1u, std::min(std::thread::hardware_concurrency(), 8u));
     std::vector<std::thread> pool;
-    for (unsigned i = 1; i < threads; ++i) pool.emplace_back(worker);
+    for (unsigned i = 1; i < packThreads(); ++i) pool.emplace_back(worker);
     worker();
     for (std::thread& thread : pool) thread.join();
     return !failed;
 }
 
+struct Totals {
+    std::uint64_t bytes = 0;
+    std::size_t newObjects = 0, reusedObjects = 0;
+};
+
 // Hashes every file, then packs each distinct content once; each worker streams one file at a
 // time, so memory does not grow with the size of the game.
-bool publishAll(const std::vector<Source>& sources, const fs::path& objects,
-                std::vector<Packed>& results, std::string& error) {
+bool publishAll(const std::vector<Source>& sources, const fs::path& objects, bool showProgress,
+                std::vector<Packed>& results, Totals& totals, std::string& error) {
     results.assign(sources.size(), Packed());
-    auto hashOne = [&](std::size_t i, std::string& message) {
-        results[i].entry.path = sources[i].path;
-        if (hashWhole(sources[i].file, results[i].entry.hash, results[i].entry.size)) return true;
-        message = "cannot read " + sources[i].path;
-        return false;
-    };
-    if (!parallelFor(sources.size(), hashOne, error)) return false;
+    std::uint64_t totalBytes = 0;
+    std::error_code ec;
+    for (const Source& source : sources) totalBytes += fs::file_size(source.file, ec);
+    {
+        Progress progress;
+        ProgressLine line(showProgress, "hashed", sources.size(), totalBytes, progress);
+        auto hashOne = [&](std::size_t i, std::string& message) {
+            results[i].entry.path = sources[i].path;
+            bool ok = hashWhole(sources[i].file, results[i].entry.hash, results[i].entry.size,
+                                &progress);
+            progress.files++;
+            if (!ok) message = "cannot read " + sources[i].path;
+            return ok;
+        };
+        if (!parallelFor(sources.size(), hashOne, error)) return false;
+    }
 
     std::map<std::string, std::size_t> firstWithHash;
     std::vector<std::size_t> distinct;
-    for (std::size_t i = 0; i < results.size(); ++i)
-        if (firstWithHash.emplace(results[i].entry.hash, i).second) distinct.push_back(i);
-    auto packOne = [&](std::size_t k, std::string& message) {
-        std::size_t i = distinct[k];
-        return publishObject(sources[i].file, sources[i].path, objects, results[i], message);
-    };
-    if (!parallelFor(distinct.size(), packOne, error)) return false;
-    for (Packed& result : results)
+    std::uint64_t distinctBytes = 0;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        if (!firstWithHash.emplace(results[i].entry.hash, i).second) continue;
+        distinct.push_back(i);
+        distinctBytes += results[i].entry.size;
+    }
+    {
+        Progress progress;
+        ProgressLine line(showProgress, "packed", distinct.size(), distinctBytes, progress);
+        auto packOne = [&](std::size_t k, std::string& message) {
+            std::size_t i = distinct[k];
+            bool ok = publishObject(sources[i].file, sources[i].path, objects, results[i], message,
+                                    &progress);
+            progress.files++;
+            return ok;
+        };
+        if (!parallelFor(distinct.size(), packOne, error)) return false;
+    }
+    for (std::size_t i : distinct) ++(results[i].isNew ? totals.newObjects : totals.reusedObjects);
+    for (Packed& result : results) {
         result.entry.packedSize = results[firstWithHash[result.entry.hash]].entry.packedSize;
+        totals.bytes += result.entry.size;
+    }
     return true;
 }
 
@@ -490,12 +720,15 @@ int publish(const Args& args) {
     const std::string* channelArg = args.get("--channel");
     const std::string* newsPath = args.get("--news");
     const std::string* launcherPath = args.get("--launcher");
-    if (!secretPath || !version || args.positional.size() != 2) return usage();
+    if (!secretPath || !version || args.positional.size() != 2) return usage(args.command);
     std::string platform = platformArg ? *platformArg : platformName();
     std::string channel = channelArg ? *channelArg : "live";
-    if (channel != "live" && channel != "testing") return usage();
+    if (channel != "live" && channel != "testing") return usage(args.command);
     if (!isOneWord(*version)) return fail("the version must be one word");
     if (!isOneWord(platform)) return fail("the platform must be one word");
+    bool quiet = args.has("--quiet");
+    bool showProgress = !quiet && (args.has("--progress") || isatty(STDERR_FILENO));
+    auto started = std::chrono::steady_clock::now();
 
     SecretKey secret;
     std::string error;
@@ -508,22 +741,34 @@ int publish(const Args& args) {
         if (!news.empty() && news.back() != '\n') news += '\n';
     }
 
+    const fs::path gameDir = args.positional[0], serverDir = args.positional[1];
     std::vector<Source> sources;
-    if (!listGameFiles(args.positional[0], sources, error)) return fail(error);
+    if (!listGameFiles(gameDir, sources, error)) return fail(error);
+    if (serverInsideGame(gameDir, serverDir))
+        return fail("the server folder must not be the game folder or inside it");
+    // Players would have every installed file removed.
+    if (sources.empty() && !args.has("--allow-empty"))
+        return fail("the game folder holds no files; give --allow-empty to publish an empty "
+                    "release");
 
-    fs::path serverDir = args.positional[1];
     fs::path objects = serverDir / "objects";
     fs::path channelDir = channel == "testing" ? serverDir / "testing" : serverDir;
+    fs::path manifestFile = channelDir / ("manifest-" + platform + ".txt");
+    Manifest manifest;
+    if (!previousSerial(manifestFile, secret.publicKey(), manifest.serial, error))
+        return fail(error);
+    ++manifest.serial;
+    manifest.channel = channel;
+    manifest.platform = platform;
+    manifest.version = *version;
+
     std::error_code ec;
     fs::create_directories(objects, ec);
     fs::create_directories(channelDir, ec);
     if (!fs::is_directory(objects) || !fs::is_directory(channelDir))
         return fail("cannot create folders in " + serverDir.string());
 
-    Manifest manifest;
-    manifest.platform = platform;
-    manifest.version = *version;
-    std::size_t newObjects = 0;
+    Totals totals;
     if (launcherPath) {
         Packed launcher;
         if (!hashWhole(*launcherPath, launcher.entry.hash, launcher.entry.size))
@@ -531,16 +776,13 @@ int publish(const Args& args) {
         if (!publishObject(*launcherPath, *launcherPath, objects, launcher, error))
             return fail(error);
         manifest.launcher = launcher.entry;
-        newObjects += launcher.isNew;
+        ++(launcher.isNew ? totals.newObjects : totals.reusedObjects);
     }
     std::vector<Packed> results;
-    if (!publishAll(sources, objects, results, error)) return fail(error);
-
-    std::uint64_t size = 0, packed = 0;
+    if (!publishAll(sources, objects, showProgress, results, totals, error)) return fail(error);
+    std::uint64_t packed = 0;
     for (Packed& result : results) {
-        size += result.entry.size;
         packed += result.entry.packedSize;
-        newObjects += result.isNew;
         manifest.files.push_back(std::move(result.entry));
     }
 
@@ -554,41 +796,44 @@ int publish(const Args& args) {
     // objects are missing.
     if (newsPath && !writeAtomic((channelDir / "news.txt").string(), signText(news, secret.bytes)))
         return fail("cannot write " + (channelDir / "news.txt").string());
-    fs::path manifestFile = channelDir / ("manifest-" + platform + ".txt");
     if (!writeAtomic(manifestFile.string(), signText(text, secret.bytes)))
         return fail("cannot write " + manifestFile.string());
 
-    printf("published %s for %s on the %s channel: %zu files, %llu bytes, %llu packed bytes, "
-           "%zu new objects\n",
-           version->c_str(), platform.c_str(), channel.c_str(), manifest.files.size(),
-           (unsigned long long)size, (unsigned long long)packed, newObjects);
+    if (!quiet) {
+        double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        printf("published %s for %s on the %s channel as serial %llu: %zu files, %llu bytes, "
+               "%llu packed bytes, %zu new objects, %zu reused, %.2f s\n",
+               version->c_str(), platform.c_str(), channel.c_str(),
+               (unsigned long long)manifest.serial, manifest.files.size(),
+               (unsigned long long)totals.bytes, (unsigned long long)packed, totals.newObjects,
+               totals.reusedObjects, seconds);
+    }
     return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    struct Command {
-        const char* name;
-        std::vector<std::string> options;
-        int (*run)(const Args&);
-    };
-    const Command commands[] = {
-        {"keygen", {"--secret"}, keygen},
-        {"pubkey", {"--secret"}, pubkey},
-        {"hash", {}, hash},
-        {"sign", {"--secret"}, sign},
-        {"verify", {"--public"}, verify},
-        {"check-manifest", {"--public"}, checkManifest},
-        {"publish",
-         {"--secret", "--version", "--platform", "--channel", "--news", "--launcher"},
-         publish},
-    };
+    using Run = int (*)(const Args&);
+    const Run runs[] = {keygen, pubkey, hash, sign, verify, checkManifest, publish};
     if (argc < 2) return usage();
-    for (const Command& command : commands) {
-        if (std::strcmp(argv[1], command.name) != 0) continue;
-        Args args(argc, argv, command.options);
-        return args.bad ? usage() : command.run(args);
+    std::string first = argv[1];
+    if (first == "--help" || first == "-h") {
+        printUsage(stdout, nullptr);
+        printf("\nveilstone-release COMMAND --help tells more about one command.\n");
+        return 0;
+    }
+    for (std::size_t i = 0; i < std::size(kCommands); ++i) {
+        const Command& command = kCommands[i];
+        if (first != command.name) continue;
+        Args args(argc, argv, command);
+        if (args.help) {
+            printUsage(stdout, &command);
+            printf("\n%s", command.help);
+            return 0;
+        }
+        return args.bad ? usage(&command) : runs[i](args);
     }
     return usage();
 }
