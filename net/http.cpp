@@ -139,67 +139,140 @@ std::string buildRequest(const std::string& host, std::uint16_t port, const std:
     return request;
 }
 
-bool decodeChunked(std::vector<std::uint8_t>& body) {
-    std::size_t pos = 0;
-    std::size_t out = 0;
-    for (;;) {
-        const std::size_t lineEnd = findIn(body, pos, body.size(), kLineEnd);
-        if (lineEnd == std::string::npos) return false;
-
-        // The size is the hex number at the start of the line; an extension after it is ignored.
-        std::size_t i = pos;
-        while (i < lineEnd && (body[i] == ' ' || body[i] == '\t')) ++i;
-        if (i == lineEnd || hexValue(static_cast<char>(body[i])) < 0) return false;
-        std::uint64_t size = 0;
-        for (; i < lineEnd && hexValue(static_cast<char>(body[i])) >= 0; ++i) {
-            // More than 64 bits cannot fit in the body anyway.
-            if (size > (UINT64_MAX >> 4)) return false;
-            size = size * 16 + static_cast<std::uint64_t>(hexValue(static_cast<char>(body[i])));
-        }
-        if (size == 0) break;  // the last chunk; trailer fields are ignored
-
-        // The data and the two bytes that end it must lie inside what arrived.
-        const std::size_t start = lineEnd + kLineEnd.size();
-        const std::size_t left = body.size() - start;
-        if (size > left || left - size < kLineEnd.size()) return false;
-        std::memmove(body.data() + out, body.data() + start, size);
-        out += size;
-        pos = start + size + kLineEnd.size();
-    }
-    body.resize(out);
-    return true;
-}
-
 ReplyReader::ReplyReader(std::uint64_t maxBody, std::string path, int* statusOut)
     : maxBody_(maxBody), path_(std::move(path)), statusOut_(statusOut) {
-    const std::uint64_t limit =
+    totalLimit_ =
         maxBody > UINT64_MAX - kReceiveSlackBytes ? UINT64_MAX : maxBody + kReceiveSlackBytes;
-    receiveLimit_ = static_cast<std::size_t>(std::min<std::uint64_t>(limit, SIZE_MAX));
 }
 
-ReplyReader::Next ReplyReader::pass(bool open, const ProgressFn& progress, std::string& error) {
+std::size_t ReplyReader::receiveLimit() const {
+    const std::uint64_t total = consumed_ + buffer_.size();
+    const std::uint64_t left = total >= totalLimit_ ? 0 : totalLimit_ - total;
+    const std::size_t room = kReceiveBufferBytes - std::min(buffer_.size(), kReceiveBufferBytes);
+    return buffer_.size() + static_cast<std::size_t>(std::min<std::uint64_t>(left, room));
+}
+
+std::uint64_t ReplyReader::bodyBytes() const {
+    return headerDone() ? consumed_ + buffer_.size() - headerLength_ : 0;
+}
+
+ReplyReader::Next ReplyReader::pass(bool open, const BodySink& sink, const ProgressFn& progress,
+                                    std::string& error) {
     if (!headerDone() && !findHeaderEnd(error)) return Next::Fail;
     if (headerDone()) {
-        const std::uint64_t got = received_.size() - headerLength_;
+        bool handedOn = true;
+        if (chunked_) {
+            handedOn = decodeChunks(sink, error);
+        } else if (lengthGiven_) {
+            // Bytes past the length stay behind; finish calls the body cut short for them.
+            const std::uint64_t due = contentLength_ - delivered_;
+            handedOn = deliver(sink, static_cast<std::size_t>(std::min<std::uint64_t>(
+                                         due, buffer_.size())),
+                               error);
+        } else {
+            handedOn = deliver(sink, buffer_.size(), error);
+        }
+        if (!handedOn) return Next::Fail;
+        const std::uint64_t got = bodyBytes();
         if (progress) progress(got, lengthGiven_ ? contentLength_ : 0);
         // Chunked replies end only when the server closes; a length ends the reply at once.
         if (lengthGiven_ && !chunked_ && got >= contentLength_) return Next::Finish;
     }
-    if (received_.size() >= receiveLimit_) {
+    if (consumed_ + buffer_.size() >= totalLimit_) {
         error = "file larger than expected";
         return Next::Fail;
     }
     return open ? Next::Wait : Next::Finish;
 }
 
+// Hands the first length bytes of the buffer to the sink and drops them.
+bool ReplyReader::deliver(const BodySink& sink, std::size_t length, std::string& error) {
+    if (length == 0) return true;
+    if (length > maxBody_ - delivered_) {
+        error = "file larger than expected";
+        return false;
+    }
+    if (sink && !sink(buffer_.data(), length, error)) return false;
+    delivered_ += length;
+    consumed_ += length;
+    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(length));
+    return true;
+}
+
+bool ReplyReader::decodeChunks(const BodySink& sink, std::string& error) {
+    for (;;) {
+        switch (chunk_) {
+            case Chunk::SizeLine: {
+                const std::size_t lineEnd = findIn(buffer_, 0, buffer_.size(), kLineEnd);
+                if (lineEnd == std::string::npos) {
+                    // A size line must fit the buffer with its line end.
+                    if (buffer_.size() < kReceiveBufferBytes) return true;
+                    error = "download cut short";
+                    return false;
+                }
+                // The size is the hex number at the start of the line; an extension is ignored.
+                std::size_t i = 0;
+                while (i < lineEnd && (buffer_[i] == ' ' || buffer_[i] == '\t')) ++i;
+                if (i == lineEnd || hexValue(static_cast<char>(buffer_[i])) < 0) {
+                    error = "download cut short";
+                    return false;
+                }
+                std::uint64_t size = 0;
+                for (; i < lineEnd && hexValue(static_cast<char>(buffer_[i])) >= 0; ++i) {
+                    // More than 64 bits cannot fit in the body anyway.
+                    if (size > (UINT64_MAX >> 4)) {
+                        error = "download cut short";
+                        return false;
+                    }
+                    size = size * 16 + static_cast<std::uint64_t>(
+                                           hexValue(static_cast<char>(buffer_[i])));
+                }
+                const std::size_t lineLength = lineEnd + kLineEnd.size();
+                consumed_ += lineLength;
+                buffer_.erase(buffer_.begin(),
+                              buffer_.begin() + static_cast<std::ptrdiff_t>(lineLength));
+                // Size 0 is the last chunk; trailer fields are ignored.
+                chunk_ = size == 0 ? Chunk::Done : Chunk::Data;
+                chunkLeft_ = size;
+                break;
+            }
+            case Chunk::Data: {
+                const auto n = static_cast<std::size_t>(
+                    std::min<std::uint64_t>(chunkLeft_, buffer_.size()));
+                if (!deliver(sink, n, error)) return false;
+                chunkLeft_ -= n;
+                if (chunkLeft_ != 0) return true;
+                chunk_ = Chunk::DataEnd;
+                chunkLeft_ = kLineEnd.size();
+                break;
+            }
+            case Chunk::DataEnd: {
+                // The two bytes after the data are skipped without looking at them.
+                const auto n = static_cast<std::size_t>(
+                    std::min<std::uint64_t>(chunkLeft_, buffer_.size()));
+                consumed_ += n;
+                buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(n));
+                chunkLeft_ -= n;
+                if (chunkLeft_ != 0) return true;
+                chunk_ = Chunk::SizeLine;
+                break;
+            }
+            case Chunk::Done:
+                consumed_ += buffer_.size();
+                buffer_.clear();
+                return true;
+        }
+    }
+}
+
 bool ReplyReader::findHeaderEnd(std::string& error) {
     // Only the first kMaxHeaderBytes can hold the header's end, whichever way the bytes were split
     // into receives; the search resumes where the last one stopped.
-    const std::size_t searchTo = std::min(received_.size(), kMaxHeaderBytes);
+    const std::size_t searchTo = std::min(buffer_.size(), kMaxHeaderBytes);
     const std::size_t from = headerSearchFrom_ > 3 ? headerSearchFrom_ - 3 : 0;
-    const std::size_t end = findIn(received_, from, searchTo, kHeaderEnd);
+    const std::size_t end = findIn(buffer_, from, searchTo, kHeaderEnd);
     if (end == std::string::npos) {
-        if (received_.size() >= kMaxHeaderBytes) {
+        if (buffer_.size() >= kMaxHeaderBytes) {
             error = "reply header too long";
             return false;
         }
@@ -207,8 +280,11 @@ bool ReplyReader::findHeaderEnd(std::string& error) {
         return true;
     }
     headerLength_ = end + kHeaderEnd.size();
-    const std::string_view header(reinterpret_cast<const char*>(received_.data()), headerLength_);
-    return readHeader(header, error);
+    const std::string_view header(reinterpret_cast<const char*>(buffer_.data()), headerLength_);
+    if (!readHeader(header, error)) return false;
+    consumed_ += headerLength_;
+    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(headerLength_));
+    return true;
 }
 
 bool ReplyReader::readHeader(std::string_view header, std::string& error) {
@@ -253,46 +329,31 @@ bool ReplyReader::readHeader(std::string_view header, std::string& error) {
     return true;
 }
 
-bool ReplyReader::finish(bool endedByError, bool requestUnsent, std::vector<std::uint8_t>& body,
-                         std::string& error) {
-    discard(body);
+bool ReplyReader::finish(bool endedByError, bool requestUnsent, std::string& error) {
     if (!headerDone()) {
         error = requestUnsent ? "connection lost while asking" : "the update server hung up";
         return false;
     }
-    body = std::move(received_);
-    body.erase(body.begin(), body.begin() + static_cast<std::ptrdiff_t>(headerLength_));
-
     bool whole = true;
     if (chunked_)
-        whole = decodeChunked(body);
+        whole = chunk_ == Chunk::Done;
     else if (lengthGiven_)
-        whole = body.size() == contentLength_;
+        whole = bodyBytes() == contentLength_;
     else
         // Without a length only an orderly close marks the end; a reset connection cut it off.
         whole = !endedByError;
     if (!whole) {
-        discard(body);
         error = "download cut short";
-        return false;
-    }
-    // Replies without a length, and chunked ones, are only bounded by the receive limit, which
-    // leaves room for a header; the body itself must still fit the caller's limit.
-    if (body.size() > maxBody_) {
-        discard(body);
-        error = "file larger than expected";
         return false;
     }
     return true;
 }
 
-bool httpGetWithTimeouts(const HttpTimeouts& timeouts, const std::string& url,
-                         std::vector<std::uint8_t>& body, std::uint64_t maxBody,
-                         const ProgressFn& progress, const std::atomic<bool>* cancel,
-                         std::string& error, const std::vector<std::string>& extraHeaders,
-                         int* statusOut) {
+bool httpGetWithLimits(const HttpLimits& limits, const std::string& url, std::uint64_t maxBody,
+                       const BodySink& sink, const ProgressFn& progress,
+                       const std::atomic<bool>* cancel, std::string& error,
+                       const std::vector<std::string>& extraHeaders, int* statusOut) {
     using Clock = std::chrono::steady_clock;
-    discard(body);
     if (statusOut != nullptr) *statusOut = 0;
 
     std::string host;
@@ -311,7 +372,7 @@ bool httpGetWithTimeouts(const HttpTimeouts& timeouts, const std::string& url,
     }
 
     std::string reason;
-    Connection connection{tcpConnect(host, port, timeouts.connectMs, reason)};
+    Connection connection{tcpConnect(host, port, limits.connectMs, reason)};
     if (connection.fd == -1) {
         error = "cannot reach the update server (" + reason + ")";
         logDebug("net: GET %s: %s", url.c_str(), error.c_str());
@@ -321,15 +382,16 @@ bool httpGetWithTimeouts(const HttpTimeouts& timeouts, const std::string& url,
     const std::string request = buildRequest(host, port, path, extraHeaders);
     std::vector<std::uint8_t> pending;
     bool sendable = queueSend(connection.fd, pending, request.data(), request.size());
-    auto lastActivity = Clock::now();
-    const auto idleLimit = std::chrono::milliseconds(timeouts.idleMs);
+    const auto sentAt = Clock::now();
+    auto lastActivity = sentAt;
+    const auto idleLimit = std::chrono::milliseconds(limits.idleMs);
+    const auto slowGrace = std::chrono::milliseconds(limits.slowGraceMs);
 
     ReplyReader reply(maxBody, path, statusOut);
     int failure = 0;
     auto fail = [&](const char* text) {
         if (text != nullptr) error = text;
         closeSocket(connection.fd);
-        discard(body);
         logDebug("net: GET %s: %s", url.c_str(), error.c_str());
         return false;
     };
@@ -347,21 +409,46 @@ bool httpGetWithTimeouts(const HttpTimeouts& timeouts, const std::string& url,
         else if (now - lastActivity > idleLimit)
             return fail("the update server stopped answering");
 
-        const ReplyReader::Next next = reply.pass(open, progress, error);
+        const ReplyReader::Next next = reply.pass(open, sink, progress, error);
         if (next == ReplyReader::Next::Fail) return fail(nullptr);
         if (next == ReplyReader::Next::Finish) break;
+
+        // A trickle resets the idle limit with every byte; the average rate catches it.
+        const auto elapsed = now - sentAt;
+        if (elapsed >= slowGrace) {
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+            const long double floorBytes = static_cast<long double>(limits.floorBytesPerSecond) *
+                                           static_cast<long double>(ms) / 1000.0L;
+            if (static_cast<long double>(reply.bodyBytes()) < floorBytes)
+                return fail("the update server is too slow");
+        }
     }
     closeSocket(connection.fd);
-    if (!reply.finish(failure != 0, !pending.empty(), body, error)) return fail(nullptr);
-    logDebug("net: GET %s: %zu bytes", url.c_str(), body.size());
+    if (!reply.finish(failure != 0, !pending.empty(), error)) return fail(nullptr);
+    logDebug("net: GET %s: %llu bytes", url.c_str(),
+             static_cast<unsigned long long>(reply.bodyBytes()));
     return true;
+}
+
+bool httpGetStream(const std::string& url, std::uint64_t maxBody, const BodySink& sink,
+                   const ProgressFn& progress, const std::atomic<bool>* cancel, std::string& error,
+                   const std::vector<std::string>& extraHeaders, int* statusOut) {
+    return httpGetWithLimits(HttpLimits{}, url, maxBody, sink, progress, cancel, error,
+                             extraHeaders, statusOut);
 }
 
 bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint64_t maxBody,
              const ProgressFn& progress, const std::atomic<bool>* cancel, std::string& error,
              const std::vector<std::string>& extraHeaders, int* statusOut) {
-    return httpGetWithTimeouts(HttpTimeouts{}, url, body, maxBody, progress, cancel, error,
-                               extraHeaders, statusOut);
+    discard(body);
+    const BodySink collect = [&body](const std::uint8_t* data, std::size_t length, std::string&) {
+        body.insert(body.end(), data, data + length);
+        return true;
+    };
+    if (httpGetStream(url, maxBody, collect, progress, cancel, error, extraHeaders, statusOut))
+        return true;
+    discard(body);
+    return false;
 }
 
 }  // namespace kd

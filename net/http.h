@@ -1,11 +1,12 @@
-// The HTTP client: one plain HTTP/1.1 GET of one URL on a fresh connection, the whole body
-// collected in memory. No TLS, no connection reuse, no redirects, no content decoding: the update
+// The HTTP client: one plain HTTP/1.1 GET of one URL on a fresh connection, the body handed on as it
+// arrives or collected in memory. No TLS, no connection reuse, no redirects, no content decoding: the update
 // server is trusted for nothing, so the checks that matter happen on the bytes afterwards. Every
 // outcome other than a complete 200 reply within the size limit is one short sentence in the
 // caller's error text.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -23,11 +24,24 @@ using ProgressFn = std::function<void(std::uint64_t received, std::uint64_t expe
 // a request line).
 bool parseUrl(const std::string& url, std::string& host, std::uint16_t& port, std::string& path);
 
-// GETs url into body (cleared first, empty after every failure). True only for a complete 200 reply
-// whose body is at most maxBody bytes. extraHeaders are whole header lines without line ends, sent
-// in order. cancel, when given, is polled at least every 100 ms and ends the call with
-// "cancelled". statusOut, when given, is 0 until the reply's status line has been read. On
-// failure error holds the reason; on success it is left untouched.
+// Receives the body of a 200 reply as it arrives, in order. Returning false ends the transfer; the
+// sink puts its own sentence in error (e.g. a disk-full text) and httpGetStream returns false with it.
+using BodySink =
+    std::function<bool(const std::uint8_t* data, std::size_t length, std::string& error)>;
+
+// GETs url and hands the body to sink piece by piece, holding at most a bounded receive buffer.
+// True only for a complete 200 reply whose body is at most maxBody bytes; the sink never receives
+// more than that. On failure after part of the body was delivered, the caller discards what it
+// got. extraHeaders are whole header lines without line ends, sent in order. cancel, when given,
+// is polled at least every 100 ms and ends the call with "cancelled". statusOut, when given, is 0
+// until the reply's status line has been read. Besides the idle limit, a request whose average
+// body rate stays below a floor after a grace period ends with "the update server is too slow".
+// On failure error holds the reason; on success it is left untouched.
+bool httpGetStream(const std::string& url, std::uint64_t maxBody, const BodySink& sink,
+                   const ProgressFn& progress, const std::atomic<bool>* cancel, std::string& error,
+                   const std::vector<std::string>& extraHeaders = {}, int* statusOut = nullptr);
+
+// httpGetStream collecting the body into body (cleared first, empty after every failure).
 bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint64_t maxBody,
              const ProgressFn& progress, const std::atomic<bool>* cancel, std::string& error,
              const std::vector<std::string>& extraHeaders = {}, int* statusOut = nullptr);

@@ -1,5 +1,5 @@
-// Inside the HTTP client, for its tests and fuzzers: the time-outs as parameters, the request
-// bytes, and the reply reader that httpGet runs over every batch of received bytes, so that reply
+// Inside the HTTP client, for its tests and fuzzers: the limits as parameters, the request bytes,
+// and the reply reader that httpGetStream runs over every batch of received bytes, so that reply
 // parsing can be driven from a plain byte buffer without a socket.
 #pragma once
 
@@ -15,29 +15,34 @@ namespace kd {
 
 constexpr int kConnectTimeoutMs = 8000;
 constexpr int kIdleTimeoutMs = 20000;  // the longest silence from the server before giving up
-constexpr int kWaitStepMs = 100;       // one loop pass; bounds how late cancel is noticed
+// A request whose average body rate since it was sent stays below the floor once the grace period
+// is over is given up. Eight parallel requests share one link, so the floor is per request and low
+// enough that a link of a few KiB/s in total still gets through.
+constexpr int kSlowGraceMs = 30000;
+constexpr std::uint64_t kSlowFloorBytesPerSecond = 512;
+constexpr int kWaitStepMs = 100;  // one loop pass; bounds how late cancel is noticed
 constexpr std::size_t kMaxHeaderBytes = 65536;
 constexpr std::uint64_t kReceiveSlackBytes = 65536;  // room for the header above the body limit
+// The most received bytes held at once: a whole header, or body bytes not yet handed on.
+constexpr std::size_t kReceiveBufferBytes = kMaxHeaderBytes;
 
-struct HttpTimeouts {
+struct HttpLimits {
     int connectMs = kConnectTimeoutMs;
     int idleMs = kIdleTimeoutMs;
+    int slowGraceMs = kSlowGraceMs;
+    std::uint64_t floorBytesPerSecond = kSlowFloorBytesPerSecond;
 };
 
-// httpGet with other time-outs; httpGet itself passes the defaults.
-bool httpGetWithTimeouts(const HttpTimeouts& timeouts, const std::string& url,
-                         std::vector<std::uint8_t>& body, std::uint64_t maxBody,
-                         const ProgressFn& progress, const std::atomic<bool>* cancel,
-                         std::string& error, const std::vector<std::string>& extraHeaders,
-                         int* statusOut);
+// httpGetStream with other limits; httpGetStream itself passes the defaults.
+bool httpGetWithLimits(const HttpLimits& limits, const std::string& url, std::uint64_t maxBody,
+                       const BodySink& sink, const ProgressFn& progress,
+                       const std::atomic<bool>* cancel, std::string& error,
+                       const std::vector<std::string>& extraHeaders, int* statusOut);
 
 std::string buildRequest(const std::string& host, std::uint16_t port, const std::string& path,
                          const std::vector<std::string>& extraHeaders);
 
-// Decodes a chunked body in place; false when it is malformed or cut off before the last chunk.
-bool decodeChunked(std::vector<std::uint8_t>& body);
-
-// The reply side of one request: everything received so far and what its header said.
+// The reply side of one request: the received bytes not yet handed on and what the header said.
 class ReplyReader {
 public:
     enum class Next { Wait, Finish, Fail };
@@ -45,36 +50,46 @@ public:
     // path only appears in the 404 message; statusOut may be null.
     ReplyReader(std::uint64_t maxBody, std::string path, int* statusOut);
 
-    // Append received bytes here, never beyond receiveLimit().
-    std::vector<std::uint8_t>& received() { return received_; }
-    std::size_t receiveLimit() const { return receiveLimit_; }
+    // Append received bytes here, never beyond receiveLimit(), which already counts what the
+    // buffer holds.
+    std::vector<std::uint8_t>& received() { return buffer_; }
+    std::size_t receiveLimit() const;
     bool headerDone() const { return headerLength_ != 0; }
+    // Bytes received after the header, chunk framing included.
+    std::uint64_t bodyBytes() const;
 
-    // One loop pass after receiving: reads the header once it is complete, reports progress and
-    // decides whether the reply is complete (Finish), broken (Fail, error set) or still coming.
-    // open says whether the connection is still open.
-    Next pass(bool open, const ProgressFn& progress, std::string& error);
+    // One loop pass after receiving: reads the header once it is complete, hands the body bytes
+    // to sink, reports progress and decides whether the reply is complete (Finish), broken (Fail,
+    // error set) or still coming. open says whether the connection is still open.
+    Next pass(bool open, const BodySink& sink, const ProgressFn& progress, std::string& error);
 
-    // After Finish or a closed connection: moves the decoded body into body and checks it.
-    // endedByError: the connection failed rather than closing in order. requestUnsent: part of
-    // the request never left.
-    bool finish(bool endedByError, bool requestUnsent, std::vector<std::uint8_t>& body,
-                std::string& error);
+    // After Finish or a closed connection: checks that the whole body arrived. endedByError: the
+    // connection failed rather than closing in order. requestUnsent: part of the request never
+    // left.
+    bool finish(bool endedByError, bool requestUnsent, std::string& error);
 
 private:
+    enum class Chunk { SizeLine, Data, DataEnd, Done };
+
     bool findHeaderEnd(std::string& error);
     bool readHeader(std::string_view header, std::string& error);
+    bool deliver(const BodySink& sink, std::size_t length, std::string& error);
+    bool decodeChunks(const BodySink& sink, std::string& error);
 
     std::uint64_t maxBody_;
     std::string path_;
     int* statusOut_;
-    std::size_t receiveLimit_;
-    std::vector<std::uint8_t> received_;
+    std::uint64_t totalLimit_;
+    std::vector<std::uint8_t> buffer_;
+    std::uint64_t consumed_ = 0;  // bytes received and dropped from the front of buffer_
+    std::uint64_t delivered_ = 0;  // body bytes handed to the sink
     std::size_t headerSearchFrom_ = 0;
     std::size_t headerLength_ = 0;
     bool lengthGiven_ = false;
     std::uint64_t contentLength_ = 0;
     bool chunked_ = false;
+    Chunk chunk_ = Chunk::SizeLine;
+    std::uint64_t chunkLeft_ = 0;  // data bytes still due in Data, line-end bytes in DataEnd
 };
 
 }  // namespace kd

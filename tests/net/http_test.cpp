@@ -38,13 +38,19 @@ struct Outcome {
 };
 
 Outcome get(const std::string& url, std::uint64_t maxBody = kDefaultMaxBody,
-            HttpTimeouts timeouts = {}, const std::atomic<bool>* cancel = nullptr,
+            HttpLimits timeouts = {}, const std::atomic<bool>* cancel = nullptr,
             const ProgressFn& progress = {}, const std::vector<std::string>& headers = {}) {
     Outcome out;
     std::vector<std::uint8_t> body{'o', 'l', 'd'};
     const auto start = Clock::now();
-    out.ok = httpGetWithTimeouts(timeouts, url, body, maxBody, progress, cancel, out.error, headers,
-                                 &out.status);
+    body.clear();
+    const BodySink sink = [&](const std::uint8_t* d, std::size_t n, std::string&) {
+        body.insert(body.end(), d, d + n);
+        return true;
+    };
+    out.ok = httpGetWithLimits(timeouts, url, maxBody, sink, progress, cancel, out.error, headers,
+                               &out.status);
+    if (!out.ok) body.clear();
     out.seconds = secondsSince(start);
     out.body.assign(body.begin(), body.end());
     return out;
@@ -419,7 +425,7 @@ TEST(HttpGet, UnknownNameCannotBeReached) {
 
 TEST(HttpGet, UnansweredConnectTimesOut) {
     test::FullListener listener;
-    HttpTimeouts timeouts;
+    HttpLimits timeouts;
     timeouts.connectMs = 300;
     const Outcome out = get("http://127.0.0.1:" + std::to_string(listener.port()) + "/f",
                             kDefaultMaxBody, timeouts);
@@ -455,7 +461,7 @@ TEST(HttpGet, SilentServerStopsAnsweringAfterTwentySeconds) {
 TEST(HttpGet, ServerFallingSilentMidBodyStopsAnswering) {
     TestServer server(
         Script().send(reply("HTTP/1.1 200 OK", {"Content-Length: 100"}, "part")).hang());
-    HttpTimeouts timeouts;
+    HttpLimits timeouts;
     timeouts.idleMs = 400;
     const Outcome out = get(server.url("/f"), kDefaultMaxBody, timeouts);
     EXPECT_FALSE(out.ok);
@@ -471,7 +477,7 @@ TEST(HttpGet, SlowButSteadyServerIsNotIdle) {
                           .send(reply("HTTP/1.1 200 OK", {"Content-Length: 8"}, ""))
                           .trickle("12345678", 120)
                           .hang());
-    HttpTimeouts timeouts;
+    HttpLimits timeouts;
     timeouts.idleMs = 400;
     const Outcome out = get(server.url("/f"), kDefaultMaxBody, timeouts);
     ASSERT_TRUE(out.ok) << out.error;
