@@ -257,6 +257,12 @@ void runFrameLoop(GLFWwindow* window, Renderer& renderer, launcher::Updater& upd
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    // Before anything else: asking for the usage must not rotate the log or open a window.
+    if (readCommandLine(args, "").help) {
+        fputs(usageText(), stdout);
+        return 0;
+    }
     const std::string exePath = ownExePath();
     const std::string dir = installDir(exePath);
     std::error_code ec;
@@ -269,7 +275,6 @@ int main(int argc, char** argv) {
     removeOldLauncher(exePath);
 
     LauncherSettings settings = readSettings(dir);
-    std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     LaunchOptions options =
         readCommandLine(args, settings.server.empty() ? defaultServerUrl() : settings.server);
     logInfo("launcher: update server %s", options.serverUrl.c_str());

@@ -15,7 +15,11 @@ struct LaunchOptions {
     double shotDelay = -1.0;       // "--shot": seconds after start; negative means no screenshot
     std::string shotPath;          // "--shot": "launcher.png" unless a file name is given
     std::vector<std::string> restartArgs;  // the arguments to restart with after a self-update
+    bool help = false;             // "--help" or "-h": print the usage and open no window
 };
+
+// The short usage "--help" prints, ending in a newline.
+const char* usageText();
 
 // args are the arguments after the program name. serverUrl is the value before the command line
 // (settings file or compiled-in default); "--server" replaces it. Unknown arguments are ignored.
