@@ -6,7 +6,6 @@
 #include <map>
 #include <system_error>
 
-#include "app/paths.h"
 #include "log/log.h"
 #include "net/http.h"
 #include "release/crypto.h"
@@ -37,25 +36,77 @@ bool isStaged(const fs::path& object, const Entry& entry) {
     return !ec && size == entry.size && hashFile(object.string()) == entry.hash;
 }
 
+// The game folder's own path to target: every folder on the way a real folder, never a link. A link
+// where a folder of the release belongs is removed (the link alone, not what it points at) so that
+// no write lands outside the game folder. False when that cannot be made so.
+bool realFoldersTo(const fs::path& game, const fs::path& target) {
+    fs::path folder = game;
+    const fs::path relative = target.parent_path().lexically_relative(game);
+    for (const fs::path& part : relative) {
+        if (part == ".") continue;
+        folder /= part;
+        std::error_code ec;
+        const fs::file_status st = fs::symlink_status(folder, ec);
+        if (fs::is_symlink(st) && !fs::remove(folder, ec)) return false;
+        if (!fs::is_directory(fs::symlink_status(folder, ec)) && !fs::create_directory(folder, ec))
+            return false;
+    }
+    return true;
+}
+
+// Whether any folder between game and target is a link: then target is not the game's to touch.
+bool throughLink(const fs::path& game, const fs::path& target) {
+    fs::path folder = game;
+    for (const fs::path& part : target.parent_path().lexically_relative(game)) {
+        if (part == ".") continue;
+        folder /= part;
+        std::error_code ec;
+        if (fs::is_symlink(fs::symlink_status(folder, ec))) return true;
+    }
+    return false;
+}
+
+// Copies source beside target and renames the copy onto it, so that target is replaced whole or
+// not at all and a link at target is replaced rather than written through.
+bool copyOnto(const fs::path& source, const fs::path& target) {
+    const fs::path part = target.parent_path() / (".veilstone-part-" + target.filename().string());
+    std::error_code ec;
+    fs::remove(part, ec);
+    if (!fs::copy_file(source, part, ec)) return false;
+    fs::rename(part, target, ec);
+    if (!ec) return true;
+    fs::remove(part, ec);
+    return false;
+}
+
 }  // namespace
 
-bool fileIsCurrent(const fs::path& gameDir, const Entry& entry, const Manifest* installed,
+bool fileIsCurrent(const fs::path& gameDir, const Entry& entry, const FileIndex* installed,
                    bool deep) {
     const fs::path file = gameDir / entry.path;
     std::error_code ec;
+    // A link is never the release's file, even when it points at the right content.
+    if (fs::is_symlink(fs::symlink_status(file, ec)) || throughLink(gameDir, file)) return false;
     // file_size refuses folders and other things that are not regular files.
     const std::uintmax_t size = fs::file_size(file, ec);
     if (ec || size != entry.size) return false;
     if (deep) return hashFile(file.string()) == entry.hash;
     if (installed == nullptr) return false;
-    const Entry* before = findFile(*installed, entry.path);
+    const Entry* before = installed->find(entry.path);
     return before != nullptr && before->hash == entry.hash;
+}
+
+bool fileIsCurrent(const fs::path& gameDir, const Entry& entry, const Manifest* installed,
+                   bool deep) {
+    if (installed == nullptr) return fileIsCurrent(gameDir, entry, static_cast<const FileIndex*>(nullptr), deep);
+    const FileIndex index(*installed);
+    return fileIsCurrent(gameDir, entry, &index, deep);
 }
 
 void Updater::planAndInstall(const Manifest& installed, bool installedValid, bool install,
                              bool verify, bool manifestReady) {
     if (!manifestReady) {
-        setStatus(UpdaterState::Failed, "no release to install", -1.0);
+        fail("no release to install");
         return;
     }
 
@@ -67,9 +118,10 @@ void Updater::planAndInstall(const Manifest& installed, bool installedValid, boo
     std::uint64_t total = 0;
     const fs::path game = gameDir();
     const std::size_t count = latest_.files.size();
+    const FileIndex installedIndex(installed);
     for (std::size_t i = 0; i < count; ++i) {
         const Entry& entry = latest_.files[i];
-        if (!fileIsCurrent(game, entry, installedValid ? &installed : nullptr, deep)) {
+        if (!fileIsCurrent(game, entry, installedValid ? &installedIndex : nullptr, deep)) {
             plan_.push_back(&entry);
             total = addSaturating(total, entry.packedSize);
         }
@@ -121,12 +173,14 @@ void Updater::installPlan(const Manifest& installed, bool installedValid, bool v
 
         std::string error;
         if (!fetchObject(entry, bytes, done, total, error)) {
-            setStatus(stopping_ ? UpdaterState::ReadyToUpdate : UpdaterState::Failed, error, -1.0);
+            if (stopping_)
+                setStatus(UpdaterState::ReadyToUpdate, error, -1.0);
+            else
+                fail(error);
             return;
         }
         if (!writeFileAtomic(object, bytes.data(), bytes.size())) {
-            setStatus(UpdaterState::Failed,
-                      "cannot write to " + staging.string() + " (is the disk full?)", -1.0);
+            fail("cannot write to " + staging.string() + " (is the disk full?)");
             return;
         }
         done = addSaturating(done, entry.packedSize);
@@ -134,21 +188,29 @@ void Updater::installPlan(const Manifest& installed, bool installedValid, bool v
     bytes = {};
 
     setStatus(UpdaterState::Working, "Putting files in place", 1.0);
+    const fs::path game = gameDir();
+    // From the first replaced file on, the folder holds neither release whole: without a record
+    // the next scan hashes every file instead of trusting sizes.
+    if (!plan_.empty() && fs::remove(game / kInstalledName, ec)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        installedVersion_.clear();
+        gameInstalled_ = false;
+    }
     // Dropped files go first, so that a release may turn a file into a folder of the same name or
     // back: the old one would otherwise stand in the new one's way.
     if (installedValid) removeDropped(installed);
     std::string error;
     if (!putFilesInPlace(error)) {
-        setStatus(UpdaterState::Failed, error, -1.0);
+        fail(error);
         return;
     }
     fs::remove_all(staging, ec);
 
-    const fs::path game = gameDir();
-    // A release without files still gets its record.
+    // A release without files still gets its record, and the game is runnable before the record
+    // says it is installed.
     fs::create_directories(game, ec);
-    (void)writeFileAtomic(game / kInstalledName, latestText_.data(), latestText_.size());
     makeExecutable(game / productName());
+    (void)writeFileAtomic(game / kInstalledName, latestText_.data(), latestText_.size());
     {
         std::lock_guard<std::mutex> lock(mutex_);
         installedVersion_ = latest_.version;
@@ -162,17 +224,15 @@ void Updater::installPlan(const Manifest& installed, bool installedValid, bool v
 
 void Updater::removeDropped(const Manifest& installed) {
     const fs::path game = gameDir();
+    const FileIndex latest(latest_);
     for (const Entry& entry : installed.files) {
-        if (findFile(latest_, entry.path) != nullptr) continue;
+        if (latest.find(entry.path) != nullptr) continue;
         std::error_code ec;
-        fs::path file = game / entry.path;
+        const fs::path file = game / entry.path;
+        // Only the file itself: the folders it leaves may be the player's, and a link on the way
+        // leads out of the game folder.
+        if (throughLink(game, file) || fs::is_directory(fs::symlink_status(file, ec))) continue;
         fs::remove(file, ec);
-        // Folders the release no longer fills go too; remove() leaves any that still hold
-        // something.
-        for (fs::path folder = file.parent_path(); folder != game && !folder.empty();
-             folder = folder.parent_path()) {
-            if (!fs::remove(folder, ec)) break;
-        }
         logInfo("launcher: removed %s", entry.path.c_str());
     }
 }
@@ -184,8 +244,13 @@ bool Updater::putFilesInPlace(std::string& error) {
     for (const Entry* entry : plan_) {
         const fs::path target = game / entry->path;
         std::error_code ec;
-        fs::create_directories(target.parent_path(), ec);
-        if (fs::exists(fs::symlink_status(target, ec))) {
+        if (!realFoldersTo(game, target)) {
+            error = "cannot put " + entry->path + " in place";
+            return false;
+        }
+        // A rename replaces a file or a link whole, so only a folder in the way goes first (a
+        // release that turns a folder into a file); one that still holds something stays.
+        if (fs::is_directory(fs::symlink_status(target, ec))) {
             fs::remove(target, ec);
             if (ec) {
                 error = "cannot replace " + entry->path + ": close Veilstone and try again";
@@ -193,12 +258,16 @@ bool Updater::putFilesInPlace(std::string& error) {
             }
         }
         const auto earlier = placed.find(entry->hash);
-        ec.clear();
-        if (earlier != placed.end())
-            fs::copy_file(earlier->second, target, ec);
-        else
+        bool ok = false;
+        if (earlier != placed.end()) {
+            ok = copyOnto(earlier->second, target);
+        } else {
             fs::rename(staging / entry->hash, target, ec);
-        if (ec) {
+            // A game folder on another file system: copy across, then rename there.
+            ok = !ec || (ec == std::errc::cross_device_link &&
+                         copyOnto(staging / entry->hash, target));
+        }
+        if (!ok) {
             error = "cannot put " + entry->path + " in place";
             return false;
         }

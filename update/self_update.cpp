@@ -9,11 +9,8 @@
 #include <system_error>
 #include <vector>
 
-#include "app/paths.h"
-#include "app/process.h"
 #include "log/log.h"
 #include "release/crypto.h"
-#include "update/self_update_internal.h"
 #include "update/state_files.h"
 #include "update/updater.h"
 
@@ -29,8 +26,6 @@ constexpr const char* kUpdatedArgument = "--updated";
 constexpr const char* kUpdatingMessage = "Updating the launcher";
 constexpr const char* kRestartingMessage = "Restarting the launcher";
 
-SelfUpdateFaults faults;
-
 // The new launcher is the only copy that will be left runnable; a power cut right after the swap
 // must not leave an empty file under the launcher's name, and a launcher that cannot start cannot
 // repair itself either.
@@ -43,13 +38,11 @@ bool flushToDisk(const fs::path& path) {
 
 }  // namespace
 
-void setSelfUpdateFaultsForTesting(const SelfUpdateFaults& wanted) { faults = wanted; }
-
 bool Updater::replaceLauncherIfOutdated() {
     const Entry& wanted = latest_.launcher;
     if (wanted.hash.empty()) return false;
     // An own file that cannot be read cannot be compared: leave it alone.
-    const std::string own = hashFile(ownExePath());
+    const std::string own = hashFile(launcherFile_);
     if (own.empty() || own == wanted.hash) return false;
     std::string error;
     if (selfUpdate(wanted, error)) return true;
@@ -58,7 +51,7 @@ bool Updater::replaceLauncherIfOutdated() {
 }
 
 bool Updater::selfUpdate(const Entry& launcher, std::string& error) {
-    const std::string exe = faults.ownPathLost ? std::string() : ownExePath();
+    const std::string exe = faults_.ownPathLost ? std::string() : launcherFile_;
     if (exe.empty()) {
         error = "cannot find the launcher's own file";
         return false;
@@ -91,7 +84,7 @@ bool Updater::selfUpdate(const Entry& launcher, std::string& error) {
         error = "cannot move the old launcher aside";
         return false;
     }
-    if (faults.placingFails)
+    if (faults_.placingFails)
         ec = std::make_error_code(std::errc::permission_denied);
     else
         fs::rename(fresh, current, ec);
@@ -111,7 +104,7 @@ bool Updater::selfUpdate(const Entry& launcher, std::string& error) {
     }
     arguments.push_back(kUpdatedArgument);
     // From here the new launcher is in place; if it cannot be started, the next start uses it.
-    if (!startProcess(exe, arguments, installDir_.string(), error)) return false;
+    if (!startProcess_(exe, arguments, installDir_.string(), error)) return false;
 
     logInfo("launcher: replaced itself with %s; restarting", launcher.hash.c_str());
     setStatus(UpdaterState::Restarting, kRestartingMessage, -1.0);

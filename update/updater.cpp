@@ -2,16 +2,23 @@
 // check (installed state, news, manifest, the key fall-back and the offline fall-back).
 #include "update/updater.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <new>
 #include <system_error>
 #include <utility>
 
-#include "app/paths.h"
+#include "app/process.h"
 #include "log/log.h"
 #include "net/http.h"
 #include "release/crypto.h"
+#include "update/release_check.h"
 #include "update/state_files.h"
 #include "update/updater_internal.h"
 
@@ -34,10 +41,34 @@ constexpr std::uint64_t kGiB = kMiB * 1024;
 constexpr const char* kLookingMessage = "Looking for updates";
 constexpr const char* kOfflineMessage = "Offline: playing what is installed";
 constexpr const char* kKeyRefusedMessage = "Playtester key not accepted; showing Live";
+constexpr const char* kFolderTakenMessage = "another Veilstone launcher is already using this folder";
+constexpr int kLockRetryMs = 100;
 
 std::uint32_t number(UpdaterState state) { return static_cast<std::uint32_t>(state); }
 std::uint32_t number(KeyState state) { return static_cast<std::uint32_t>(state); }
 std::uint32_t number(Channel channel) { return static_cast<std::uint32_t>(channel); }
+
+std::string ownExecutable() {
+    std::error_code ec;
+    fs::path target = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : target.string();
+}
+
+// An advisory lock on the folder itself, so that no file name is taken from the game or the
+// player. Close-on-exec: neither the game nor a restarted launcher inherits it.
+int lockFolder(const fs::path& folder, int waitMs) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) {
+            ::close(fd);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kLockRetryMs));
+    }
+    return fd;
+}
 
 std::string manifestName() { return std::string(kManifestPrefix) + platformName() + ".txt"; }
 
@@ -67,16 +98,35 @@ double downloadProgress(std::uint64_t received, std::uint64_t packedSize, std::u
     return (double(std::min(received, packedSize)) + double(done)) / double(total);
 }
 
-Updater::Updater(fs::path installDir, std::string serverUrl, const ReleaseKey& releaseKey)
-    : installDir_(std::move(installDir)),
-      serverUrl_(std::move(serverUrl)),
-      releaseKey_(releaseKey) {
+Updater::Updater(UpdaterSetup setup)
+    : installDir_(std::move(setup.installDir)),
+      serverUrl_(std::move(setup.serverUrl)),
+      releaseKey_(setup.releaseKey),
+      launcherFile_(setup.launcherFile.empty() ? ownExecutable() : std::move(setup.launcherFile)),
+      startProcess_(setup.startProcess ? std::move(setup.startProcess) : StartProcessFn(startProcess)),
+      faults_(setup.faults) {
     news_ = loadNewsCache(number(Channel::Live));
+    if (setup.lockFolder) {
+        folderLock_ = lockFolder(installDir_, setup.lockWaitMs);
+        lockRefused_ = folderLock_ < 0;
+        if (lockRefused_) fail(kFolderTakenMessage);
+    }
 }
+
+Updater::Updater(fs::path installDir, std::string serverUrl, const ReleaseKey& releaseKey)
+    : Updater(UpdaterSetup{.installDir = std::move(installDir),
+                           .serverUrl = std::move(serverUrl),
+                           .releaseKey = releaseKey}) {}
 
 Updater::~Updater() {
     stopping_.exchange(true);
     if (worker_.joinable()) worker_.join();
+    if (folderLock_ >= 0) ::close(folderLock_);
+}
+
+void Updater::fail(const std::string& error) {
+    logError("launcher: %s", error.c_str());
+    setStatus(UpdaterState::Failed, error, -1.0);
 }
 
 void Updater::setRestartArgs(std::vector<std::string> args) {
@@ -127,6 +177,12 @@ void Updater::update(bool verify) {
 
 void Updater::launch(std::function<void()> job) {
     if (worker_.joinable()) worker_.join();
+    if (lockRefused_) {
+        // Another launcher owns the folder: touch nothing, say so again.
+        fail(kFolderTakenMessage);
+        busy_ = false;
+        return;
+    }
     try {
         worker_ = std::thread([this, job = std::move(job)] {
             try {
@@ -235,8 +291,20 @@ bool Updater::fetchRelease(bool install, bool verify, bool allowSelfUpdate) {
         return false;
     }
     if (fresh.platform != platformName()) {
-        setStatus(UpdaterState::Failed, "the server offered a build for " + fresh.platform, -1.0);
+        fail("the server offered a build for " + fresh.platform);
         return false;
+    }
+    const std::string channelWord = latestChannel_ == number(Channel::Testing) ? "testing" : "live";
+    SerialRecord serials = readSerials(installDir_);
+    const std::string refusal = judgeRelease(fresh, channelWord, serials[channelWord]);
+    if (!refusal.empty()) {
+        refuseRelease(refusal);
+        return false;
+    }
+    if (fresh.serial > serials[channelWord]) {
+        serials[channelWord] = fresh.serial;
+        if (!writeSerials(installDir_, serials))
+            logWarn("launcher: cannot record the release serial in %s", installDir_.c_str());
     }
 
     latest_ = std::move(fresh);
@@ -281,6 +349,16 @@ void Updater::onManifestFailure(const std::string& error, bool install, bool ver
         setStatus(UpdaterState::Offline, kOfflineMessage, -1.0);
     else
         setStatus(UpdaterState::Failed, error, -1.0);
+}
+
+void Updater::refuseRelease(const std::string& error) {
+    // What is installed stays playable, as when the server cannot be reached.
+    if (status().gameInstalled) {
+        logWarn("launcher: %s", error.c_str());
+        setStatus(UpdaterState::Offline, error, -1.0);
+    } else {
+        fail(error);
+    }
 }
 
 bool Updater::fetchSigned(const std::string& name, std::string& body, std::string& error) {

@@ -57,6 +57,34 @@ struct UpdaterStatus {
     bool gameInstalled = false;
 };
 
+// Faults a test process may ask the self-update for. Two of its failures have only one real cause:
+// another program touching the launcher's folder at an exact moment (the own path vanishing
+// between the check's hash and the download; the new file refusing to move into place right after
+// the running one was moved aside). No test can time that.
+struct SelfUpdateFaults {
+    bool ownPathLost = false;   // the own path cannot be found when the self-update starts
+    bool placingFails = false;  // renaming the new launcher onto the running one's name fails
+};
+
+// Starts program with these arguments in workingDir, detached; false with errorText otherwise.
+using StartProcessFn = std::function<bool(const std::string& program,
+                                          const std::vector<std::string>& arguments,
+                                          const std::string& workingDir, std::string& errorText)>;
+
+struct UpdaterSetup {
+    std::filesystem::path installDir;  // the launcher folder; the game goes to installDir/"game"
+    std::string serverUrl;
+    std::array<std::uint8_t, 32> releaseKey{};
+    std::string launcherFile;     // the running launcher's executable; empty: /proc/self/exe
+    StartProcessFn startProcess;  // how a replaced launcher is restarted; empty: detached spawn
+    // Take an advisory lock on installDir for the Updater's life, waiting up to lockWaitMs for a
+    // previous holder (a launcher that has just restarted its replacement). Without the lock
+    // every job fails and nothing is changed.
+    bool lockFolder = false;
+    int lockWaitMs = 0;
+    SelfUpdateFaults faults;
+};
+
 // "1023 bytes", "2 KB", "1.5 MB", "1.0 GB" (powers of 1024).
 std::string sizeText(std::uint64_t bytes);
 
@@ -68,6 +96,8 @@ public:
     using StatusListener = std::function<void(const UpdaterStatus&)>;
 
     // Loads the cached Live news; does not touch the network.
+    explicit Updater(UpdaterSetup setup);
+    // No folder lock, the launcher found through /proc/self/exe.
     Updater(std::filesystem::path installDir, std::string serverUrl, const ReleaseKey& releaseKey);
     // Aborts a running transfer and waits for the job to end.
     ~Updater();
@@ -99,6 +129,10 @@ private:
     void onManifestFailure(const std::string& error, bool install, bool verify,
                            bool allowSelfUpdate);
     bool fetchSigned(const std::string& name, std::string& body, std::string& error);
+    // Refusal of a signed manifest that is not the release this channel may install now.
+    void refuseRelease(const std::string& error);
+    // Shows a failure and logs it, once.
+    void fail(const std::string& error);
     // True when a new launcher was put in place and started: the state is Restarting and the job
     // ends. Failures are logged and the check goes on.
     bool replaceLauncherIfOutdated();
@@ -121,6 +155,11 @@ private:
     const std::filesystem::path installDir_;
     const std::string serverUrl_;
     const ReleaseKey releaseKey_;
+    const std::string launcherFile_;
+    const StartProcessFn startProcess_;
+    const SelfUpdateFaults faults_;
+    int folderLock_ = -1;  // descriptor holding the folder lock
+    bool lockRefused_ = false;
 
     // Guards every field from here to gameInstalled_; held only for short copies (and while
     // setChannel reads the small news cache).

@@ -14,6 +14,7 @@ constexpr const char* kInstalledName = ".installed";  // in the game folder
 constexpr const char* kNewsCacheLive = ".news";       // in the launcher folder
 constexpr const char* kNewsCacheTesting = ".news-testing";
 constexpr const char* kStagingName = ".staging";
+constexpr const char* kSerialsName = ".serials";  // in the launcher folder
 // Signed texts (manifests and news) are read up to this size, from the server and from disk.
 constexpr std::uint64_t kMaxSignedTextBytes = 4194304;
 
@@ -31,5 +32,7 @@ double downloadProgress(std::uint64_t received, std::uint64_t packedSize, std::u
 // (installed may be null when no valid installed state exists; then only deep can pass).
 bool fileIsCurrent(const std::filesystem::path& gameDir, const Entry& entry,
                    const Manifest* installed, bool deep);
+bool fileIsCurrent(const std::filesystem::path& gameDir, const Entry& entry,
+                   const FileIndex* installed, bool deep);
 
 }  // namespace kd::launcher

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -11,7 +12,6 @@
 
 #include "app/options.h"
 #include "release/crypto.h"
-#include "update/self_update_internal.h"
 #include "update/updater.h"
 
 namespace kd::test {
@@ -63,8 +63,6 @@ int runUpdaterDriver(int argc, char** argv) {
         return usage();
     // Self-update and the restart's arguments follow the launcher's own command line.
     const LaunchOptions options = readCommandLine(args, url);
-    kd::launcher::setSelfUpdateFaultsForTesting(
-        {.ownPathLost = fault == "own-path", .placingFails = fault == "placing"});
 
     // A restarted copy shares the console with the copy that started it; a file per process keeps
     // their lines apart.
@@ -81,7 +79,14 @@ int runUpdaterDriver(int argc, char** argv) {
     fflush(stdout);
 
     std::filesystem::create_directories(dir, ec);
-    Updater updater(dir, url, key);
+    const bool updated = std::find(args.begin(), args.end(), "--updated") != args.end();
+    // As the launcher: the folder is locked, and a restarted copy waits for the old one to let go.
+    Updater updater({.installDir = dir,
+                     .serverUrl = url,
+                     .releaseKey = key,
+                     .lockFolder = true,
+                     .lockWaitMs = updated ? 5000 : 0,
+                     .faults = {.ownPathLost = fault == "own-path", .placingFails = fault == "placing"}});
     updater.setRestartArgs(options.restartArgs);
     updater.setStatusListener([](const UpdaterStatus& s) {
         printf("status %u %.4f %s\n", s.state, s.progress, s.message.c_str());

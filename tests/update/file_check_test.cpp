@@ -47,9 +47,9 @@ TEST(FileIsCurrent, QuickTrustsTheRecordDeepReadsTheFile) {
         const Entry entry = entryFor(c.path, content);
         EXPECT_EQ(fileIsCurrent(dir.path(), entry, &installed, false), c.quick) << c.path;
         EXPECT_EQ(fileIsCurrent(dir.path(), entry, &installed, true), c.deep) << c.path;
-        EXPECT_EQ(fileIsCurrent(dir.path(), entry, nullptr, true), c.deep) << c.path;
+        EXPECT_EQ(fileIsCurrent(dir.path(), entry, static_cast<const Manifest*>(nullptr), true), c.deep) << c.path;
         // With no record a quick test cannot vouch for any content.
-        EXPECT_FALSE(fileIsCurrent(dir.path(), entry, nullptr, false)) << c.path;
+        EXPECT_FALSE(fileIsCurrent(dir.path(), entry, static_cast<const Manifest*>(nullptr), false)) << c.path;
     }
 }
 
