@@ -14,6 +14,7 @@
 
 #include "app/options.h"
 #include "app/paths.h"
+#include "app/process.h"
 #include "app/settings.h"
 #include "app/ui.h"
 #include "app/window_view.h"
@@ -349,7 +350,15 @@ int main(int argc, char** argv) {
     }
 
     // Never destroyed: the process ends with _Exit and the worker dies with it.
-    auto* updater = new launcher::Updater(dir, options.serverUrl, releaseKey);
+    // One launcher per folder; a copy restarted after a self-update waits for the old one to exit.
+    const bool restarted = std::find(args.begin(), args.end(), "--updated") != args.end();
+    auto* updater = new launcher::Updater({.installDir = dir,
+                                           .serverUrl = options.serverUrl,
+                                           .releaseKey = releaseKey,
+                                           .launcherFile = ownExePath(),
+                                           .startProcess = startProcess,
+                                           .lockFolder = true,
+                                           .lockWaitMs = restarted ? 5000 : 0});
     updater->setRestartArgs(options.restartArgs);
     updater->setChannel(settings.testingChannel ? 1 : 0, settings.testerKey);
     updater->check(options.allowSelfUpdate);
