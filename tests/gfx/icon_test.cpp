@@ -1,65 +1,100 @@
-// readIconFile on icon files built here and one written by another writer: which entries are
-// used, how their pixels come out, and that damaged files are survived quietly.
+// readIconFile on icon files built here, each field open to damage, and on one written by another
+// writer: which entries are used, how their pixels come out, and that damaged files are survived
+// quietly.
 #include "gfx/icon.h"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <string>
-
-#include "tests/gfx/ico_builder.h"
 #include "tests/gfx/log_capture.h"
+#include "tests/support/temp_dir.h"
 
 namespace kd {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using Strings = std::vector<std::string>;
-using test::buildIco;
-using test::IcoEntry;
-using test::LogCapture;
-using test::squareEntry;
 
-class IconTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/veilstone-gfx-icon-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder_ = pattern;
-        path_ = folder_ + "/veilstone.ico";
-    }
-    void TearDown() override { std::filesystem::remove_all(folder_); }
-    std::vector<IconImage> read(const Bytes& file) {
-        std::ofstream(path_, std::ios::binary)
-            .write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
-        return readIconFile(path_);
-    }
-
-    std::string folder_, path_;
+struct IcoEntry {
+    std::uint8_t side = 2;  // directory width and height; 0 means 256
+    std::uint32_t bitmapWidth = 2;
+    std::int32_t storedHeight = 4;   // colour rows plus mask rows
+    std::uint32_t headerBytes = 40;  // only 40..1024 are really written
+    std::uint16_t bitCount = 32;
+    std::uint32_t compression = 0;
+    bool png = false;                     // a PNG-compressed entry instead of a bitmap
+    Bytes pixels;                         // B, G, R, A, bottom row first; zeros when short
+    std::int64_t size = -1, offset = -1;  // directory overrides
 };
 
-TEST_F(IconTest, PngEntriesAreSkippedAndSizeZeroMeans256) {
-    IcoEntry png = squareEntry(0);
+void putLe(Bytes& out, std::uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(std::uint8_t(v >> (8 * i)));
+}
+
+IcoEntry square(std::uint8_t side) {
+    IcoEntry e;
+    e.side = side;
+    e.bitmapWidth = side ? side : 256;
+    e.storedHeight = 2 * std::int32_t(e.bitmapWidth);
+    return e;
+}
+
+// count: the directory's claim, by default the number of entries.
+Bytes buildIco(const std::vector<IcoEntry>& entries, int count = -1, std::uint16_t type = 1) {
+    Bytes file, images;
+    putLe(file, type << 16, 4);
+    putLe(file, count < 0 ? std::uint32_t(entries.size()) : std::uint32_t(count), 2);
+    for (const IcoEntry& e : entries) {
+        Bytes image;
+        std::uint32_t side = e.side ? e.side : 256;
+        if (e.png) {
+            image = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+            image.resize(200, 0xAB);
+        } else {
+            for (std::uint32_t field : {e.headerBytes, e.bitmapWidth, std::uint32_t(e.storedHeight),
+                                        1u | std::uint32_t(e.bitCount) << 16, e.compression})
+                putLe(image, field, 4);
+            image.resize(e.headerBytes >= 40 && e.headerBytes <= 1024 ? e.headerBytes : 40, 0);
+            Bytes pixels = e.pixels;
+            pixels.resize(std::size_t(side) * side * 4, 0);
+            image.insert(image.end(), pixels.begin(), pixels.end());
+            image.resize(image.size() + (side + 31) / 32 * 4 * side, 0);  // AND mask
+        }
+        file.insert(file.end(), {e.side, e.side, 0, 0});
+        putLe(file, 1u | std::uint32_t(e.bitCount) << 16, 4);
+        putLe(file, e.size >= 0 ? std::uint32_t(e.size) : std::uint32_t(image.size()), 4);
+        putLe(file, e.offset >= 0 ? std::uint32_t(e.offset)
+                                  : std::uint32_t(6 + 16 * entries.size() + images.size()),
+              4);
+        images.insert(images.end(), image.begin(), image.end());
+    }
+    file.insert(file.end(), images.begin(), images.end());
+    return file;
+}
+
+class IconFile : public ::testing::Test {
+protected:
+    std::vector<IconImage> read(const Bytes& file) {
+        test::writeText(path_, std::string(file.begin(), file.end()));
+        return readIconFile(path_);
+    }
+    test::TempDir dir_;
+    std::string path_ = dir_ / "veilstone.ico";
+};
+
+TEST_F(IconFile, TakesPlain32BitBitmapsTopRowFirstInRgbaAndSkipsPngEntries) {
+    IcoEntry png = square(0), small;
     png.png = true;
-    std::vector<IconImage> images = read(buildIco({png, squareEntry(32), squareEntry(0)}));
+    small.pixels = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    small.headerBytes = 108;  // a longer header is skipped over to the pixels
+    std::vector<IconImage> images = read(buildIco({png, small, square(0)}));
     ASSERT_EQ(images.size(), 2u);
-    EXPECT_EQ(images[0].width, 32);
-    EXPECT_EQ(images[0].pixels.size(), 32u * 32u * 4u);
-    EXPECT_EQ(images[1].width, 256);
-    EXPECT_EQ(images[1].height, 256);
-}
-
-TEST_F(IconTest, RowsComeOutTopFirstWithRedAndBlueSwapped) {
-    IcoEntry e;  // 2 x 2, stored bottom row first, each pixel B, G, R, A
-    e.pixels = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
-    e.headerBytes = 108;  // a longer header is skipped over to the pixels
-    std::vector<IconImage> images = read(buildIco({e}));
-    ASSERT_EQ(images.size(), 1u);
     EXPECT_EQ(images[0].pixels, (Bytes{11, 10, 9, 12, 15, 14, 13, 16, 3, 2, 1, 4, 7, 6, 5, 8}));
+    EXPECT_EQ(images[1].width, 256);  // size 0 in the directory
+    EXPECT_EQ(images[1].height, 256);
+    EXPECT_EQ(images[1].pixels.size(), 256u * 256u * 4u);
 }
 
-TEST_F(IconTest, EntriesThatAreNotPlain32BitBitmapsOfTheirSizeAreSkipped) {
+TEST_F(IconFile, SkipsEntriesThatAreNotPlain32BitBitmapsOfTheirSize) {
     const struct {
         const char* name;
         void (*spoil)(IcoEntry&);
@@ -89,11 +124,11 @@ TEST_F(IconTest, EntriesThatAreNotPlain32BitBitmapsOfTheirSizeAreSkipped) {
     }
 }
 
-TEST_F(IconTest, DirectoryIsReadOnlyAsFarAsTheFileGoes) {
-    LogCapture log;
-    EXPECT_EQ(read(buildIco({squareEntry(16), squareEntry(32)}, 5)).size(), 2u);
-    EXPECT_EQ(read(buildIco({squareEntry(16)}, 65535)).size(), 1u);
-    Bytes cut = buildIco({squareEntry(16), squareEntry(16)});
+TEST_F(IconFile, ReadsTheDirectoryOnlyAsFarAsTheFileGoes) {
+    test::LogCapture log;
+    EXPECT_EQ(read(buildIco({square(16), square(32)}, 5)).size(), 2u);
+    EXPECT_EQ(read(buildIco({square(16)}, 65535)).size(), 1u);
+    Bytes cut = buildIco({square(16), square(16)});
     cut.resize(6 + 16 + 10);  // ends inside the second entry; the first's image is gone too
     EXPECT_TRUE(read(cut).empty());
     EXPECT_TRUE(read(buildIco({}, 0)).empty());
@@ -101,23 +136,20 @@ TEST_F(IconTest, DirectoryIsReadOnlyAsFarAsTheFileGoes) {
     EXPECT_TRUE(log.messages().empty());
 }
 
-TEST_F(IconTest, MissingFilesAndFilesThatAreNotIconsGiveNothing) {
-    const Bytes notIcons[] = {{},
-                              {0, 0, 1, 0, 1},
-                              buildIco({squareEntry(16)}, -1, 2),
-                              {'G', 'I', 'F', '8', '9', 'a', 1, 0}};
-    for (const Bytes& file : notIcons) {
-        LogCapture log;
+TEST_F(IconFile, MissingFilesAndFilesThatAreNotIconsGiveNothing) {
+    for (const Bytes& file : {Bytes{}, Bytes{0, 0, 1, 0, 1}, buildIco({square(16)}, -1, 2),
+                              Bytes{'G', 'I', 'F', '8', '9', 'a', 1, 0}}) {
+        test::LogCapture log;
         EXPECT_TRUE(read(file).empty());
         EXPECT_EQ(log.messages("warn"), Strings{path_ + " is not an icon file"});
     }
-    LogCapture log;
-    EXPECT_TRUE(readIconFile(folder_ + "/nothing.ico").empty());
-    EXPECT_TRUE(readIconFile(folder_).empty());  // a folder in the file's place
-    EXPECT_EQ(log.messages("dbg"), Strings{"No window icon at " + folder_ + "/nothing.ico"});
+    test::LogCapture log;
+    EXPECT_TRUE(readIconFile(dir_ / "nothing.ico").empty());
+    EXPECT_TRUE(readIconFile(dir_.path()).empty());  // a folder in the file's place
+    EXPECT_EQ(log.messages("dbg"), Strings{"No window icon at " + dir_ / "nothing.ico"});
 }
 
-TEST(IconFile, IconFromAnotherWriterGivesItsTwoBitmaps) {
+TEST(IconFromAnotherWriter, GivesItsTwoBitmaps) {
     // 16 x 16 and 32 x 32 bitmaps of a gold diamond on transparency, then a 48 x 48 PNG entry.
     std::vector<IconImage> images = readIconFile(VEILSTONE_ICON_SEEDS_DIR "/stone-16-32-png48.ico");
     ASSERT_EQ(images.size(), 2u);

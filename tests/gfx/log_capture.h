@@ -4,45 +4,37 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "log/log.h"
+#include "tests/support/temp_dir.h"
 
 namespace kd::test {
 
 class LogCapture {
 public:
     LogCapture() {
-        char pattern[] = "/tmp/veilstone-gfx-log-XXXXXX";
-        EXPECT_NE(mkdtemp(pattern), nullptr);
-        folder_ = pattern;
         logClose();
-        EXPECT_TRUE(logOpen(folder_.c_str(), 0));
+        EXPECT_TRUE(logOpen(dir_.path().c_str(), 0));
     }
-    ~LogCapture() {
-        logClose();
-        std::filesystem::remove_all(folder_);
-    }
+    ~LogCapture() { logClose(); }
 
     // Messages of one level ("info", "warn", "error", "dbg"), or of all levels for "".
     std::vector<std::string> messages(const std::string& tag = "") const {
         std::vector<std::string> out;
-        std::ifstream in(folder_ + "/latest.log");
+        std::ifstream in(dir_ / "latest.log");
         for (std::string line; std::getline(in, line);) {
-            std::size_t tagAt = line.find("] ", line.find("] [") + 3) + 2;
-            if (tag.empty() || line.compare(tagAt, 6, (tag + "     ").substr(0, 6)) == 0) {
-                out.push_back(line.substr(tagAt + 6));
-            }
+            std::size_t at = line.find("] ", line.find("] [") + 3) + 2;
+            if (tag.empty() || line.compare(at, 6, (tag + "     ").substr(0, 6)) == 0)
+                out.push_back(line.substr(at + 6));
         }
         return out;
     }
 
 private:
-    std::string folder_;
+    TempDir dir_;
 };
 
 }  // namespace kd::test

@@ -1,9 +1,9 @@
-// A private X server for tests that open real windows: Xvfb on a display number of its own,
-// stopped when the object goes away.
+// A private X server for tests that open real windows, stopped when the object goes away.
 #pragma once
 
-#include <string>
 #include <sys/types.h>
+
+#include <string>
 
 namespace kd::test {
 
@@ -14,8 +14,8 @@ public:
     Xvfb(const Xvfb&) = delete;
     Xvfb& operator=(const Xvfb&) = delete;
 
-    bool ok() const { return pid_ > 0; }
-    const std::string& display() const { return display_; }  // ":N"
+    bool ok() const { return !display_.empty(); }
+    const std::string& display() const { return display_; }  // ":N", empty when it did not start
 
 private:
     pid_t pid_ = -1;
