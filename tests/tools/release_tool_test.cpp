@@ -1,288 +1,249 @@
-// The release tool from the command line, as a publisher uses it.
+// The release tool from the command line, as a publisher uses it, against real folders. Every
+// command runs in the test's own folder, so names in commands and messages are relative to it.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <zlib.h>
 
 #include <filesystem>
-#include <functional>
+#include <tuple>
 
 #include "release/crypto.h"
 #include "release/manifest.h"
+#include "tests/support/child_process.h"
+#include "tests/support/release_fixture.h"
 #include "tests/support/temp_dir.h"
 
 namespace kd {
 namespace {
 
 namespace fs = std::filesystem;
-using test::readText;
-using test::TempDir;
-using test::writeText;
 
 struct Result {
     int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string quote(const std::string& arg) {
-    std::string quoted = "'";
-    for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
-class ReleaseTool : public ::testing::Test {
-protected:
-    Result run(const std::vector<std::string>& args) {
-        std::string command = VEILSTONE_RELEASE_TOOL;
-        for (const std::string& arg : args) command += " " + quote(arg);
-        command += " >" + quote(dir / "stdout") + " 2>" + quote(dir / "stderr") + " </dev/null";
-        Result result;
-        int status = system(command.c_str());
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        result.out = readText(dir / "stdout");
-        result.err = readText(dir / "stderr");
-        return result;
-    }
-
-    // Makes a key pair through the tool; returns its public key text.
-    std::string keygen(const std::string& secret) {
-        Result r = run({"keygen", "--secret", secret});
-        EXPECT_EQ(r.status, 0) << r.err;
-        return r.out.substr(0, 64);
-    }
-
-    TempDir dir;
+    std::string out, err;
 };
 
 std::string inflateAll(const std::string& packed, std::size_t size) {
     std::string out(size, '\0');
-    uLongf length = size;
-    if (uncompress(reinterpret_cast<Bytef*>(out.data()), &length,
-                   reinterpret_cast<const Bytef*>(packed.data()), packed.size()) != Z_OK ||
-        length != size)
-        return "<bad object>";
-    return out;
+    uLongf n = size;
+    auto in = reinterpret_cast<const Bytef*>(packed.data());
+    bool ok = uncompress(reinterpret_cast<Bytef*>(out.data()), &n, in, packed.size()) == Z_OK;
+    return ok && n == size ? out : "<bad object>";
 }
 
-TEST_F(ReleaseTool, KeygenWritesAPrivateKeyFileOnce) {
-    std::string secret = dir / "release.secret";
-    std::string publicKey = keygen(secret);
-    EXPECT_EQ(publicKey.size(), 64u);
-    std::string text = readText(secret);
-    ASSERT_EQ(text.size(), 129u);
-    EXPECT_EQ(text.back(), '\n');
-    EXPECT_EQ(text.substr(64, 64), publicKey);  // seed, then the public key
-    struct stat info {};
-    ASSERT_EQ(stat(secret.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
+class ReleaseTool : public ::testing::Test {
+protected:
+    std::string command(const std::string& args) const {
+        return "cd " + dir.path() + " && " + test::shellQuote(VEILSTONE_RELEASE_TOOL) + " " + args;
+    }
+    Result run(const std::string& args) {
+        Result r;
+        r.out = test::runShell(command(args) + " 2>stderr </dev/null", &r.status);
+        return {r.status, r.out, get("stderr")};
+    }
+    void put(const std::string& n, const std::string& t) { test::writeText(dir / n, t); }
+    std::string get(const std::string& name) const { return test::readText(dir / name); }
+    Result publish(const std::string& a) { return run("publish --secret k --version 1 " + a); }
+    // The signed text's body under the tool's key; empty when it does not verify.
+    std::string body(const std::string& name) {
+        std::uint8_t key[32];
+        std::string body;
+        EXPECT_TRUE(hexDecode(publicKey, key, 32) && verifySignedText(get(name), key, body))
+            << name;
+        return body;
+    }
+    Manifest served(const std::string& name) {
+        Manifest m;
+        std::string error;
+        EXPECT_TRUE(parseManifest(body(name), m, error)) << name << ": " << error;
+        return m;
+    }
+    // Every object of the served manifest unpacks to the game file it names.
+    void expectObjectsHold(const std::string& manifest, const std::string& game) {
+        for (const Entry& e : served("server/" + manifest).files) {
+            const std::string packed = get("server/objects/" + e.hash);
+            EXPECT_EQ(packed.size(), e.packedSize) << e.path;
+            EXPECT_TRUE(inflateAll(packed, e.size) == get(game + "/" + e.path)) << e.path;
+        }
+    }
 
-    Result again = run({"keygen", "--secret", secret});
-    EXPECT_EQ(again.status, 1);
-    EXPECT_EQ(readText(secret), text);
-    EXPECT_NE(again.err.find("already exists"), std::string::npos);
+    test::TempDir dir;
+    std::string publicKey = run("keygen --secret k").out.substr(0, 64);
+};
 
-    Result pub = run({"pubkey", "--secret", secret});
-    EXPECT_EQ(pub.status, 0);
-    EXPECT_EQ(pub.out, publicKey + "\n");
+TEST_F(ReleaseTool, KeysSignAndVerifyAsAPublisherUsesThem) {
+    const std::string secret = get("k");
+    EXPECT_EQ(secret.substr(64), publicKey + "\n");  // seed, then the public key
+    EXPECT_EQ(fs::status(dir / "k").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(run("keygen --secret k").err, "k already exists\n");
+    EXPECT_EQ(get("k"), secret);
+    EXPECT_EQ(run("pubkey --secret k").out, publicKey + "\n");
+    const std::string otherKey = run("keygen --secret other").out.substr(0, 64);
+    put("edited", secret.substr(0, 127) + (secret[127] == '0' ? "1" : "0") + "\n");
+    EXPECT_EQ(run("pubkey --secret edited").err, "the secret key file edited is damaged\n");
 
-    writeText(dir / "edited.secret", text.substr(0, 127) + (text[127] == '0' ? "1" : "0") + "\n");
-    Result damaged = run({"pubkey", "--secret", dir / "edited.secret"});
-    EXPECT_EQ(damaged.status, 1);
-    EXPECT_NE(damaged.err.find("damaged"), std::string::npos) << damaged.err;
+    put("news", "# Patch notes\nBetter.\n");
+    ASSERT_EQ(run("sign --secret k news news.signed").status, 0);
+    EXPECT_EQ(run("sign --secret k news").out, get("news.signed"));  // deterministic
+    EXPECT_EQ(run("verify --public " + publicKey + " news.signed").out, "# Patch notes\nBetter.\n");
+    Result refused = run("verify --public " + otherKey + " news.signed");
+    EXPECT_EQ(refused.out + refused.err, "not signed by this key\n");
+    put("open", "no final line feed");
+    EXPECT_EQ(run("sign --secret k open").err, "open does not end with a line feed\n");
 }
 
-TEST_F(ReleaseTool, BadArgumentsPrintUsageAndExitTwo) {
-    const std::vector<std::vector<std::string>> cases = {
-        {},
-        {"frobnicate"},
-        {"keygen"},
-        {"keygen", "--secret"},
-        {"keygen", "--public", "x"},
-        {"hash"},
-        {"sign", "--secret", "s"},
-        {"verify", "FILE"},
-        {"publish", "--secret", "s", "--version", "1", "game"},
-        {"publish", "--secret", "s", "--version", "1", "--channel", "beta", "g", "s"},
-    };
-    for (const auto& args : cases) {
+// Help on stdout with 0, usage errors as usage on stderr with 2, failures one sentence with 1.
+TEST_F(ReleaseTool, HelpUsageErrorsAndFailuresHaveTheirOwnExitStatus) {
+    std::string cases =
+        "2;2 frobnicate;2 keygen;2 keygen --secret;2 keygen --public x;2 hash;2 sign --secret s;"
+        "2 verify FILE;2 publish --secret s game;2 publish --frobnicate g s;0 --help;0 -h;"
+        "2 publish --secret s --version 1 --channel beta g s;1 pubkey --secret missing;"
+        "1 verify --public abc x;1 publish --secret missing --version 1 g s;";
+    for (std::string name :
+         {"keygen", "pubkey", "hash", "sign", "verify", "check-manifest", "publish"})
+        cases += "0 " + name + " --help;0 " + name + " x -h;";
+    for (std::size_t at = 0, end; (end = cases.find(';', at)) != std::string::npos; at = end + 1) {
+        const int status = cases[at] - '0';
+        const std::string args = cases.substr(at + 1, end - at - 1);
         Result r = run(args);
-        EXPECT_EQ(r.status, 2) << (args.empty() ? "" : args[0]);
-        EXPECT_EQ(r.err.rfind("usage: ", 0), 0u) << r.err;
+        EXPECT_EQ(r.status, status) << args;
+        EXPECT_EQ(r.out.rfind("usage: veilstone-release ", 0) == 0, status == 0) << args;
+        EXPECT_EQ(r.err.rfind("usage: veilstone-release ", 0) == 0, status == 2) << args;
+        if (status == 1) EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << args;
     }
 }
 
-TEST_F(ReleaseTool, HashPrintsDigestAndName) {
-    writeText(dir / "a.bin", "abc");
-    Result r = run({"hash", dir / "a.bin"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, hashBuffer("abc", 3) + "  " + dir / "a.bin" + "\n");
-    r = run({"hash", dir / "missing"});
+// hash goes on past a file it cannot read; check-manifest refuses what no launcher could install.
+TEST_F(ReleaseTool, HashAndCheckManifestReportEveryFault) {
+    put("a", "abc");
+    put("b", "");
+    Result r = run("hash a missing b");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "cannot read " + dir / "missing" + "\n");
-}
-
-TEST_F(ReleaseTool, SignAndVerifyRoundTrip) {
-    std::string secret = dir / "k.secret";
-    std::string publicKey = keygen(secret);
-    writeText(dir / "news.txt", "# Patch notes\nBetter.\n");
-    Result signedOut = run({"sign", "--secret", secret, dir / "news.txt", dir / "news.signed"});
-    ASSERT_EQ(signedOut.status, 0) << signedOut.err;
-    std::string signedText = readText(dir / "news.signed");
-
-    std::uint8_t key[32];
-    ASSERT_TRUE(hexDecode(publicKey, key, 32));
-    std::string body;
-    ASSERT_TRUE(verifySignedText(signedText, key, body));
-    EXPECT_EQ(body, "# Patch notes\nBetter.\n");
-
-    Result toStdout = run({"sign", "--secret", secret, dir / "news.txt"});
-    EXPECT_EQ(toStdout.out, signedText);  // deterministic signatures
-
-    Result verified = run({"verify", "--public", publicKey, dir / "news.signed"});
-    EXPECT_EQ(verified.status, 0);
-    EXPECT_EQ(verified.out, body);
-
-    std::string otherKey = keygen(dir / "other.secret");
-    Result refused = run({"verify", "--public", otherKey, dir / "news.signed"});
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.err, "not signed by this key\n");
-    EXPECT_EQ(refused.out, "");
-
-    writeText(dir / "open.txt", "no final line feed");
-    Result unterminated = run({"sign", "--secret", secret, dir / "open.txt"});
-    EXPECT_EQ(unterminated.status, 1);
-    EXPECT_NE(unterminated.err.find("line feed"), std::string::npos);
-}
-
-TEST_F(ReleaseTool, CheckManifestReportsTheParsersMessage) {
-    writeText(dir / "bad.txt", "veilstone-manifest 1\nversion 1\nfile x\n");
-    Result bad = run({"check-manifest", dir / "bad.txt"});
-    EXPECT_EQ(bad.status, 1);
-    EXPECT_EQ(bad.err, "bad file line 3\n");
-
-    std::string hash(64, 'b');
-    writeText(dir / "good.txt", "veilstone-manifest 1\nplatform linux64\nversion 7\nfile " + hash +
-                                    " 10 4 a\nfile " + hash + " 5 2 b\n");
-    Result good = run({"check-manifest", dir / "good.txt"});
-    EXPECT_EQ(good.status, 0) << good.err;
-    EXPECT_EQ(good.out, "platform linux64\nversion 7\nfiles 2\nsize 15\npacked 6\n");
-
-    std::string publicKey = keygen(dir / "k.secret");
-    Result unsigned_ = run({"check-manifest", "--public", publicKey, dir / "good.txt"});
-    EXPECT_EQ(unsigned_.status, 1);
-    EXPECT_EQ(unsigned_.err, "not signed by this key\n");
-    run({"sign", "--secret", dir / "k.secret", dir / "good.txt", dir / "good.signed"});
-    Result checked = run({"check-manifest", "--public", publicKey, dir / "good.signed"});
-    EXPECT_EQ(checked.status, 0) << checked.err;
-    EXPECT_EQ(checked.out, good.out);
-}
-
-TEST_F(ReleaseTool, PublishPacksEveryFileAndSignsTheManifest) {
-    std::string secret = dir / "k.secret";
-    std::string publicKey = keygen(secret);
-    std::string game = dir / "game", server = dir / "server";
-    writeText(game + "/veilstone", "#!/bin/sh\necho game\n");
-    writeText(game + "/data/level 1.bin", std::string(200000, 'L'));
-    writeText(game + "/data/copy.bin", std::string(200000, 'L'));  // same content, one object
-    writeText(game + "/B.txt", "");
-    writeText(dir / "news.md", "# News\nno final line feed");
-    writeText(dir / "launcher.bin", "launcher v2");
-
-    Result r = run({"publish", "--secret", secret, "--version", "1.4", "--news", dir / "news.md",
-                    "--launcher", dir / "launcher.bin", game, server});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("4 files"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("4 new objects"), std::string::npos) << r.out;
-
-    std::uint8_t key[32];
-    ASSERT_TRUE(hexDecode(publicKey, key, 32));
-    std::string body, error;
-    ASSERT_TRUE(verifySignedText(readText(server + "/manifest-linux64.txt"), key, body));
-    Manifest manifest;
-    ASSERT_TRUE(parseManifest(body, manifest, error)) << error;
-    EXPECT_EQ(manifest.platform, "linux64");
-    EXPECT_EQ(manifest.version, "1.4");
-    ASSERT_EQ(manifest.files.size(), 4u);
-    // Byte-wise order: upper case before lower case.
-    EXPECT_EQ(manifest.files[0].path, "B.txt");
-    EXPECT_EQ(manifest.files[1].path, "data/copy.bin");
-    EXPECT_EQ(manifest.files[2].path, "data/level 1.bin");
-    EXPECT_EQ(manifest.files[3].path, "veilstone");
-    for (const Entry& entry : manifest.files) {
-        std::string packed = readText(server + "/objects/" + entry.hash);
-        EXPECT_EQ(packed.size(), entry.packedSize) << entry.path;
-        std::string content = inflateAll(packed, entry.size);
-        EXPECT_EQ(content, readText(game + "/" + entry.path)) << entry.path;
-        EXPECT_EQ(hashBuffer(content.data(), content.size()), entry.hash) << entry.path;
+    EXPECT_EQ(r.out, hashBuffer("abc", 3) + "  a\n" + hashBuffer("", 0) + "  b\n");
+    EXPECT_EQ(r.err, "cannot read missing\n");
+    const std::string head = "veilstone-manifest 1\nplatform linux64\nversion 7\n", lower(64, 'b');
+    const std::string upper = "B" + lower.substr(1);
+    const std::pair<std::string, std::string> cases[] = {
+        {head + "file x\n", "bad file line 4"},
+        {head + "file " + upper + " 1 1 a\n", "hash not in lower case for a"},
+        {head + "launcher " + upper + " 1 1\n", "the launcher hash is not in lower case"},
+    };
+    for (const auto& [text, message] : cases) {
+        put("m", text);
+        r = run("check-manifest m");
+        EXPECT_EQ(r.status, 1) << message;
+        EXPECT_EQ(r.err, message + "\n");
     }
-    EXPECT_EQ(manifest.launcher.hash, hashBuffer("launcher v2", 11));
-    EXPECT_EQ(inflateAll(readText(server + "/objects/" + manifest.launcher.hash), 11), "launcher v2");
-
-    ASSERT_TRUE(verifySignedText(readText(server + "/news.txt"), key, body));
-    EXPECT_EQ(body, "# News\nno final line feed\n");
-    for (const auto& entry : fs::recursive_directory_iterator(server))
-        EXPECT_NE(entry.path().extension(), ".part") << entry.path();
-
-    // Publishing again packs nothing new.
-    Result again = run({"publish", "--secret", secret, "--version", "1.5", game, server});
-    ASSERT_EQ(again.status, 0) << again.err;
-    EXPECT_NE(again.out.find(" 0 new objects"), std::string::npos) << again.out;
-
-    // A damaged object is packed afresh.
-    writeText(server + "/objects/" + manifest.files[3].hash, "garbage");
-    Result repaired = run({"publish", "--secret", secret, "--version", "1.6", game, server});
-    EXPECT_NE(repaired.out.find(" 1 new objects"), std::string::npos) << repaired.out;
-    EXPECT_EQ(inflateAll(readText(server + "/objects/" + manifest.files[3].hash),
-                         manifest.files[3].size),
-              readText(game + "/veilstone"));
+    put("m", head + "serial 4\nfile " + lower + " 10 4 a\nfile " + lower + " 5 2 b\n");
+    const std::string sum = "platform linux64\nversion 7\nserial 4\nfiles 2\nsize 15\npacked 6\n";
+    EXPECT_EQ(run("check-manifest m").out, sum);
+    EXPECT_EQ(run("check-manifest --public " + publicKey + " m").err, "not signed by this key\n");
+    run("sign --secret k m m.signed");
+    EXPECT_EQ(run("check-manifest --public " + publicKey + " m.signed").out, sum);
 }
 
-TEST_F(ReleaseTool, PublishToTestingWritesUnderTesting) {
-    std::string secret = dir / "k.secret";
-    keygen(secret);
-    writeText(dir / "game/a", "a");
-    Result r = run({"publish", "--secret", secret, "--version", "t1", "--channel", "testing",
-                    "--platform", "other", dir / "game", dir / "server"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(fs::exists(dir / "server/testing/manifest-other.txt"));
+TEST_F(ReleaseTool, PublishPacksSignsNumbersEachChannelAndWritesObjectsFirst) {
+    test::writeGame(dir / "game", {{"veilstone", "#!/bin/sh\necho game\n"},
+                                   {"data/level 1.bin", std::string(200000, 'L')},
+                                   {"data/copy.bin", std::string(200000, 'L')},  // one object
+                                   {"B.txt", ""}});
+    put("news", "# News\nno final line feed");
+    put("launcher", "launcher v2");
+    Result r = publish("--version 1.4 --news news --launcher launcher game server");
+    EXPECT_NE(r.out.find("4 files, 400020 bytes"), std::string::npos) << r.out << r.err;
+    EXPECT_NE(r.out.find("4 new objects, 0 reused"), std::string::npos) << r.out;
+    const Manifest live = served("server/manifest-linux64.txt");
+    EXPECT_EQ(live.platform + " " + live.version + " " + live.channel, "linux64 1.4 live");
+    EXPECT_EQ(live.serial, 1u);
+    std::string paths;  // byte-wise order: upper case before lower case
+    for (const Entry& entry : live.files) paths += entry.path + ";";
+    EXPECT_EQ(paths, "B.txt;data/copy.bin;data/level 1.bin;veilstone;");
+    expectObjectsHold("manifest-linux64.txt", "game");
+    EXPECT_EQ(inflateAll(get("server/objects/" + live.launcher.hash), 11), "launcher v2");
+    EXPECT_EQ(body("server/news.txt"), "# News\nno final line feed\n");
+
+    // Each channel counts its own serials; nothing is packed twice; a damaged object is repacked.
+    EXPECT_NE(publish("game server").out.find(" 0 new objects, 3 reused"), std::string::npos);
+    ASSERT_EQ(publish("--channel testing --platform other game server").status, 0);
+    const Manifest testing = served("server/testing/manifest-other.txt");
+    EXPECT_EQ(testing.channel, "testing");
+    EXPECT_EQ(testing.serial, 1u);
     EXPECT_FALSE(fs::exists(dir / "server/manifest-other.txt"));
-    EXPECT_TRUE(fs::exists(dir / ("server/objects/" + hashBuffer("a", 1))));
+    put("server/objects/" + live.files[3].hash, "garbage");
+    r = publish("--quiet game server");
+    EXPECT_EQ(r.status + r.out.size() + r.err.size(), 0u) << r.out << r.err;
+    EXPECT_EQ(served("server/manifest-linux64.txt").serial, 3u);
+    expectObjectsHold("manifest-linux64.txt", "game");
+    for (const auto& entry : fs::recursive_directory_iterator(dir / "server"))
+        EXPECT_EQ(entry.path().string().find(".part"), std::string::npos) << entry.path();
+
+    // An object that cannot be written fails the publish before either text changes.
+    const std::string manifest = get("server/manifest-linux64.txt"), news = get("server/news.txt");
+    put("game/new", "new");
+    put("server/objects/" + hashBuffer("new", 3) + "/in-the-way", "");
+    EXPECT_EQ(publish("--news launcher game server").err,
+              "cannot write server/objects/" + hashBuffer("new", 3) + "\n");
+    EXPECT_EQ(get("server/manifest-linux64.txt"), manifest);
+    EXPECT_EQ(get("server/news.txt"), news);
 }
 
-TEST_F(ReleaseTool, PublishRefusesWhatTheLauncherCouldNotReproduce) {
-    std::string secret = dir / "k.secret";
-    keygen(secret);
-    struct Case {
-        const char* name;
-        std::function<void(const std::string&)> make;
-        std::string message;
+TEST_F(ReleaseTool, PublishRefusesReleasesThatWouldHurtPlayersAndWritesNothing) {
+    const std::string owned = "cannot publish a name the launcher keeps for itself: ";
+    const std::string none =
+        "the game folder holds no files; give --allow-empty to publish an empty release";
+    const std::string inside = "the server folder must not be the game folder or inside it";
+    // A shell command that spoils the game folder g (which holds the file a), the server folder.
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {"ln -s a g/link", "s", "cannot publish a symbolic link: link"},
+        {"mkfifo g/pipe", "s", "cannot publish a special file: pipe"},
+        {"touch 'g/a\\b'", "s", "cannot publish a file under this name: a\\b"},
+        {"touch 'g/ x'", "s", "cannot publish a file under this name:  x"},
+        {"touch g/.installed", "s", owned + ".installed"},
+        {"touch g/.installed.part", "s", owned + ".installed.part"},
+        {"touch g/.news", "s", owned + ".news"},
+        {"touch g/.news-testing", "s", owned + ".news-testing"},
+        {"mkdir g/.staging && touch g/.staging/x", "s", owned + ".staging"},
+        {"mkdir g/.staging", "s", owned + ".staging"},
+        {"rm g/a", "s", none},
+        {"rm g/a && mkdir -p g/d/e", "s", none},
+        {"true", "g", inside},
+        {"true", "g/server", inside},
+        {"mkdir g/d", "g/d/../d/./s", inside},
     };
-    const Case cases[] = {
-        {"symbolic link", [](const std::string& g) { fs::create_symlink("a", g + "/link"); },
-         "cannot publish a symbolic link: link"},
-        {"fifo", [](const std::string& g) { mkfifo((g + "/pipe").c_str(), 0600); },
-         "cannot publish a special file: pipe"},
-        {"backslash", [](const std::string& g) { writeText(g + "/a\\b", "x"); },
-         "cannot publish a file under this name: a\\b"},
-        {"leading space", [](const std::string& g) { writeText(g + "/ x", "x"); },
-         "cannot publish a file under this name:  x"},
+    auto spoil = [&](const std::string& how) {
+        test::runShell("cd " + dir.path() + " && rm -rf g s && mkdir g && echo a >g/a && " + how);
     };
-    int n = 0;
-    for (const Case& c : cases) {
-        std::string game = dir / ("game" + std::to_string(n)), server = dir / ("srv" + std::to_string(n));
-        ++n;
-        writeText(game + "/a", "a");
-        c.make(game);
-        Result r = run({"publish", "--secret", secret, "--version", "1", game, server});
-        EXPECT_EQ(r.status, 1) << c.name;
-        EXPECT_EQ(r.err, c.message + "\n") << c.name;
-        EXPECT_FALSE(fs::exists(server + "/manifest-linux64.txt")) << c.name;
-        EXPECT_FALSE(fs::exists(server + "/objects/" + hashBuffer("a", 1))) << c.name;
+    for (const auto& [how, server, message] : cases) {
+        spoil(how);
+        Result r = publish("g " + server);
+        EXPECT_EQ(r.status, 1) << how;
+        EXPECT_EQ(r.err, message + "\n");
+        EXPECT_FALSE(fs::exists(dir / (server + "/objects"))) << how;
     }
-    Result word = run({"publish", "--secret", secret, "--version", "1 beta", dir / "game0", dir / "s"});
-    EXPECT_EQ(word.status, 1);
-    EXPECT_EQ(word.err, "the version must be one word\n");
+    EXPECT_EQ(publish("--version '1 beta' g s").err, "the version must be one word\n");
+    // An empty release when asked for; the game folder may be reached through a link.
+    spoil("rm g/a");
+    EXPECT_EQ(publish("--allow-empty g s").status, 0);
+    EXPECT_TRUE(served("s/manifest-linux64.txt").files.empty());
+    spoil("ln -s g linked");
+    EXPECT_EQ(publish("linked s").status, 0);
+    EXPECT_EQ(served("s/manifest-linux64.txt").files.at(0).path, "a");
+}
+
+// Live and testing from the same build, into one server folder, packing the same objects.
+TEST_F(ReleaseTool, TwoPublishesIntoOneServerFolderAtOnceBothSucceed) {
+    for (int i = 0; i < 24; ++i) put("g/" + std::to_string(i), test::noise(60000, i));
+    const std::string both = "(" + command("publish --secret k --version 1 g server") +
+                             "; echo $? >s1) & (" +
+                             command("publish --secret k --version 1 --channel testing g server") +
+                             "; echo $? >s2); wait";
+    for (int round = 0; round < 3; ++round) {
+        fs::remove_all(dir / "server/objects");  // both pack every object again
+        test::runShell("(" + both + ") >/dev/null 2>&1");
+        EXPECT_EQ(get("s1") + get("s2"), "0\n0\n") << "round " << round;
+    }
+    expectObjectsHold("manifest-linux64.txt", "g");
+    expectObjectsHold("testing/manifest-linux64.txt", "g");
+    EXPECT_EQ(served("server/manifest-linux64.txt").serial, 3u);
 }
 
 }  // namespace
