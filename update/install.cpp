@@ -9,7 +9,7 @@
 #include "log/log.h"
 #include "net/http.h"
 #include "release/crypto.h"
-#include "release/inflate.h"
+#include "update/fetch.h"
 #include "update/state_files.h"
 #include "update/updater.h"
 #include "update/updater_internal.h"
@@ -21,25 +21,17 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t kDownloadMessageBytes = 160;
-constexpr std::uint64_t kObjectSlackBytes = 1024;  // above packedSize, before a reply is refused
-constexpr int kObjectAttempts = 3;
 
 std::uint64_t addSaturating(std::uint64_t a, std::uint64_t b) {
     return a > UINT64_MAX - b ? UINT64_MAX : a + b;
-}
-
-// A staged object counts only when it is whole and right: staging is also where an interrupted
-// install resumes from.
-bool isStaged(const fs::path& object, const Entry& entry) {
-    std::error_code ec;
-    const std::uintmax_t size = fs::file_size(object, ec);
-    return !ec && size == entry.size && hashFile(object.string()) == entry.hash;
 }
 
 // The game folder's own path to target: every folder on the way a real folder, never a link. A link
 // where a folder of the release belongs is removed (the link alone, not what it points at) so that
 // no write lands outside the game folder. False when that cannot be made so.
 bool realFoldersTo(const fs::path& game, const fs::path& target) {
+    std::error_code created;
+    fs::create_directories(game, created);
     fs::path folder = game;
     const fs::path relative = target.parent_path().lexically_relative(game);
     for (const fs::path& part : relative) {
@@ -64,6 +56,15 @@ bool throughLink(const fs::path& game, const fs::path& target) {
         if (fs::is_symlink(fs::symlink_status(folder, ec))) return true;
     }
     return false;
+}
+
+// Removes folder when it holds nothing but empty folders (a folder of the old release that the
+// new one turns into a file); anything else in it stays, and so does the folder.
+bool removeEmptyTree(const fs::path& folder) {
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        if (it->is_directory(ec) && !it->is_symlink(ec)) removeEmptyTree(it->path());
+    return fs::remove(folder, ec) && !ec;
 }
 
 // Copies source beside target and renames the copy onto it, so that target is replaced whole or
@@ -156,36 +157,28 @@ void Updater::installPlan(const Manifest& installed, bool installedValid, bool v
     std::error_code ec;
     fs::create_directories(staging, ec);
 
-    std::uint64_t done = 0;
     const std::size_t count = plan_.size();
-    std::vector<std::uint8_t> bytes;
-    for (std::size_t i = 0; i < count; ++i) {
-        const Entry& entry = *plan_[i];
-        const fs::path object = staging / entry.hash;
-        if (isStaged(object, entry)) {
-            done = addSaturating(done, entry.packedSize);
-            continue;
-        }
+    FetchPlan fetch{.serverUrl = serverUrl_,
+                    .staging = staging,
+                    .entries = plan_,
+                    .total = total,
+                    .connections = connections_,
+                    .cancel = &stopping_};
+    fetch.starting = [this, count](std::size_t index, double progress) {
         char message[kDownloadMessageBytes];
-        snprintf(message, sizeof message, "Downloading %zu of %zu: %s", i + 1, count,
-                 entry.path.c_str());
-        setStatus(UpdaterState::Working, message, total == 0 ? 0.0 : double(done) / double(total));
-
-        std::string error;
-        if (!fetchObject(entry, bytes, done, total, error)) {
-            if (stopping_)
-                setStatus(UpdaterState::ReadyToUpdate, error, -1.0);
-            else
-                fail(error);
-            return;
-        }
-        if (!writeFileAtomic(object, bytes.data(), bytes.size())) {
-            fail("cannot write to " + staging.string() + " (is the disk full?)");
-            return;
-        }
-        done = addSaturating(done, entry.packedSize);
+        snprintf(message, sizeof message, "Downloading %zu of %zu: %s", index + 1, count,
+                 plan_[index]->path.c_str());
+        setStatus(UpdaterState::Working, message, progress);
+    };
+    fetch.progress = [this](double progress) { setProgress(progress); };
+    std::string error;
+    if (!fetchObjects(fetch, error)) {
+        if (stopping_)
+            setStatus(UpdaterState::ReadyToUpdate, error, -1.0);
+        else
+            fail(error);
+        return;
     }
-    bytes = {};
 
     setStatus(UpdaterState::Working, "Putting files in place", 1.0);
     const fs::path game = gameDir();
@@ -199,7 +192,6 @@ void Updater::installPlan(const Manifest& installed, bool installedValid, bool v
     // Dropped files go first, so that a release may turn a file into a folder of the same name or
     // back: the old one would otherwise stand in the new one's way.
     if (installedValid) removeDropped(installed);
-    std::string error;
     if (!putFilesInPlace(error)) {
         fail(error);
         return;
@@ -251,8 +243,7 @@ bool Updater::putFilesInPlace(std::string& error) {
         // A rename replaces a file or a link whole, so only a folder in the way goes first (a
         // release that turns a folder into a file); one that still holds something stays.
         if (fs::is_directory(fs::symlink_status(target, ec))) {
-            fs::remove(target, ec);
-            if (ec) {
+            if (!removeEmptyTree(target)) {
                 error = "cannot replace " + entry->path + ": close Veilstone and try again";
                 return false;
             }
@@ -274,36 +265,6 @@ bool Updater::putFilesInPlace(std::string& error) {
         if (earlier == placed.end()) placed.emplace(entry->hash, target);
     }
     return true;
-}
-
-bool Updater::fetchObject(const Entry& entry, std::vector<std::uint8_t>& out, std::uint64_t done,
-                          std::uint64_t total, std::string& error) {
-    const std::string url = joinUrl(serverUrl_, "objects/" + entry.hash);
-    const std::uint64_t limit = addSaturating(entry.packedSize, kObjectSlackBytes);
-    const char* hash = entry.hash.c_str();
-    std::vector<std::uint8_t> packed;
-    for (int attempt = 1; attempt <= kObjectAttempts; ++attempt) {
-        const ProgressFn progress = [this, &entry, done, total](std::uint64_t received,
-                                                                std::uint64_t) {
-            setProgress(downloadProgress(received, entry.packedSize, done, total));
-        };
-        if (!httpGet(url, packed, limit, progress, &stopping_, error)) {
-            if (stopping_) return false;
-            logWarn("launcher: object %s, attempt %d: %s", hash, attempt, error.c_str());
-            continue;
-        }
-        const bool inflated = inflateZlib(packed.data(), packed.size(), entry.size, out);
-        packed = {};
-        if (!inflated) {
-            error = "a download arrived damaged";
-            logWarn("launcher: object %s did not decompress (attempt %d)", hash, attempt);
-            continue;
-        }
-        if (hashBuffer(out.data(), out.size()) == entry.hash) return true;
-        error = "a download did not match the release";
-        logWarn("launcher: object %s hash mismatch (attempt %d)", hash, attempt);
-    }
-    return false;
 }
 
 }  // namespace kd::launcher

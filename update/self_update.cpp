@@ -11,8 +11,10 @@
 
 #include "log/log.h"
 #include "release/crypto.h"
+#include "update/fetch.h"
 #include "update/state_files.h"
 #include "update/updater.h"
+#include "update/updater_internal.h"
 
 namespace kd::launcher {
 
@@ -58,18 +60,16 @@ bool Updater::selfUpdate(const Entry& launcher, std::string& error) {
     }
     setStatus(UpdaterState::Working, kUpdatingMessage, 0.0);
 
-    std::vector<std::uint8_t> bytes;
-    if (!fetchObject(launcher, bytes, 0, launcher.packedSize, error)) return false;
-
     const fs::path current = exe;
     const fs::path fresh = exe + kNewSuffix;
     const fs::path old = exe + kOldSuffix;
     std::error_code ec;
-    if (!writeFileAtomic(fresh, bytes.data(), bytes.size())) {
-        error = "cannot write beside the launcher";
+    const auto progress = [this, &launcher](std::uint64_t received) {
+        setProgress(downloadProgress(received, launcher.packedSize, 0, launcher.packedSize));
+    };
+    if (!fetchObjectFile(serverUrl_, launcher, fresh, progress, &stopping_, error,
+                         "cannot write beside the launcher"))
         return false;
-    }
-    bytes = {};
     makeExecutable(fresh);
     if (!flushToDisk(fresh)) {
         fs::remove(fresh, ec);

@@ -104,7 +104,8 @@ Updater::Updater(UpdaterSetup setup)
       releaseKey_(setup.releaseKey),
       launcherFile_(setup.launcherFile.empty() ? ownExecutable() : std::move(setup.launcherFile)),
       startProcess_(setup.startProcess ? std::move(setup.startProcess) : StartProcessFn(startProcess)),
-      faults_(setup.faults) {
+      faults_(setup.faults),
+      connections_(setup.connections) {
     news_ = loadNewsCache(number(Channel::Live));
     if (setup.lockFolder) {
         folderLock_ = lockFolder(installDir_, setup.lockWaitMs);

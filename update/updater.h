@@ -75,6 +75,7 @@ struct UpdaterSetup {
     std::filesystem::path installDir;  // the launcher folder; the game goes to installDir/"game"
     std::string serverUrl;
     std::array<std::uint8_t, 32> releaseKey{};
+    int connections = 8;  // objects fetched at once
     std::string launcherFile;     // the running launcher's executable; empty: /proc/self/exe
     StartProcessFn startProcess;  // how a replaced launcher is restarted; empty: detached spawn
     // Take an advisory lock on installDir for the Updater's life, waiting up to lockWaitMs for a
@@ -143,8 +144,6 @@ private:
                      std::uint64_t total);
     void removeDropped(const Manifest& installed);
     bool putFilesInPlace(std::string& error);
-    bool fetchObject(const Entry& entry, std::vector<std::uint8_t>& out, std::uint64_t done,
-                     std::uint64_t total, std::string& error);
     bool readInstalled(Manifest& installed) const;
     std::string loadNewsCache(std::uint32_t channel) const;
 
@@ -158,6 +157,7 @@ private:
     const std::string launcherFile_;
     const StartProcessFn startProcess_;
     const SelfUpdateFaults faults_;
+    const int connections_;
     int folderLock_ = -1;  // descriptor holding the folder lock
     bool lockRefused_ = false;
 

@@ -62,7 +62,7 @@ TEST_F(UpdaterFaults, ShutdownDuringADownloadEndsReadyToUpdateWithoutRetrying) {
     ASSERT_TRUE(waitFor([&] { return faults->count(dataObject) == 1; }));
     const UpdaterStatus running = u->status();
     EXPECT_EQ(running.state, number(S::Working));
-    EXPECT_EQ(running.message, "Downloading 1 of 2: data.bin");
+    EXPECT_TRUE(running.message.starts_with("Downloading ")) << running.message;
 
     // A job start while one runs is dropped and leaves its status alone.
     u->check(true);
