@@ -1,77 +1,63 @@
 #include "tests/support/fault_server.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 namespace kd::test {
 namespace {
 
 constexpr int kStepMs = 10;  // how quickly a worker notices that the server stops
-constexpr int kTrickleStepMs = 50;
-constexpr std::size_t kMaxRequestBytes = 65536;
 
-bool readable(int fd) {
-    pollfd wait{fd, POLLIN, 0};
+bool ready(int fd, short events) {
+    pollfd wait{fd, events, 0};
     return poll(&wait, 1, kStepMs) > 0;
+}
+
+sockaddr_in loopback(std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
 }
 
 int listenOnLoopback(int backlog, std::uint16_t& port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = loopback(0);
     socklen_t length = sizeof address;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd, backlog) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        if (fd >= 0) close(fd);
-        return -1;
-    }
+    auto* raw = reinterpret_cast<sockaddr*>(&address);
+    if (bind(fd, raw, length) != 0 || listen(fd, backlog) != 0 ||
+        getsockname(fd, raw, &length) != 0)
+        throw std::runtime_error("cannot listen on loopback");
     port = ntohs(address.sin_port);
     return fd;
 }
 
-std::string headerValue(const std::string& request, const std::string& lowerName) {
-    std::istringstream lines(request);
-    std::string line;
-    std::getline(lines, line);  // the request line
-    while (std::getline(lines, line)) {
-        const std::size_t colon = line.find(':');
-        std::string name = line.substr(0, colon);
-        for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-        if (colon == std::string::npos || name != lowerName) continue;
-        const std::size_t start = line.find_first_not_of(' ', colon + 1);
-        const std::size_t end = line.back() == '\r' ? line.size() - 1 : line.size();
-        return start >= end ? "" : line.substr(start, end - start);
-    }
-    return "-";
-}
-
-Script fileReply(const std::string& body, bool found) {
-    return Script().send(found ? reply("HTTP/1.1 200 OK", {"Content-Length: " +
-                                       std::to_string(body.size()), "Connection: close"}, body)
-                               : reply("HTTP/1.1 404 Not Found", {"Content-Length: 0"}, ""));
+std::string keyOf(const std::string& request) {
+    std::string lower = request;
+    for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    std::size_t at = lower.find("\r\nx-veilstone-key:");
+    if (at == std::string::npos) return "-";
+    at = request.find_first_not_of(' ', at + 18);
+    return request.substr(at, request.find("\r\n", at) - at);
 }
 
 std::string okHeader(std::size_t length) {
-    return reply("HTTP/1.1 200 OK", {"Content-Length: " + std::to_string(length)}, "");
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
 }
 
 }  // namespace
 
-Script& Script::trickle(std::string_view bytes, int pauseMs) {
-    for (char c : bytes) steps.push_back(Step{std::string(1, c), pauseMs});
+Script& Script::trickle(std::string_view bytes, int pauseMs, std::size_t pieceBytes) {
+    for (std::size_t at = 0; at < bytes.size(); at += pieceBytes)
+        steps.push_back(Step{std::string(bytes.substr(at, pieceBytes)), pauseMs});
     return *this;
 }
 
@@ -82,37 +68,35 @@ std::string reply(std::string_view statusLine, const std::vector<std::string>& h
     return out + "\r\n" + std::string(body);
 }
 
-std::string okReply(std::string_view body) {
-    return reply("HTTP/1.1 200 OK", {"Content-Length: " + std::to_string(body.size())}, body);
-}
+std::string okReply(std::string_view body) { return okHeader(body.size()) + std::string(body); }
 
 FaultServer::FaultServer(std::string root) : root_(std::move(root)) {
     listenFd_ = listenOnLoopback(64, port_);
-    if (listenFd_ == -1) return;
     acceptor_ = std::thread([this] {
         while (!stop_) {
-            if (!readable(listenFd_)) continue;
-            const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (fd < 0) continue;
+            const int fd = ready(listenFd_, POLLIN)
+                               ? accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)
+                               : -1;
             std::lock_guard<std::mutex> lock(mutex_);
-            workers_.emplace_back([this, fd] {
-                serve(fd);
-                close(fd);
-            });
+            if (fd != -1)
+                workers_.emplace_back([this, fd] {
+                    serve(fd);
+                    close(fd);
+                });
         }
     });
 }
 
 FaultServer::FaultServer(Script everyRequest) : FaultServer(std::string()) {
-    readRequests_ = everyRequest.readRequest;
-    everyRequest_ = [script = std::move(everyRequest)](const std::string&, bool) { return script; };
+    everyRequest_ = std::move(everyRequest);
+    scripted_ = true;
 }
 
 FaultServer::~FaultServer() {
     stop_ = true;
-    if (acceptor_.joinable()) acceptor_.join();
+    acceptor_.join();
     for (std::thread& worker : workers_) worker.join();  // the acceptor adds no more
-    if (listenFd_ != -1) close(listenFd_);
+    close(listenFd_);
 }
 
 std::string FaultServer::url(std::string_view path) const {
@@ -121,47 +105,27 @@ std::string FaultServer::url(std::string_view path) const {
 
 void FaultServer::addFault(const std::string& path, int times, MakeScript make) {
     std::lock_guard<std::mutex> lock(mutex_);
-    faults_[path].push_back(Fault{std::move(make), times});
+    faults_[path].emplace_back(std::move(make), times);
 }
 
 void FaultServer::answerStatus(const std::string& path, int status, int times) {
-    addFault(path, times, [status](const std::string&, bool) {
-        return Script().send(reply("HTTP/1.1 " + std::to_string(status) + " X",
-                                   {"Content-Length: 0"}, ""));
-    });
+    const std::string line = "HTTP/1.1 " + std::to_string(status) + " X";
+    play(path, Script().send(reply(line, {"Content-Length: 0"}, "")), times);
 }
 
 void FaultServer::delay(const std::string& path, int ms, int times) {
-    addFault(path, times, [ms](const std::string& body, bool found) {
-        Script script = fileReply(body, found);
-        script.steps.insert(script.steps.begin(), Script::Step{"", ms});
-        return script;
+    addFault(path, times, [ms](const std::string& file, bool found) {
+        return Script().pause(ms).send(found ? okReply(file) : "HTTP/1.1 404 X\r\n\r\n");
     });
 }
 
 void FaultServer::stallAfter(const std::string& path, std::size_t bodyBytes, int times) {
-    addFault(path, times, [bodyBytes](const std::string& body, bool) {
-        return Script().send(okHeader(body.size()) + body.substr(0, bodyBytes)).hang();
+    addFault(path, times, [bodyBytes](const std::string& file, bool) {
+        return Script().send(okHeader(file.size()) + file.substr(0, bodyBytes)).hang();
     });
 }
 
-void FaultServer::closeAfter(const std::string& path, std::size_t bodyBytes, int times) {
-    addFault(path, times, [bodyBytes](const std::string& body, bool) {
-        return Script().send(okHeader(body.size()) + body.substr(0, bodyBytes)).close();
-    });
-}
-
-void FaultServer::trickle(const std::string& path, std::size_t bytesPerSecond, int times) {
-    addFault(path, times, [bytesPerSecond](const std::string& body, bool) {
-        const std::size_t piece = std::max<std::size_t>(1, bytesPerSecond * kTrickleStepMs / 1000);
-        Script script = Script().send(okHeader(body.size()));
-        for (std::size_t at = 0; at < body.size(); at += piece)
-            script.steps.push_back({body.substr(at, piece), kTrickleStepMs});
-        return script.hang();
-    });
-}
-
-void FaultServer::play(const std::string& path, Script script, int times) {
+void FaultServer::play(const std::string& path, const Script& script, int times) {
     addFault(path, times, [script](const std::string&, bool) { return script; });
 }
 
@@ -171,67 +135,52 @@ std::vector<FaultServer::Request> FaultServer::requests() const {
 }
 
 std::size_t FaultServer::count(const std::string& path) const {
-    std::size_t n = 0;
-    for (const Request& request : requests()) n += request.path == path;
-    return n;
+    const std::vector<Request> all = requests();
+    return std::count_if(all.begin(), all.end(), [&](const Request& r) { return r.path == path; });
 }
 
 void FaultServer::serve(int fd) {
-    if (!readRequests_) return play(fd, everyRequest_("", false));
     std::string request;
     char piece[4096];
-    while (request.find("\r\n\r\n") == std::string::npos && request.size() < kMaxRequestBytes) {
+    while (request.find("\r\n\r\n") == std::string::npos && everyRequest_.readRequest) {
         if (stop_) return;
-        if (!readable(fd)) continue;
+        if (!ready(fd, POLLIN)) continue;
         const ssize_t got = recv(fd, piece, sizeof piece, 0);
-        if (got <= 0) return;
-        request.append(piece, static_cast<std::size_t>(got));
+        if (got <= 0 && !(got < 0 && errno == EAGAIN)) return;
+        request.append(piece, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
     }
-    std::istringstream line(request);
-    std::string method, path;
-    line >> method >> path;
-
-    MakeScript make = everyRequest_;
+    const std::size_t pathAt = request.find(' ') + 1;
+    const std::string path = request.substr(pathAt, request.find(' ', pathAt) - pathAt);
+    std::ifstream in(root_ + path, std::ios::binary);
+    const bool found = !root_.empty() && path.find("..") == std::string::npos && in;
+    const std::string file = found ? std::string(std::istreambuf_iterator<char>(in), {}) : "";
+    Script script =
+        scripted_ ? everyRequest_ : Script().send(found ? okReply(file) : "HTTP/1.1 404 X\r\n\r\n");
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        requests_.push_back({path, headerValue(request, "x-veilstone-key"), request});
-        for (Fault& fault : faults_[path]) {
-            if (fault.times <= 0) continue;
-            --fault.times;
-            make = fault.make;
-            break;
-        }
+        if (!request.empty()) requests_.push_back({path, keyOf(request), request});
+        auto& faults = faults_[path];
+        auto fault =
+            std::find_if(faults.begin(), faults.end(), [](auto& f) { return f.second > 0; });
+        if (fault != faults.end()) script = (--fault->second, fault->first(file, found));
     }
-    std::string body;
-    std::ifstream file(root_ + path, std::ios::binary);
-    const bool found = !root_.empty() && path.find("..") == std::string::npos && file;
-    if (found) body.assign(std::istreambuf_iterator<char>(file), {});
-    play(fd, make ? make(body, found) : fileReply(body, found));
+    play(fd, script);
 }
 
 void FaultServer::play(int fd, const Script& script) {
     for (const Script::Step& step : script.steps) {
-        for (std::string_view left = step.bytes; !left.empty();) {
-            if (stop_) return;
+        for (std::string_view left = step.bytes; !left.empty() && !stop_; ready(fd, POLLOUT)) {
             const ssize_t sent = send(fd, left.data(), left.size(), MSG_NOSIGNAL);
-            if (sent > 0) {
-                left.remove_prefix(static_cast<std::size_t>(sent));
-                continue;
-            }
-            if (sent < 0 && errno != EAGAIN && errno != EINTR) return;
-            pollfd wait{fd, POLLOUT, 0};
-            poll(&wait, 1, kStepMs);
+            if (sent < 0 && errno != EAGAIN) return;
+            left.remove_prefix(static_cast<std::size_t>(std::max<ssize_t>(sent, 0)));
         }
         if (!sleepUnlessStopped(step.pauseMs)) return;
     }
-    if (script.end == Script::End::Reset) {
-        const linger abort{1, 0};  // close with a reset instead of a FIN
-        setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-    } else if (script.end == Script::End::Hang) {
-        char scratch[4096];
-        while (!stop_)
-            if (readable(fd) && recv(fd, scratch, sizeof scratch, 0) <= 0) return;
-    }
+    const linger abort{1, 0};  // close with a reset instead of a FIN
+    if (script.end == Script::End::Reset) setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, 8);
+    char scratch[4096];
+    while (script.end == Script::End::Hang && !stop_)
+        if (ready(fd, POLLIN) && recv(fd, scratch, sizeof scratch, 0) <= 0) return;
 }
 
 bool FaultServer::sleepUnlessStopped(int ms) {
@@ -241,34 +190,26 @@ bool FaultServer::sleepUnlessStopped(int ms) {
     return !stop_;
 }
 
-FullListener::FullListener() {
-    // With a backlog of 0 the queue holds one connection; the kernel then drops further SYNs.
-    listenFd_ = listenOnLoopback(0, port_);
-    if (listenFd_ == -1) throw std::runtime_error("cannot listen");
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port_);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        fillers_.push_back(fd);
-        connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        pollfd entry{fd, POLLOUT, 0};
+// With a backlog of 0 the queue holds one connection; the kernel then drops further SYNs.
+FullListener::FullListener() : fds{listenOnLoopback(0, port)} {
+    const sockaddr_in address = loopback(port);
+    while (fds.size() < 9) {
+        pollfd entry{socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0), POLLOUT, 0};
+        fds.push_back(entry.fd);
+        connect(entry.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
         if (poll(&entry, 1, 200) == 0) return;  // this one is left waiting: the queue is full
     }
-    throw std::runtime_error("the accept queue never filled");
+    throw std::runtime_error("cannot fill an accept queue");
 }
 
 FullListener::~FullListener() {
-    for (int fd : fillers_) close(fd);
-    close(listenFd_);
+    for (int fd : fds) close(fd);
 }
 
 std::uint16_t closedLoopbackPort() {
     std::uint16_t port = 0;
-    const int probe = listenOnLoopback(1, port);
-    if (probe != -1) close(probe);  // nothing listens on that port once it is closed
-    return probe == -1 ? 0 : port;
+    close(listenOnLoopback(1, port));
+    return port;
 }
 
 }  // namespace kd::test
