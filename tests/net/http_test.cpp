@@ -176,8 +176,9 @@ TEST(HttpGet, RefusesBadAddressesAndSendsTheExactRequest) {
 
 TEST(HttpGet, ConnectionFailuresNameTheReason) {
     test::FullListener full;
+    // A port whose server has gone, a name that cannot resolve, a queue that answers no one.
     const std::pair<std::string, std::string> cases[] = {
-        {"127.0.0.1:" + std::to_string(test::closedLoopbackPort()), netErrorText(ECONNREFUSED)},
+        {"127.0.0.1:" + std::to_string(test::FaultServer("").port()), netErrorText(ECONNREFUSED)},
         {"nonexistent.invalid", "cannot resolve nonexistent.invalid"},
         {"127.0.0.1:" + std::to_string(full.port), "timed out"}};
     for (const auto& [authority, reason] : cases) {
@@ -197,6 +198,7 @@ TEST(HttpGet, ConnectionFailuresNameTheReason) {
 TEST(HttpGet, GivesUpOnSilenceTrickleAndCancelButNotOnASlowServer) {
     const std::string head = with("Content-Length: 10000", "");
     const Script trickle = Script().send(head).trickle(std::string(100, 't'), 50);
+    const Script steady = Script().send(head).trickle(std::string(10000, 's'), 50, 500);
     const struct {
         Script script;
         HttpLimits limits;
@@ -209,12 +211,7 @@ TEST(HttpGet, GivesUpOnSilenceTrickleAndCancelButNotOnASlowServer) {
         {trickle, {1000, 400, 500, 2000}, -1, "the update server is too slow", .5, .85},
         {trickle, {}, 400, "cancelled", .4, .7},
         {hang(""), {}, 400, "cancelled", .4, .7},
-        {Script().send(head).trickle(std::string(10000, 's'), 50, 500),
-         {1000, 400, 300, 2000},
-         -1,
-         "",
-         .9,
-         2.0},
+        {steady, {1000, 400, 300, 2000}, -1, "", .9, 2.0},
     };
     for (const auto& c : cases) {
         const Outcome out = get(c.script, Call{1 << 20, c.limits, c.cancelAfterMs});

@@ -206,10 +206,4 @@ FullListener::~FullListener() {
     for (int fd : fds) close(fd);
 }
 
-std::uint16_t closedLoopbackPort() {
-    std::uint16_t port = 0;
-    close(listenOnLoopback(1, port));
-    return port;
-}
-
 }  // namespace kd::test

@@ -96,6 +96,4 @@ struct FullListener {
     std::vector<int> fds;  // the listener, then the connections that fill its queue
 };
 
-std::uint16_t closedLoopbackPort();  // free a moment ago, nothing listens on it
-
 }  // namespace kd::test
