@@ -344,8 +344,9 @@ int checkManifest(const Args& args) {
 // ---- publish ----
 
 struct Source {
-    std::string path;  // relative, '/'-separated: the manifest path
-    fs::path file;     // where it is on disk
+    std::string path;      // relative, '/'-separated: the manifest path
+    fs::path file;         // where it is on disk
+    std::string absolute;  // the same, from the root: the publish cache's key
 };
 
 bool isLauncherOwned(const std::string& relative) {
@@ -364,6 +365,7 @@ bool listGameFiles(const fs::path& root, std::vector<Source>& sources, std::stri
         error = root.string() + " is not a folder";
         return false;
     }
+    const fs::path absoluteRoot = fs::absolute(root, ec).lexically_normal();
     fs::recursive_directory_iterator it(root, fs::directory_options::none, ec), end;
     for (; !ec && it != end; it.increment(ec)) {
         fs::file_status status = it->symlink_status(ec);
@@ -387,7 +389,7 @@ bool listGameFiles(const fs::path& root, std::vector<Source>& sources, std::stri
             error = "cannot publish a file under this name: " + relative;
             return false;
         }
-        sources.push_back({relative, it->path()});
+        sources.push_back({relative, it->path(), (absoluteRoot / relative).string()});
     }
     if (ec) {
         error = "cannot list " + root.string();
@@ -605,9 +607,102 @@ bool packObject(const fs::path& file, const fs::path& object, const std::string&
     return ok;
 }
 
+// ---- what the last publish learnt about each game file ----
+
+// Kept in the server folder, so that publishing a folder that did not change reads nothing but
+// its listing. A file counts as unchanged only when its path, device, inode, size, modification
+// and change times are all as recorded; the change time cannot be set back by copying tools, so
+// a file rewritten with its old size and time is still noticed.
+constexpr const char* kCacheName = ".publish-cache";
+constexpr const char* kCacheHeader = "veilstone-publish-cache 1";
+// A file whose change time is this close to the moment it was looked at is not recorded: a
+// second change within the file system's clock step would leave its times as they were.
+constexpr std::int64_t kFineSettleNs = 100'000'000;
+constexpr std::int64_t kCoarseSettleNs = 3'000'000'000;  // for file systems with whole seconds
+
+struct Identity {
+    std::uint64_t device = 0, inode = 0, size = 0;
+    std::int64_t modifiedNs = 0, changedNs = 0;
+    bool operator==(const Identity&) const = default;
+};
+
+struct Known {
+    Identity identity;
+    std::string hash;
+    std::uint64_t packedSize = 0;
+};
+
+using Cache = std::map<std::string, Known>;  // by absolute path
+
+bool identify(const fs::path& file, Identity& identity) {
+    struct stat info {};
+    if (stat(file.c_str(), &info) != 0) return false;
+    auto ns = [](const timespec& t) { return std::int64_t(t.tv_sec) * 1'000'000'000 + t.tv_nsec; };
+    identity = {std::uint64_t(info.st_dev), std::uint64_t(info.st_ino), std::uint64_t(info.st_size),
+                ns(info.st_mtim), ns(info.st_ctim)};
+    return true;
+}
+
+bool settled(const Identity& identity, std::int64_t nowNs) {
+    if (identity.inode == 0) return false;  // never looked at
+    bool coarse = identity.modifiedNs % 1'000'000'000 == 0 && identity.changedNs % 1'000'000'000 == 0;
+    return nowNs - identity.changedNs > (coarse ? kCoarseSettleNs : kFineSettleNs);
+}
+
+std::int64_t wallClockNs() {
+    timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+// A missing or damaged cache is an empty one: it only saves reading.
+Cache readCache(const fs::path& file) {
+    Cache cache;
+    std::string text;
+    if (!readWhole(file.string(), text) || text.rfind(std::string(kCacheHeader) + "\n", 0) != 0)
+        return cache;
+    std::size_t at = text.find('\n') + 1;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) break;
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        Known known;
+        char hash[65] = {};
+        unsigned long long dev, ino, size, packed;
+        long long modified, changed;
+        int used = 0;
+        if (sscanf(line.c_str(), "%llu %llu %llu %lld %lld %64s %llu %n", &dev, &ino, &size,
+                   &modified, &changed, hash, &packed, &used) != 7 || used == 0 ||
+            std::strlen(hash) != 64 || !isLowerHex(hash))
+            continue;
+        known.identity = {dev, ino, size, modified, changed};
+        known.hash = hash;
+        known.packedSize = packed;
+        cache[line.substr(std::size_t(used))] = known;
+    }
+    return cache;
+}
+
+void writeCache(const fs::path& file, const Cache& cache) {
+    std::string text = std::string(kCacheHeader) + "\n";
+    char numbers[160];
+    for (const auto& [path, known] : cache) {
+        if (path.find('\n') != std::string::npos) continue;
+        const Identity& id = known.identity;
+        snprintf(numbers, sizeof numbers, "%llu %llu %llu %lld %lld ", (unsigned long long)id.device,
+                 (unsigned long long)id.inode, (unsigned long long)id.size,
+                 (long long)id.modifiedNs, (long long)id.changedNs);
+        text += numbers + known.hash + " " + std::to_string(known.packedSize) + " " + path + "\n";
+    }
+    writeAtomic(file.string(), text);  // a cache not written costs reading next time, nothing more
+}
+
 struct Packed {
     Entry entry;
     bool isNew = false;
+    Identity identity;           // as seen before the file was read
+    const Known* known = nullptr;  // the cache's record, when the file is unchanged since
 };
 
 // Makes sure the object for this content exists on the server and fills in its packed size.
@@ -615,6 +710,13 @@ bool publishObject(const fs::path& file, const std::string& name, const fs::path
                    Packed& result, std::string& error, Progress* progress = nullptr) {
     Entry& entry = result.entry;
     fs::path object = objects / entry.hash;
+    std::error_code sizeError;
+    // An object this tool wrote for an unchanged file is trusted by its size, not read again.
+    if (result.known && fs::file_size(object, sizeError) == result.known->packedSize &&
+        !sizeError) {
+        entry.packedSize = result.known->packedSize;
+        return true;
+    }
     if (objectHolds(object, entry.hash, entry.size)) {
         std::error_code ec;
         entry.packedSize = fs::file_size(object, ec);
@@ -660,13 +762,14 @@ bool parallelFor(std::size_t count, const std::function<bool(std::size_t, std::s
 
 struct Totals {
     std::uint64_t bytes = 0;
-    std::size_t newObjects = 0, reusedObjects = 0;
+    std::size_t newObjects = 0, reusedObjects = 0, unchangedFiles = 0;
 };
 
-// Hashes every file, then packs each distinct content once; each worker streams one file at a
-// time, so memory does not grow with the size of the game.
-bool publishAll(const std::vector<Source>& sources, const fs::path& objects, bool showProgress,
-                std::vector<Packed>& results, Totals& totals, std::string& error) {
+// Hashes every file the cache does not know unchanged, then packs each distinct content once;
+// each worker streams one file at a time, so memory does not grow with the size of the game.
+bool publishAll(const std::vector<Source>& sources, const Cache& cache, const fs::path& objects,
+                bool showProgress, std::vector<Packed>& results, Totals& totals,
+                std::string& error) {
     results.assign(sources.size(), Packed());
     std::uint64_t totalBytes = 0;
     std::error_code ec;
@@ -675,9 +778,20 @@ bool publishAll(const std::vector<Source>& sources, const fs::path& objects, boo
         Progress progress;
         ProgressLine line(showProgress, "hashed", sources.size(), totalBytes, progress);
         auto hashOne = [&](std::size_t i, std::string& message) {
-            results[i].entry.path = sources[i].path;
-            bool ok = hashWhole(sources[i].file, results[i].entry.hash, results[i].entry.size,
-                                &progress);
+            Packed& result = results[i];
+            result.entry.path = sources[i].path;
+            if (identify(sources[i].file, result.identity)) {
+                auto known = cache.find(sources[i].absolute);
+                if (known != cache.end() && known->second.identity == result.identity) {
+                    result.known = &known->second;
+                    result.entry.hash = known->second.hash;
+                    result.entry.size = result.identity.size;
+                    progress.bytes += result.entry.size;
+                    progress.files++;
+                    return true;
+                }
+            }
+            bool ok = hashWhole(sources[i].file, result.entry.hash, result.entry.size, &progress);
             progress.files++;
             if (!ok) message = "cannot read " + sources[i].path;
             return ok;
@@ -707,6 +821,7 @@ bool publishAll(const std::vector<Source>& sources, const fs::path& objects, boo
     }
     for (std::size_t i : distinct) ++(results[i].isNew ? totals.newObjects : totals.reusedObjects);
     for (Packed& result : results) {
+        totals.unchangedFiles += result.known != nullptr;
         result.entry.packedSize = results[firstWithHash[result.entry.hash]].entry.packedSize;
         totals.bytes += result.entry.size;
     }
@@ -778,12 +893,15 @@ int publish(const Args& args) {
         manifest.launcher = launcher.entry;
         ++(launcher.isNew ? totals.newObjects : totals.reusedObjects);
     }
+    const fs::path cacheFile = serverDir / kCacheName;
+    const Cache cache = readCache(cacheFile);
     std::vector<Packed> results;
-    if (!publishAll(sources, objects, showProgress, results, totals, error)) return fail(error);
+    if (!publishAll(sources, cache, objects, showProgress, results, totals, error))
+        return fail(error);
     std::uint64_t packed = 0;
-    for (Packed& result : results) {
+    for (const Packed& result : results) {
         packed += result.entry.packedSize;
-        manifest.files.push_back(std::move(result.entry));
+        manifest.files.push_back(result.entry);
     }
 
     // Whatever the writer produces must read back as the same record in the launcher.
@@ -799,15 +917,27 @@ int publish(const Args& args) {
     if (!writeAtomic(manifestFile.string(), signText(text, secret.bytes)))
         return fail("cannot write " + manifestFile.string());
 
+    // Other game folders published here keep their records; this one's are replaced.
+    Cache updated;
+    const std::string gamePrefix = fs::absolute(gameDir, ec).lexically_normal().string() + "/";
+    for (const auto& [path, known] : cache)
+        if (path.rfind(gamePrefix, 0) != 0) updated.emplace(path, known);
+    const std::int64_t nowNs = wallClockNs();
+    for (std::size_t i = 0; i < results.size(); ++i)
+        if (settled(results[i].identity, nowNs))
+            updated[sources[i].absolute] = {results[i].identity, results[i].entry.hash,
+                                            results[i].entry.packedSize};
+    writeCache(cacheFile, updated);
+
     if (!quiet) {
         double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         printf("published %s for %s on the %s channel as serial %llu: %zu files, %llu bytes, "
-               "%llu packed bytes, %zu new objects, %zu reused, %.2f s\n",
+               "%llu packed bytes, %zu new objects, %zu reused, %zu files unchanged, %.2f s\n",
                version->c_str(), platform.c_str(), channel.c_str(),
                (unsigned long long)manifest.serial, manifest.files.size(),
                (unsigned long long)totals.bytes, (unsigned long long)packed, totals.newObjects,
-               totals.reusedObjects, seconds);
+               totals.reusedObjects, totals.unchangedFiles, seconds);
     }
     return 0;
 }
