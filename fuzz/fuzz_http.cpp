@@ -1,7 +1,8 @@
-// The HTTP client's reply side over arbitrary server bytes: the same reader httpGetStream runs after
-// every receive, fed the way recvSome would feed it. Input: one byte choosing the body limit, one
-// byte giving the size of each received piece (0: everything at once), one byte whose low bit says
-// whether the connection ends with an error instead of an orderly close, then the server's bytes.
+// The HTTP client's reply side over arbitrary server bytes: the same reader httpGetStream runs
+// after every receive, fed the way recvSome would feed it. Input: one byte choosing the body limit,
+// one byte giving the size of each received piece (0: everything at once), one byte whose low bit
+// says whether the connection ends with an error instead of an orderly close, then the server's
+// bytes.
 //
 // Checked: the receive buffer never passes its limit nor the bounded buffer size, no loop runs
 // away, progress never goes backwards, the sink never gets more than the limit nor more than

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
-#include <cstring>
 #include <utility>
 
 #include "log/log.h"
@@ -166,9 +165,9 @@ ReplyReader::Next ReplyReader::pass(bool open, const BodySink& sink, const Progr
         } else if (lengthGiven_) {
             // Bytes past the length stay behind; finish calls the body cut short for them.
             const std::uint64_t due = contentLength_ - delivered_;
-            handedOn = deliver(sink, static_cast<std::size_t>(std::min<std::uint64_t>(
-                                         due, buffer_.size())),
-                               error);
+            handedOn = deliver(
+                sink, static_cast<std::size_t>(std::min<std::uint64_t>(due, buffer_.size())),
+                error);
         } else {
             handedOn = deliver(sink, buffer_.size(), error);
         }
@@ -224,8 +223,8 @@ bool ReplyReader::decodeChunks(const BodySink& sink, std::string& error) {
                         error = "download cut short";
                         return false;
                     }
-                    size = size * 16 + static_cast<std::uint64_t>(
-                                           hexValue(static_cast<char>(buffer_[i])));
+                    size = size * 16 +
+                           static_cast<std::uint64_t>(hexValue(static_cast<char>(buffer_[i])));
                 }
                 const std::size_t lineLength = lineEnd + kLineEnd.size();
                 consumed_ += lineLength;
@@ -237,8 +236,8 @@ bool ReplyReader::decodeChunks(const BodySink& sink, std::string& error) {
                 break;
             }
             case Chunk::Data: {
-                const auto n = static_cast<std::size_t>(
-                    std::min<std::uint64_t>(chunkLeft_, buffer_.size()));
+                const auto n =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(chunkLeft_, buffer_.size()));
                 if (!deliver(sink, n, error)) return false;
                 chunkLeft_ -= n;
                 if (chunkLeft_ != 0) return true;
@@ -248,8 +247,8 @@ bool ReplyReader::decodeChunks(const BodySink& sink, std::string& error) {
             }
             case Chunk::DataEnd: {
                 // The two bytes after the data are skipped without looking at them.
-                const auto n = static_cast<std::size_t>(
-                    std::min<std::uint64_t>(chunkLeft_, buffer_.size()));
+                const auto n =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(chunkLeft_, buffer_.size()));
                 consumed_ += n;
                 buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(n));
                 chunkLeft_ -= n;

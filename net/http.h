@@ -1,8 +1,8 @@
-// The HTTP client: one plain HTTP/1.1 GET of one URL on a fresh connection, the body handed on as it
-// arrives or collected in memory. No TLS, no connection reuse, no redirects, no content decoding: the update
-// server is trusted for nothing, so the checks that matter happen on the bytes afterwards. Every
-// outcome other than a complete 200 reply within the size limit is one short sentence in the
-// caller's error text.
+// The HTTP client: one plain HTTP/1.1 GET of one URL on a fresh connection, the body handed on as
+// it arrives or collected in memory. No TLS, no connection reuse, no redirects, no content
+// decoding: the update server is trusted for nothing, so the checks that matter happen on the bytes
+// afterwards. Every outcome other than a complete 200 reply within the size limit is one short
+// sentence in the caller's error text.
 #pragma once
 
 #include <atomic>
@@ -24,8 +24,8 @@ using ProgressFn = std::function<void(std::uint64_t received, std::uint64_t expe
 // a request line).
 bool parseUrl(const std::string& url, std::string& host, std::uint16_t& port, std::string& path);
 
-// Receives the body of a 200 reply as it arrives, in order. Returning false ends the transfer; the
-// sink puts its own sentence in error (e.g. a disk-full text) and httpGetStream returns false with it.
+// Receives the body of a 200 reply as it arrives, in order. Returning false ends the transfer: the
+// sink puts its own sentence in error (a disk-full text, say) and httpGetStream fails with it.
 using BodySink =
     std::function<bool(const std::uint8_t* data, std::size_t length, std::string& error)>;
 

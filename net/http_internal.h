@@ -81,7 +81,7 @@ private:
     int* statusOut_;
     std::uint64_t totalLimit_;
     std::vector<std::uint8_t> buffer_;
-    std::uint64_t consumed_ = 0;  // bytes received and dropped from the front of buffer_
+    std::uint64_t consumed_ = 0;   // bytes received and dropped from the front of buffer_
     std::uint64_t delivered_ = 0;  // body bytes handed to the sink
     std::size_t headerSearchFrom_ = 0;
     std::size_t headerLength_ = 0;
