@@ -36,13 +36,13 @@ constexpr std::size_t kSecretHexDigits = 2 * kSecretKeyBytes;
 
 // Names the launcher writes into the game folder itself; a published file under one of them
 // would be overwritten by the launcher's own record and fetched again on every start.
-const char* const kLauncherOwnedNames[] = {".installed", ".installed.part", ".news", ".news-testing",
-                                           ".staging"};
+const char* const kLauncherOwnedNames[] = {".installed", ".installed.part", ".news",
+                                           ".news-testing", ".staging"};
 
 struct Command {
     const char* name;
-    const char* usage;  // the lines after "usage: veilstone-release "
-    const char* help;   // what the options mean, for --help
+    const char* usage;                 // the lines after "usage: veilstone-release "
+    const char* help;                  // what the options mean, for --help
     std::vector<std::string> options;  // take a value
     std::vector<std::string> flags;    // take none
 };
@@ -57,25 +57,40 @@ int checkManifest(const Args&);
 int publish(const Args&);
 
 const Command kCommands[] = {
-    {"keygen", "keygen --secret FILE",
-     "Makes a release key pair: the secret goes to FILE (mode 0600, never overwritten), the public\n"
+    {"keygen",
+     "keygen --secret FILE",
+     "Makes a release key pair: the secret goes to FILE (mode 0600, never overwritten), the "
+     "public\n"
      "key is printed as 64 hex digits for VEILSTONE_RELEASE_KEY.\n",
-     {"--secret"}, {}},
-    {"pubkey", "pubkey --secret FILE", "Prints the public key of a secret key file.\n",
-     {"--secret"}, {}},
-    {"hash", "hash FILE...",
+     {"--secret"},
+     {}},
+    {"pubkey",
+     "pubkey --secret FILE",
+     "Prints the public key of a secret key file.\n",
+     {"--secret"},
+     {}},
+    {"hash",
+     "hash FILE...",
      "Prints the BLAKE2b-256 digest and name of each file, like b2sum -l 256; a file that cannot\n"
      "be read is reported and the rest still hashed.\n",
-     {}, {}},
-    {"sign", "sign --secret FILE IN [OUT]",
+     {},
+     {}},
+    {"sign",
+     "sign --secret FILE IN [OUT]",
      "Appends a signature line to IN, which must end with a line feed; writes OUT or stdout.\n",
-     {"--secret"}, {}},
-    {"verify", "verify --public HEX FILE",
-     "Checks a signed text against a public key and prints its body.\n", {"--public"}, {}},
-    {"check-manifest", "check-manifest [--public HEX] FILE",
+     {"--secret"},
+     {}},
+    {"verify",
+     "verify --public HEX FILE",
+     "Checks a signed text against a public key and prints its body.\n",
+     {"--public"},
+     {}},
+    {"check-manifest",
+     "check-manifest [--public HEX] FILE",
      "Reads a manifest (signed, when --public is given) as the launcher would, refuses hashes a\n"
      "launcher could not install, and prints a summary.\n",
-     {"--public"}, {}},
+     {"--public"},
+     {}},
     {"publish",
      "publish --secret FILE --version V [--platform P] [--channel live|testing]\n"
      "                [--news FILE] [--launcher FILE] [--allow-empty] [--progress] [--quiet]\n"
@@ -407,8 +422,8 @@ bool serverInsideGame(const fs::path& game, const fs::path& server) {
     if (ec) return false;
     fs::path serverReal = fs::weakly_canonical(fs::absolute(server, ec), ec);
     if (ec) return false;
-    auto [g, s] = std::mismatch(gameReal.begin(), gameReal.end(), serverReal.begin(),
-                                serverReal.end());
+    auto [g, s] =
+        std::mismatch(gameReal.begin(), gameReal.end(), serverReal.begin(), serverReal.end());
     return g == gameReal.end();
 }
 
@@ -442,8 +457,12 @@ class ProgressLine {
 public:
     ProgressLine(bool shown, const char* what, std::size_t totalFiles, std::uint64_t totalBytes,
                  const Progress& progress)
-        : shown_(shown), what_(what), totalFiles_(totalFiles), totalBytes_(totalBytes),
-          progress_(progress), start_(std::chrono::steady_clock::now()) {
+        : shown_(shown),
+          what_(what),
+          totalFiles_(totalFiles),
+          totalBytes_(totalBytes),
+          progress_(progress),
+          start_(std::chrono::steady_clock::now()) {
         if (shown_) thread_ = std::thread([this] { run(); });
     }
     ~ProgressLine() {
@@ -465,8 +484,8 @@ private:
             print();
     }
     void print() const {
-        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_)
-                             .count();
+        double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
         double mib = double(progress_.bytes) / (1 << 20);
         fprintf(stderr, "\r%s %zu of %zu files, %.1f of %.1f MiB, %.1f MiB/s   ", what_,
                 progress_.files.load(), totalFiles_, mib, double(totalBytes_) / (1 << 20),
@@ -540,8 +559,8 @@ bool objectHolds(const fs::path& object, const std::string& digest, std::uint64_
     return status == Z_STREAM_END && !trailing && total == size && hasher.finish() == digest;
 }
 
-// Packs a file into a temporary name beside the object in pieces, re-hashing what it reads so a file that changed
-// since it was hashed is noticed, then renames the object into place.
+// Packs a file into a temporary name beside the object in pieces, re-hashing what it reads so a
+// file that changed since it was hashed is noticed, then renames the object into place.
 bool packObject(const fs::path& file, const fs::path& object, const std::string& digest,
                 std::uint64_t& packedSize, std::string& error, const std::string& name,
                 Progress* progress) {
@@ -643,14 +662,15 @@ bool identify(const fs::path& file, Identity& identity) {
     return true;
 }
 
-bool settled(const Identity& identity, std::int64_t nowNs) {
+bool settled(const Identity& identity, std::int64_t lookedAtNs) {
     if (identity.inode == 0) return false;  // never looked at
-    bool coarse = identity.modifiedNs % 1'000'000'000 == 0 && identity.changedNs % 1'000'000'000 == 0;
-    return nowNs - identity.changedNs > (coarse ? kCoarseSettleNs : kFineSettleNs);
+    bool coarse =
+        identity.modifiedNs % 1'000'000'000 == 0 && identity.changedNs % 1'000'000'000 == 0;
+    return lookedAtNs - identity.changedNs > (coarse ? kCoarseSettleNs : kFineSettleNs);
 }
 
 std::int64_t wallClockNs() {
-    timespec now {};
+    timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     return std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
@@ -673,8 +693,8 @@ Cache readCache(const fs::path& file) {
         long long modified, changed;
         int used = 0;
         if (sscanf(line.c_str(), "%llu %llu %llu %lld %lld %64s %llu %n", &dev, &ino, &size,
-                   &modified, &changed, hash, &packed, &used) != 7 || used == 0 ||
-            std::strlen(hash) != 64 || !isLowerHex(hash))
+                   &modified, &changed, hash, &packed, &used) != 7 ||
+            used == 0 || std::strlen(hash) != 64 || !isLowerHex(hash))
             continue;
         known.identity = {dev, ino, size, modified, changed};
         known.hash = hash;
@@ -690,9 +710,9 @@ void writeCache(const fs::path& file, const Cache& cache) {
     for (const auto& [path, known] : cache) {
         if (path.find('\n') != std::string::npos) continue;
         const Identity& id = known.identity;
-        snprintf(numbers, sizeof numbers, "%llu %llu %llu %lld %lld ", (unsigned long long)id.device,
-                 (unsigned long long)id.inode, (unsigned long long)id.size,
-                 (long long)id.modifiedNs, (long long)id.changedNs);
+        snprintf(numbers, sizeof numbers, "%llu %llu %llu %lld %lld ",
+                 (unsigned long long)id.device, (unsigned long long)id.inode,
+                 (unsigned long long)id.size, (long long)id.modifiedNs, (long long)id.changedNs);
         text += numbers + known.hash + " " + std::to_string(known.packedSize) + " " + path + "\n";
     }
     writeAtomic(file.string(), text);  // a cache not written costs reading next time, nothing more
@@ -701,7 +721,8 @@ void writeCache(const fs::path& file, const Cache& cache) {
 struct Packed {
     Entry entry;
     bool isNew = false;
-    Identity identity;           // as seen before the file was read
+    Identity identity;             // as seen before the file was read
+    std::int64_t lookedAtNs = 0;   // when
     const Known* known = nullptr;  // the cache's record, when the file is unchanged since
 };
 
@@ -780,6 +801,7 @@ bool publishAll(const std::vector<Source>& sources, const Cache& cache, const fs
         auto hashOne = [&](std::size_t i, std::string& message) {
             Packed& result = results[i];
             result.entry.path = sources[i].path;
+            result.lookedAtNs = wallClockNs();
             if (identify(sources[i].file, result.identity)) {
                 auto known = cache.find(sources[i].absolute);
                 if (known != cache.end() && known->second.identity == result.identity) {
@@ -863,8 +885,9 @@ int publish(const Args& args) {
         return fail("the server folder must not be the game folder or inside it");
     // Players would have every installed file removed.
     if (sources.empty() && !args.has("--allow-empty"))
-        return fail("the game folder holds no files; give --allow-empty to publish an empty "
-                    "release");
+        return fail(
+            "the game folder holds no files; give --allow-empty to publish an empty "
+            "release");
 
     fs::path objects = serverDir / "objects";
     fs::path channelDir = channel == "testing" ? serverDir / "testing" : serverDir;
@@ -922,9 +945,8 @@ int publish(const Args& args) {
     const std::string gamePrefix = fs::absolute(gameDir, ec).lexically_normal().string() + "/";
     for (const auto& [path, known] : cache)
         if (path.rfind(gamePrefix, 0) != 0) updated.emplace(path, known);
-    const std::int64_t nowNs = wallClockNs();
     for (std::size_t i = 0; i < results.size(); ++i)
-        if (settled(results[i].identity, nowNs))
+        if (settled(results[i].identity, results[i].lookedAtNs))
             updated[sources[i].absolute] = {results[i].identity, results[i].entry.hash,
                                             results[i].entry.packedSize};
     writeCache(cacheFile, updated);
@@ -932,12 +954,13 @@ int publish(const Args& args) {
     if (!quiet) {
         double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        printf("published %s for %s on the %s channel as serial %llu: %zu files, %llu bytes, "
-               "%llu packed bytes, %zu new objects, %zu reused, %zu files unchanged, %.2f s\n",
-               version->c_str(), platform.c_str(), channel.c_str(),
-               (unsigned long long)manifest.serial, manifest.files.size(),
-               (unsigned long long)totals.bytes, (unsigned long long)packed, totals.newObjects,
-               totals.reusedObjects, totals.unchangedFiles, seconds);
+        printf(
+            "published %s for %s on the %s channel as serial %llu: %zu files, %llu bytes, "
+            "%llu packed bytes, %zu new objects, %zu reused, %zu files unchanged, %.2f s\n",
+            version->c_str(), platform.c_str(), channel.c_str(),
+            (unsigned long long)manifest.serial, manifest.files.size(),
+            (unsigned long long)totals.bytes, (unsigned long long)packed, totals.newObjects,
+            totals.reusedObjects, totals.unchangedFiles, seconds);
     }
     return 0;
 }
