@@ -361,8 +361,16 @@ int checkManifest(const Args& args) {
 struct Source {
     std::string path;      // relative, '/'-separated: the manifest path
     fs::path file;         // where it is on disk
-    std::string absolute;  // the same, from the root: the publish cache's key
+    std::string cacheKey;  // which game folder (a hash of its absolute path), then path
 };
+
+// Names a game folder in the publish cache without writing the publisher's own paths into a
+// folder that is served.
+std::string gameFolderKey(const fs::path& root) {
+    std::error_code ec;
+    const std::string absolute = fs::absolute(root, ec).lexically_normal().string();
+    return hashBuffer(absolute.data(), absolute.size()).substr(0, 32) + " ";
+}
 
 bool isLauncherOwned(const std::string& relative) {
     std::string top = relative.substr(0, relative.find('/'));
@@ -380,7 +388,7 @@ bool listGameFiles(const fs::path& root, std::vector<Source>& sources, std::stri
         error = root.string() + " is not a folder";
         return false;
     }
-    const fs::path absoluteRoot = fs::absolute(root, ec).lexically_normal();
+    const std::string rootKey = gameFolderKey(root);
     fs::recursive_directory_iterator it(root, fs::directory_options::none, ec), end;
     for (; !ec && it != end; it.increment(ec)) {
         fs::file_status status = it->symlink_status(ec);
@@ -404,7 +412,7 @@ bool listGameFiles(const fs::path& root, std::vector<Source>& sources, std::stri
             error = "cannot publish a file under this name: " + relative;
             return false;
         }
-        sources.push_back({relative, it->path(), (absoluteRoot / relative).string()});
+        sources.push_back({relative, it->path(), rootKey + relative});
     }
     if (ec) {
         error = "cannot list " + root.string();
@@ -629,9 +637,9 @@ bool packObject(const fs::path& file, const fs::path& object, const std::string&
 // ---- what the last publish learnt about each game file ----
 
 // Kept in the server folder, so that publishing a folder that did not change reads nothing but
-// its listing. A file counts as unchanged only when its path, device, inode, size, modification
-// and change times are all as recorded; the change time cannot be set back by copying tools, so
-// a file rewritten with its old size and time is still noticed.
+// its listing. A file counts as unchanged only when its folder, path, device, inode, size,
+// modification and change times are all as recorded; the change time cannot be set back by copying
+// tools, so a file rewritten with its old size and time is still noticed.
 constexpr const char* kCacheName = ".publish-cache";
 constexpr const char* kCacheHeader = "veilstone-publish-cache 1";
 // A file whose change time is this close to the moment it was looked at is not recorded: a
@@ -651,7 +659,7 @@ struct Known {
     std::uint64_t packedSize = 0;
 };
 
-using Cache = std::map<std::string, Known>;  // by absolute path
+using Cache = std::map<std::string, Known>;  // by game folder key and path
 
 bool identify(const fs::path& file, Identity& identity) {
     struct stat info {};
@@ -803,7 +811,7 @@ bool publishAll(const std::vector<Source>& sources, const Cache& cache, const fs
             result.entry.path = sources[i].path;
             result.lookedAtNs = wallClockNs();
             if (identify(sources[i].file, result.identity)) {
-                auto known = cache.find(sources[i].absolute);
+                auto known = cache.find(sources[i].cacheKey);
                 if (known != cache.end() && known->second.identity == result.identity) {
                     result.known = &known->second;
                     result.entry.hash = known->second.hash;
@@ -942,12 +950,12 @@ int publish(const Args& args) {
 
     // Other game folders published here keep their records; this one's are replaced.
     Cache updated;
-    const std::string gamePrefix = fs::absolute(gameDir, ec).lexically_normal().string() + "/";
-    for (const auto& [path, known] : cache)
-        if (path.rfind(gamePrefix, 0) != 0) updated.emplace(path, known);
+    const std::string gameKey = gameFolderKey(gameDir);
+    for (const auto& [key, known] : cache)
+        if (key.rfind(gameKey, 0) != 0) updated.emplace(key, known);
     for (std::size_t i = 0; i < results.size(); ++i)
         if (settled(results[i].identity, results[i].lookedAtNs))
-            updated[sources[i].absolute] = {results[i].identity, results[i].entry.hash,
+            updated[sources[i].cacheKey] = {results[i].identity, results[i].entry.hash,
                                             results[i].entry.packedSize};
     writeCache(cacheFile, updated);
 
