@@ -2,9 +2,15 @@
 // bit at a time, reads past the end giving zero bits and spoiling the stream. For speed it reads
 // 64 bits at a time and decodes through lookup tables, which yields the same symbols and consumes
 // the same bits, so every input gets the same verdict and bytes as the bit-serial walk.
+//
+// Input arrives in pieces. A step runs early only when every bit it could read has arrived;
+// otherwise the decoder waits for the next piece, keeping the few bytes not yet used. Only after
+// the last piece do reads past the end give zero bits, so the pieces never change a verdict.
 #include "release/inflate.h"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace kd {
 namespace {
@@ -33,6 +39,7 @@ struct BitReader {
     // Zero bits that stand in for bytes past the end; they sit at the top of the buffer, so the
     // stream has overrun exactly when one of them has been used.
     std::uint64_t zeroBits = 0;
+    bool final = false;  // no byte will follow data[length - 1]
 };
 
 std::uint64_t loadLittleEndian64(const std::uint8_t* p) {
@@ -43,14 +50,16 @@ std::uint64_t loadLittleEndian64(const std::uint8_t* p) {
 
 // Tops the buffer up to at least kRefillBits. Bits of the byte at `position` above bitsLeft may
 // already be in the buffer from a wide load; OR-ing the same byte in again leaves them unchanged.
-void refill(BitReader& in) {
+// False, with nothing changed, when that needs bytes that have not arrived yet.
+bool refill(BitReader& in) {
     if (in.length - in.position >= 8) {
         in.buffer |= loadLittleEndian64(in.data + in.position) << in.bitsLeft;
         const std::uint64_t bytes = (63 - in.bitsLeft) / 8;
         in.position += bytes;
         in.bitsLeft += 8 * bytes;
-        return;
+        return true;
     }
+    if (!in.final) return false;
     while (in.bitsLeft < kRefillBits) {
         if (in.position < in.length) {
             in.buffer |= std::uint64_t{in.data[in.position++]} << in.bitsLeft;
@@ -59,6 +68,7 @@ void refill(BitReader& in) {
         }
         in.bitsLeft += 8;
     }
+    return true;
 }
 
 bool overrun(const BitReader& in) { return in.zeroBits > in.bitsLeft; }
@@ -68,7 +78,8 @@ void drop(BitReader& in, unsigned count) {
     in.bitsLeft -= count;
 }
 
-// The next `count` bits (at most 32) as a number, least significant bit first.
+// The next `count` bits (at most 32) as a number, least significant bit first. Callers make sure
+// the bits have arrived (see kBlockStartBytes).
 std::uint32_t bits(BitReader& in, unsigned count) {
     if (in.bitsLeft < count) refill(in);
     const auto value = static_cast<std::uint32_t>(in.buffer & ((std::uint64_t{1} << count) - 1));
@@ -265,21 +276,129 @@ const FixedTables& fixedTables() {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Blocks
+// Decoder state
 
-struct Inflate {
-    BitReader in;
-    std::uint8_t* out = nullptr;
-    std::uint64_t expected = 0;
-    std::uint64_t produced = 0;
+constexpr std::uint64_t kHeaderBytes = 2;
+constexpr std::uint64_t kTrailerBytes = 4;
+constexpr std::uint64_t kMinStreamBytes = 6;
+
+// The farthest a copy reaches back.
+constexpr std::size_t kWindowBytes = 32768;
+// Unpacked bytes handed to the output at a time, at most.
+constexpr std::size_t kFlushBytes = 224 << 10;
+// Room kept free before each symbol: the longest copy and the 8 bytes copyMatch may overshoot.
+constexpr std::size_t kSymbolRoomBytes = kMaxMatchBytes + 8;
+
+// The longest a block's start can be, through a dynamic header whose every code length takes a
+// 7-bit code and 7 extra bits.
+constexpr std::uint64_t kMaxBlockStartBits =
+    3 + 5 + 5 + 4 + 3 * kCodeLengthSymbols + (kMaxDynamicLitLenSymbols + kDistanceSymbols) * 14;
+// A block starts only when this many bytes have arrived past the reader, so that no read inside
+// its header waits for input: the header, and the 8 bytes ahead that a wide refill loads, and
+// the up to 8 bytes a refill may already have taken into the buffer.
+constexpr std::uint64_t kBlockStartBytes = (kMaxBlockStartBits + 7) / 8 + 16;
+// Input kept between pushes: what the reader has not used, then the newest bytes.
+constexpr std::size_t kInputBytes = (64 << 10) + kBlockStartBytes + 64;
+
+struct DynamicTables {
+    std::uint32_t litLen[kLitLenTableEntries];
+    std::uint32_t distance[kDistanceTableEntries];
 };
 
+enum class Mode { BlockStart, Stored, Codes, Done };
+enum class Step { Done, Failed, Starved };
+
+}  // namespace
+
+struct Inflater::State {
+    Output output;
+    std::uint64_t expected = 0;
+    BitReader in;  // reads from input
+
+    std::unique_ptr<std::uint8_t[]> input;
+    std::size_t inputSize = 0;
+    std::uint64_t received = 0;
+    bool headerRead = false;
+
+    // Output not yet handed on, after at least the window's worth before it (or all output so far).
+    std::unique_ptr<std::uint8_t[]> window;
+    std::size_t windowBytes = 0;
+    std::size_t outPos = 0;
+    std::size_t flushed = 0;
+    std::uint64_t produced = 0;
+    std::uint32_t adlerA = 1;
+    std::uint32_t adlerB = 0;
+
+    Mode mode = Mode::BlockStart;
+    bool lastBlock = false;
+    unsigned storedLeft = 0;  // bytes of the current stored block still to copy
+    Table litLen{};
+    Table distance{};
+    std::unique_ptr<DynamicTables> dynamic;
+
+    bool failed = false;
+    bool outputFailed = false;
+    bool finished = false;
+    bool accepted = false;
+};
+
+namespace {
+
+using Decoder = Inflater::State;
+
+constexpr std::uint32_t kAdlerModulus = 65521;
+// The largest n for which the sums cannot overflow 32 bits before they are reduced.
+constexpr std::uint64_t kAdlerRunBytes = 5552;
+
+void adler32(std::uint32_t& sumA, std::uint32_t& sumB, const std::uint8_t* p, std::uint64_t count) {
+    std::uint32_t a = sumA;
+    std::uint32_t b = sumB;
+    while (count > 0) {
+        std::uint64_t run = count < kAdlerRunBytes ? count : kAdlerRunBytes;
+        count -= run;
+        for (; run >= 8; run -= 8, p += 8) {
+            a += p[0], b += a, a += p[1], b += a, a += p[2], b += a, a += p[3], b += a;
+            a += p[4], b += a, a += p[5], b += a, a += p[6], b += a, a += p[7], b += a;
+        }
+        for (; run > 0; --run) a += *p++, b += a;
+        a %= kAdlerModulus;
+        b %= kAdlerModulus;
+    }
+    sumA = a;
+    sumB = b;
+}
+
+// Hands the unpacked bytes not handed on yet to the output.
+bool flush(Decoder& z) {
+    const std::size_t count = z.outPos - z.flushed;
+    if (count == 0) return true;
+    const std::uint8_t* p = z.window.get() + z.flushed;
+    adler32(z.adlerA, z.adlerB, p, count);
+    z.flushed = z.outPos;
+    if (z.output && !z.output(p, count)) {
+        z.outputFailed = true;
+        return false;
+    }
+    return true;
+}
+
+// Flushes, then moves the window to the front of the buffer.
+bool makeRoom(Decoder& z) {
+    if (!flush(z)) return false;
+    const std::size_t keep = std::min(z.outPos, kWindowBytes);
+    std::memmove(z.window.get(), z.window.get() + z.outPos - keep, keep);
+    z.outPos = z.flushed = keep;
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Blocks
+
 // Copies `length` bytes from `distance` back; the copy may overlap the bytes it produces.
-// Room for the whole copy has been checked.
-void copyMatch(Inflate& z, std::uint64_t distance, std::uint64_t length) {
-    std::uint8_t* to = z.out + z.produced;
+// kSymbolRoomBytes are free at `to`.
+void copyMatch(std::uint8_t* to, std::uint64_t distance, std::uint64_t length) {
     const std::uint8_t* from = to - distance;
-    if (distance >= 8 && z.expected - z.produced >= length + 8) {
+    if (distance >= 8) {
         // Eight bytes at a time: each piece's source lies before it. Up to 7 bytes past the copy
         // are overwritten with junk; the bytes that follow replace them.
         for (std::uint64_t i = 0; i < length; i += 8) std::memcpy(to + i, from + i, 8);
@@ -288,44 +407,71 @@ void copyMatch(Inflate& z, std::uint64_t distance, std::uint64_t length) {
     } else {
         for (std::uint64_t i = 0; i < length; ++i) to[i] = from[i];
     }
-    z.produced += length;
 }
 
-// Decodes literals and copies with one pair of codes until the end-of-block symbol.
-bool codes(Inflate& z, const Table& litLen, const Table& distance) {
-    BitReader& in = z.in;
+// Decodes literals and copies with the block's codes until the end-of-block symbol, or until the
+// next symbol might need bits that have not arrived.
+Step codes(Decoder& z) {
+    // Local copies: stores through the output bytes could otherwise alias the decoder's fields.
+    BitReader in = z.in;
+    const Table litLen = z.litLen;
+    const Table distance = z.distance;
+    std::uint8_t* const window = z.window.get();
+    const std::size_t roomEnd = z.windowBytes - kSymbolRoomBytes;
+    const std::uint64_t expected = z.expected;
+    std::size_t pos = z.outPos;
+    std::uint64_t produced = z.produced;
+    Step step = Step::Failed;
     for (;;) {
-        if (in.bitsLeft < kRefillBits) refill(in);
+        if (pos > roomEnd) {
+            z.outPos = pos;
+            if (!makeRoom(z)) break;
+            pos = z.outPos;
+        }
+        if (in.bitsLeft < kRefillBits && !refill(in)) {
+            step = Step::Starved;
+            break;
+        }
         // A stream that read past its end fails, at the latest here, before it produces more.
-        if (overrun(in)) return false;
+        if (overrun(in)) break;
 
         std::uint32_t e = decode(in, litLen);
         if (kindOf(e) == Literal) {
             // No byte beyond the expected size.
-            if (z.produced == z.expected) return false;
-            z.out[z.produced++] = static_cast<std::uint8_t>(valueOf(e));
+            if (produced == expected) break;
+            window[pos++] = static_cast<std::uint8_t>(valueOf(e));
+            ++produced;
             continue;
         }
-        if (kindOf(e) == EndOfBlock) return true;
+        if (kindOf(e) == EndOfBlock) {
+            step = Step::Done;
+            break;
+        }
         // A bit pattern outside an incomplete code, or the meaningless symbols 286 and 287.
-        if (kindOf(e) != Length) return false;
+        if (kindOf(e) != Length) break;
         const std::uint64_t length = valueOf(e) + bits(in, extraOf(e));
 
         e = decode(in, distance);
         // A pattern outside the distance code, including the fixed code's unused 30 and 31.
-        if (kindOf(e) != Distance) return false;
+        if (kindOf(e) != Distance) break;
         const std::uint64_t back = valueOf(e) + bits(in, extraOf(e));
 
-        if (overrun(in)) return false;
+        if (overrun(in)) break;
         // The window is the output so far: nothing reaches before its first byte.
-        if (back > z.produced) return false;
+        if (back > produced) break;
         // No byte beyond the expected size.
-        if (length > z.expected - z.produced) return false;
-        copyMatch(z, back, length);
+        if (length > expected - produced) break;
+        copyMatch(window + pos, back, length);
+        pos += length;
+        produced += length;
     }
+    z.in = in;
+    z.outPos = pos;
+    z.produced = produced;
+    return step;
 }
 
-bool stored(Inflate& z) {
+bool storedHeader(Decoder& z) {
     BitReader& in = z.in;
     drop(in, in.bitsLeft % 8);  // a stored block starts at a byte boundary
     if (overrun(in)) return false;
@@ -342,26 +488,37 @@ bool stored(Inflate& z) {
     const unsigned nlen = p[2] | p[3] << 8;
     if (len != (~nlen & 0xffff)) return false;
     in.position += 4;
-    // All LEN bytes must be in the input and fit in the expected size.
-    if (in.length - in.position < len) return false;
+    // No byte beyond the expected size.
     if (len > z.expected - z.produced) return false;
-    if (len != 0) std::memcpy(z.out + z.produced, in.data + in.position, len);
-    in.position += len;
-    z.produced += len;
+    z.storedLeft = len;
     return true;
 }
 
-bool fixed(Inflate& z) {
-    const FixedTables& t = fixedTables();
-    return codes(z, Table{t.litLen, t.litLenRootBits}, Table{t.distance, t.distanceRootBits});
+Step storedCopy(Decoder& z) {
+    BitReader& in = z.in;
+    while (z.storedLeft > 0) {
+        const std::uint64_t arrived = in.length - in.position;
+        // All LEN bytes must be in the input.
+        if (arrived == 0) return in.final ? Step::Failed : Step::Starved;
+        if (z.outPos == z.windowBytes && !makeRoom(z)) return Step::Failed;
+        const std::size_t count =
+            std::min<std::uint64_t>({z.storedLeft, arrived, z.windowBytes - z.outPos});
+        std::memcpy(z.window.get() + z.outPos, in.data + in.position, count);
+        in.position += count;
+        z.outPos += count;
+        z.produced += count;
+        z.storedLeft -= static_cast<unsigned>(count);
+    }
+    return Step::Done;
 }
 
-struct DynamicTables {
-    std::uint32_t litLen[kLitLenTableEntries];
-    std::uint32_t distance[kDistanceTableEntries];
-};
+void useFixedCodes(Decoder& z) {
+    const FixedTables& t = fixedTables();
+    z.litLen = Table{t.litLen, t.litLenRootBits};
+    z.distance = Table{t.distance, t.distanceRootBits};
+}
 
-bool dynamic(Inflate& z, DynamicTables& storage) {
+bool dynamicHeader(Decoder& z) {
     BitReader& in = z.in;
     const unsigned hlit = bits(in, 5) + 257;
     const unsigned hdist = bits(in, 5) + 1;
@@ -411,108 +568,171 @@ bool dynamic(Inflate& z, DynamicTables& storage) {
     // A block without an end-of-block code could never end.
     if (lengths[kEndOfBlockSymbol] == 0) return false;
 
-    Table litLen{storage.litLen, 0};
-    Table distance{storage.distance, 0};
-    if (!buildTable(lengths, hlit, kSymbolEntries.litLen, kLitLenRootBits, storage.litLen,
-                    litLen.rootBits)) {
-        return false;
-    }
-    if (!buildTable(lengths + hlit, hdist, kSymbolEntries.distance, kDistanceRootBits,
-                    storage.distance, distance.rootBits)) {
-        return false;
-    }
-    return codes(z, litLen, distance);
+    if (!z.dynamic) z.dynamic = std::make_unique_for_overwrite<DynamicTables>();
+    DynamicTables& storage = *z.dynamic;
+    z.litLen = Table{storage.litLen, 0};
+    z.distance = Table{storage.distance, 0};
+    return buildTable(lengths, hlit, kSymbolEntries.litLen, kLitLenRootBits, storage.litLen,
+                      z.litLen.rootBits) &&
+           buildTable(lengths + hlit, hdist, kSymbolEntries.distance, kDistanceRootBits,
+                      storage.distance, z.distance.rootBits);
 }
 
-bool blocks(Inflate& z) {
-    DynamicTables storage;
+// Decodes as far as the input that has arrived allows. False once the stream is damaged or the
+// output refused.
+bool advance(Decoder& z) {
+    BitReader& in = z.in;
     for (;;) {
-        const bool last = bits(z.in, 1) != 0;
-        const unsigned type = bits(z.in, 2);
-        bool ok = false;
-        if (type == 0) {
-            ok = stored(z);
-        } else if (type == 1) {
-            ok = fixed(z);
-        } else if (type == 2) {
-            ok = dynamic(z, storage);
+        Step step = Step::Done;
+        switch (z.mode) {
+        case Mode::BlockStart: {
+            if (!in.final && in.length - in.position < kBlockStartBytes) return true;
+            z.lastBlock = bits(in, 1) != 0;
+            const unsigned type = bits(in, 2);
+            if (type == 0) {
+                if (!storedHeader(z)) return false;
+                z.mode = Mode::Stored;
+            } else if (type == 1) {
+                useFixedCodes(z);
+                z.mode = Mode::Codes;
+            } else if (type == 2) {
+                if (!dynamicHeader(z)) return false;
+                z.mode = Mode::Codes;
+            } else {
+                return false;  // type 3 is reserved
+            }
+            continue;
         }
-        // Type 3 is reserved: ok stays false.
-        if (!ok || overrun(z.in)) return false;
-        if (last) return true;
+        case Mode::Stored:
+            step = storedCopy(z);
+            break;
+        case Mode::Codes:
+            step = codes(z);
+            break;
+        case Mode::Done:
+            // Bytes between the final block and the trailer are ignored.
+            in.position = in.length;
+            return true;
+        }
+        if (step == Step::Starved) return true;
+        if (step == Step::Failed || overrun(in)) return false;
+        z.mode = z.lastBlock ? Mode::Done : Mode::BlockStart;
     }
 }
 
 // ---------------------------------------------------------------------------------------------
 // zlib wrapper (RFC 1950)
 
-constexpr std::uint64_t kHeaderBytes = 2;
-constexpr std::uint64_t kTrailerBytes = 4;
-constexpr std::uint64_t kMinStreamBytes = 6;
 constexpr unsigned kDeflateMethod = 8;
 constexpr unsigned kPresetDictionaryFlag = 0x20;
-constexpr std::uint32_t kAdlerModulus = 65521;
-// The largest n for which the sums cannot overflow 32 bits before they are reduced.
-constexpr std::uint64_t kAdlerRunBytes = 5552;
 // The most output one deflate byte can yield: a 258-byte copy costs at least two bits.
 constexpr std::uint64_t kMaxBytesPerDeflateByte = kMaxMatchBytes / 2 * 8;
-
-std::uint32_t adler32(const std::uint8_t* p, std::uint64_t count) {
-    std::uint32_t a = 1;
-    std::uint32_t b = 0;
-    while (count > 0) {
-        std::uint64_t run = count < kAdlerRunBytes ? count : kAdlerRunBytes;
-        count -= run;
-        for (; run >= 8; run -= 8, p += 8) {
-            a += p[0], b += a, a += p[1], b += a, a += p[2], b += a, a += p[3], b += a;
-            a += p[4], b += a, a += p[5], b += a, a += p[6], b += a, a += p[7], b += a;
-        }
-        for (; run > 0; --run) a += *p++, b += a;
-        a %= kAdlerModulus;
-        b %= kAdlerModulus;
-    }
-    return b << 16 | a;
-}
 
 bool header(const std::uint8_t* p) {
     // Deflate is the only method.
     if ((p[0] & 0x0f) != kDeflateMethod) return false;
     // The two bytes, big-endian, are a multiple of 31.
     if ((p[0] << 8 | p[1]) % 31 != 0) return false;
-    // No preset dictionary: the launcher has none to offer. The window size is not checked: the
-    // whole output serves as the window.
+    // No preset dictionary: the launcher has none to offer. The window size is not checked: a
+    // copy reaches back at most 32 KiB whatever the field says.
     if (p[1] & kPresetDictionaryFlag) return false;
     return true;
 }
 
+// Decodes what the input that has arrived allows; the newest 4 bytes may be the trailer, so the
+// reader stops short of them.
+bool decodeArrived(Decoder& z) {
+    if (!z.headerRead) {
+        if (z.inputSize < kHeaderBytes) return true;
+        if (!header(z.input.get())) return false;
+        z.headerRead = true;
+        z.in.position = kHeaderBytes;
+    }
+    const std::size_t end = z.inputSize - std::min<std::size_t>(z.inputSize, kTrailerBytes);
+    z.in.length = std::max<std::uint64_t>(z.in.position, end);
+    return advance(z);
+}
+
+// Drops the input the reader is done with. It keeps 8 bytes before the reader: a stored block
+// hands back the whole bytes still in the bit buffer.
+void compact(Decoder& z) {
+    const std::size_t from = z.in.position > 8 ? z.in.position - 8 : 0;
+    if (from == 0) return;
+    std::memmove(z.input.get(), z.input.get() + from, z.inputSize - from);
+    z.inputSize -= from;
+    z.in.position -= from;
+    z.in.length -= from;
+}
+
 }  // namespace
+
+Inflater::Inflater(std::uint64_t expectedSize, Output output)
+    : state_(std::make_unique<State>()) {
+    State& z = *state_;
+    z.output = std::move(output);
+    z.expected = expectedSize;
+    z.input = std::make_unique_for_overwrite<std::uint8_t[]>(kInputBytes);
+    z.in.data = z.input.get();
+    // A small object needs no more than its own size.
+    z.windowBytes = static_cast<std::size_t>(
+                        std::min<std::uint64_t>(expectedSize, kWindowBytes + kFlushBytes)) +
+                    kSymbolRoomBytes;
+    z.window = std::make_unique_for_overwrite<std::uint8_t[]>(z.windowBytes);
+}
+
+Inflater::~Inflater() = default;
+Inflater::Inflater(Inflater&&) noexcept = default;
+Inflater& Inflater::operator=(Inflater&&) noexcept = default;
+
+bool Inflater::push(const std::uint8_t* data, std::size_t length) {
+    State& z = *state_;
+    if (z.failed || z.finished) return false;
+    while (length > 0) {
+        compact(z);
+        const std::size_t count = std::min(length, kInputBytes - z.inputSize);
+        std::memcpy(z.input.get() + z.inputSize, data, count);
+        z.inputSize += count;
+        z.received += count;
+        data += count;
+        length -= count;
+        if (!decodeArrived(z)) {
+            z.failed = true;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Inflater::finish() {
+    State& z = *state_;
+    if (z.finished) return z.accepted;
+    z.finished = true;
+    if (z.failed || z.received < kMinStreamBytes) return false;
+    // Now the input is whole: reads past its end give zero bits and spoil the stream.
+    z.in.final = true;
+    if (!advance(z) || z.mode != Mode::Done || !flush(z)) return false;
+    if (z.produced != z.expected) return false;
+    const std::uint8_t* t = z.input.get() + z.inputSize - kTrailerBytes;
+    const std::uint32_t trailer = std::uint32_t{t[0]} << 24 | t[1] << 16 | t[2] << 8 | t[3];
+    z.accepted = (z.adlerB << 16 | z.adlerA) == trailer;
+    return z.accepted;
+}
+
+bool Inflater::outputFailed() const { return state_->outputFailed; }
 
 bool inflateZlib(const std::uint8_t* input, std::uint64_t inputLength, std::uint64_t expectedSize,
                  std::vector<std::uint8_t>& out) {
     out.clear();
     if (inputLength < kMinStreamBytes) return false;
-    if (!header(input)) return false;
-    const std::uint64_t deflateLength = inputLength - kHeaderBytes - kTrailerBytes;
     // A size this input could not produce is refused before the output is reserved, so a bad size
     // cannot demand an absurd allocation.
-    if (expectedSize / kMaxBytesPerDeflateByte > deflateLength) return false;
-
+    if (expectedSize / kMaxBytesPerDeflateByte > inputLength - kMinStreamBytes) return false;
     out.reserve(expectedSize);
-    out.resize(expectedSize);
-    Inflate z;
-    z.in.data = input + kHeaderBytes;
-    z.in.length = deflateLength;
-    z.out = out.data();
-    z.expected = expectedSize;
-    // Bytes between the final block and the trailer are ignored.
-    const bool ok = blocks(z) && z.produced == expectedSize;
-    if (!ok) {
-        out.resize(z.produced);
-        return false;
-    }
-    const std::uint8_t* t = input + inputLength - kTrailerBytes;
-    const std::uint32_t trailer = std::uint32_t{t[0]} << 24 | t[1] << 16 | t[2] << 8 | t[3];
-    return adler32(out.data(), out.size()) == trailer;
+    Inflater inflater(expectedSize, [&out](const std::uint8_t* data, std::size_t length) {
+        out.insert(out.end(), data, data + length);
+        return true;
+    });
+    return inflater.push(input, static_cast<std::size_t>(inputLength)) && inflater.finish();
 }
 
 }  // namespace kd

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/release/inflate_reference.h"
+#include "fuzz/inflate_reference.h"
 
 namespace kd {
 namespace {

@@ -1,4 +1,4 @@
-// Test and fuzz support: a slow zlib decoder that walks the format's rules literally, one bit at a
+// Fuzz support: a slow zlib decoder that walks the format's rules literally, one bit at a
 // time, with no tables and no shortcuts. The launcher's table-driven inflateZlib must give the same
 // verdict and bytes for every input. It also reports the stream features on which the launcher
 // deliberately differs from zlib's inflate, so the differential fuzzer can name them.
