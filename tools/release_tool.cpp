@@ -513,12 +513,24 @@ private:
     bool done_ = false;
 };
 
+// Two piece buffers per worker thread, reused from file to file, so that a game of many small
+// files does not cost two large allocations for each.
+struct Buffers {
+    std::vector<unsigned char> in = std::vector<unsigned char>(kChunkBytes);
+    std::vector<unsigned char> out = std::vector<unsigned char>(kChunkBytes);
+};
+
+Buffers& threadBuffers() {
+    thread_local Buffers buffers;
+    return buffers;
+}
+
 // Hashes a file in pieces, so that memory does not grow with the file.
 bool hashWhole(const fs::path& file, std::string& digest, std::uint64_t& size,
                Progress* progress = nullptr) {
     FILE* in = fopen(file.c_str(), "rb");
     if (!in) return false;
-    std::vector<unsigned char> buffer(kChunkBytes);
+    std::vector<unsigned char>& buffer = threadBuffers().in;
     FileHasher hasher;
     size = 0;
     std::size_t got;
@@ -541,7 +553,8 @@ bool objectHolds(const fs::path& object, const std::string& digest, std::uint64_
         fclose(in);
         return false;
     }
-    std::vector<unsigned char> packed(kChunkBytes), unpacked(kChunkBytes);
+    std::vector<unsigned char>& packed = threadBuffers().in;
+    std::vector<unsigned char>& unpacked = threadBuffers().out;
     FileHasher hasher;
     std::uint64_t total = 0;
     int status = Z_OK;
@@ -586,7 +599,8 @@ bool packObject(const fs::path& file, const fs::path& object, const std::string&
     }
     z_stream stream{};
     deflateInit(&stream, kPackLevel);
-    std::vector<unsigned char> raw(kChunkBytes), packed(kChunkBytes);
+    std::vector<unsigned char>& raw = threadBuffers().in;
+    std::vector<unsigned char>& packed = threadBuffers().out;
     FileHasher hasher;
     bool ok = true;
     packedSize = 0;
