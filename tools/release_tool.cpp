@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -446,11 +447,12 @@ bool previousSerial(const fs::path& file, const std::uint8_t* publicKey, std::ui
     Manifest previous;
     std::string ignored;
     if (readWhole(file.string(), text) &&
-        parseManifest(verifySignedText(text, publicKey, body) ? body : text, previous, ignored)) {
+        parseManifest(verifySignedText(text, publicKey, body) ? body : text, previous, ignored) &&
+        previous.serial != UINT64_MAX) {
         serial = previous.serial;
         return true;
     }
-    error = "cannot read the release already in " + file.string() + ", so no serial follows it";
+    error = "cannot number this release: the manifest at " + file.string() + " cannot be read";
     return false;
 }
 
