@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "tests/update/fault_server.h"
+#include "tests/support/fault_server.h"
 #include "tests/update/update_fixture.h"
 
 namespace kd::test {

@@ -1,7 +1,5 @@
 #include "tests/update/update_fixture.h"
 
-#include <sys/wait.h>
-
 #include <chrono>
 #include <filesystem>
 #include <mutex>
@@ -10,59 +8,12 @@
 
 #include "log/log.h"
 #include "release/crypto.h"
+#include "tests/support/child_process.h"
 #include "release/manifest.h"
 
 namespace kd::test {
 
 namespace fs = std::filesystem;
-
-namespace {
-
-struct DemoKey {
-    std::uint8_t secret[kSecretKeyBytes] = {};
-    Updater::ReleaseKey publicKey = {};
-};
-
-const DemoKey& demoKey() {
-    static const DemoKey key = [] {
-        DemoKey k;
-        const std::string text = readText(demoSecretPath());
-        const bool ok = text.size() >= 2 * kSecretKeyBytes &&
-                        hexDecode(std::string_view(text).substr(0, 2 * kSecretKeyBytes), k.secret,
-                                  kSecretKeyBytes);
-        EXPECT_TRUE(ok) << "cannot read " << demoSecretPath();
-        // The public half is the secret key's second half.
-        std::copy(k.secret + kSeedBytes, k.secret + kSecretKeyBytes, k.publicKey.begin());
-        return k;
-    }();
-    return key;
-}
-
-std::string quote(const std::string& arg) {
-    std::string quoted = "'";
-    for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
-}  // namespace
-
-const Updater::ReleaseKey& demoPublicKey() { return demoKey().publicKey; }
-std::string demoSecretPath() {
-    return std::string(VEILSTONE_TEST_DATA_DIR) + "/demo-release-key.secret";
-}
-std::string signWithDemoKey(const std::string& text) { return signText(text, demoKey().secret); }
-
-std::string noise(std::size_t length, std::uint32_t seed) {
-    std::string out(length, '\0');
-    std::uint32_t x = seed * 2654435761u + 1;
-    for (char& c : out) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x);
-    }
-    return out;
-}
 
 std::uint32_t number(UpdaterState state) { return static_cast<std::uint32_t>(state); }
 
@@ -123,16 +74,15 @@ void UpdateFixture::TearDown() { logClose(); }
 void UpdateFixture::publish(const Files& files, const std::string& version,
                             const std::vector<std::string>& extra) {
     const std::string source = dir / ("source" + std::to_string(published_++));
-    fs::create_directories(source);
-    for (const auto& [path, content] : files) writeText(source + "/" + path, content);
-    if (files.count("veilstone")) fs::permissions(source + "/veilstone", fs::perms(0755));
-    std::string command = std::string(VEILSTONE_RELEASE_TOOL) + " publish --secret " +
-                          quote(demoSecretPath()) + " --version " + quote(version);
-    for (const std::string& arg : extra) command += " " + quote(arg);
-    command +=
-        " " + quote(source) + " " + quote(server) + " >" + quote(dir / "publish.out") + " 2>&1";
-    const int status = system(command.c_str());
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readText(dir / "publish.out");
+    writeGame(source, files);
+    std::string output;
+    ASSERT_TRUE(publishRelease(source, server, version, extra, &output)) << output;
+}
+
+std::string UpdateFixture::runDriver(const std::string& args, int* status) {
+    return runShell(shellQuote(VEILSTONE_UPDATER_DRIVER) + " " + shellQuote(launcher) + " " +
+                        shellQuote(nginx->url()) + " " + demoPublicKeyHex() + " " + args + " 2>&1",
+                    status);
 }
 
 void UpdateFixture::serve(const std::string& testingKey) {
@@ -144,32 +94,11 @@ std::unique_ptr<Updater> UpdateFixture::makeUpdater(const std::string& url) {
     return std::make_unique<Updater>(launcher, url.empty() ? nginx->url() : url, demoPublicKey());
 }
 
-Manifest UpdateFixture::serverManifest(bool testing) const {
-    std::string body, error;
-    Manifest manifest;
-    const std::string file = server + (testing ? "/testing" : "") + "/manifest-linux64.txt";
-    EXPECT_TRUE(verifySignedText(readText(file), demoPublicKey().data(), body) &&
-                parseManifest(body, manifest, error))
-        << file;
-    return manifest;
-}
-
 std::string UpdateFixture::objectFile(const std::string& path) const {
     const Manifest manifest = serverManifest();
     const Entry* entry = findFile(manifest, path);
     EXPECT_NE(entry, nullptr) << path;
     return entry ? server + "/objects/" + entry->hash : std::string();
-}
-
-std::uint64_t UpdateFixture::packedSize(const std::vector<std::string>& paths) const {
-    const Manifest manifest = serverManifest();
-    std::uint64_t total = 0;
-    for (const std::string& path : paths) {
-        const Entry* entry = findFile(manifest, path);
-        EXPECT_NE(entry, nullptr) << path;
-        if (entry) total += entry->packedSize;
-    }
-    return total;
 }
 
 std::string UpdateFixture::logText() const { return readText(dir / "logs/latest.log"); }

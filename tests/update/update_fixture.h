@@ -13,6 +13,7 @@
 
 #include "release/manifest.h"
 #include "tests/support/nginx_server.h"
+#include "tests/support/release_fixture.h"
 #include "tests/support/temp_dir.h"
 #include "update/updater.h"
 
@@ -21,16 +22,6 @@ namespace kd::test {
 using launcher::Updater;
 using launcher::UpdaterState;
 using launcher::UpdaterStatus;
-
-using Files = std::map<std::string, std::string>;  // path in the game folder -> content
-
-// The development release key of tests/data.
-const Updater::ReleaseKey& demoPublicKey();
-std::string demoSecretPath();
-std::string signWithDemoKey(const std::string& text);
-
-// Deterministic bytes that do not compress.
-std::string noise(std::size_t length, std::uint32_t seed);
 
 std::uint32_t number(UpdaterState state);
 
@@ -62,12 +53,16 @@ protected:
     // Starts nginx on the server folder, accepting `testingKey` under /testing/.
     void serve(const std::string& testingKey = "KEY-1");
     std::unique_ptr<Updater> makeUpdater(const std::string& url = "");
+    // The headless driver on the launcher folder, its output (and errors) returned.
+    std::string runDriver(const std::string& args, int* status = nullptr);
 
     std::string game(const std::string& path) const { return launcher + "/game/" + path; }
     // The live (or testing) release on the server, as the launcher would read it.
-    Manifest serverManifest(bool testing = false) const;
+    Manifest serverManifest(bool testing = false) const { return servedManifest(server, testing); }
     std::string objectFile(const std::string& path) const;  // server object of the live release
-    std::uint64_t packedSize(const std::vector<std::string>& paths) const;
+    std::uint64_t packedSize(const std::vector<std::string>& paths) const {
+        return servedPackedSize(server, paths);
+    }
     std::string logText() const;
     std::size_t logCount(const std::string& line) const;
 

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <set>
+#include <thread>
 
 #include "release/crypto.h"
 #include "tests/update/update_fixture.h"
@@ -481,14 +482,14 @@ TEST_F(UpdaterEndToEnd, InterruptedInstallResumesFromStagedObjects) {
     EXPECT_EQ(broken.last.downloadBytes, packedSize({"veilstone", "data/a.bin", "data/b.txt"}));
 
     writeText(object, good);
+    // Whatever was fetched whole beside the failure stays and is not asked for again.
+    std::size_t staged = 0;
+    for (const auto& item : fs::directory_iterator(launcher + "/.staging"))
+        staged += !item.path().string().ends_with(".part");
     const std::size_t before = nginx->countRequests("/objects/");
     const JobRun resumed = install(*u);
     expectUpToDate(resumed, "1.0");
-    EXPECT_EQ(nginx->countRequests("/objects/") - before, 1u);  // only b.txt: the rest is staged
-    EXPECT_FALSE(resumed.saw(S::Working, "Downloading 1 of 3: data/a.bin"));
-    const double staged = double(packedSize({"data/a.bin", "veilstone"})) /
-                          double(packedSize({"veilstone", "data/a.bin", "data/b.txt"}));
-    EXPECT_DOUBLE_EQ(resumed.progressOf("Downloading 2 of 3: data/b.txt"), staged);
+    EXPECT_EQ(nginx->countRequests("/objects/") - before, 3 - staged);
     EXPECT_EQ(installedFiles(), v1);
 }
 
@@ -538,6 +539,150 @@ TEST_F(UpdaterEndToEnd, ZeroPackedSizesShowNoByteProgress) {
     expectUpToDate(run, "1.0");
     EXPECT_EQ(run.progressOf("Downloading 1 of 2: a.txt"), 0.0);
     EXPECT_EQ(run.progressOf("Downloading 2 of 2: veilstone"), 0.0);
+}
+
+// A server may replay an older signed manifest, serve one channel's on the other's path, or list
+// names the launcher writes itself: each is refused, and what is installed stays playable.
+TEST_F(UpdaterEndToEnd, ReplayedMisplacedAndSelfNamingReleasesAreRefused) {
+    const std::string live = server + "/manifest-linux64.txt";
+    publish(v1, "1");
+    const std::string first = readText(live);
+    Files next = v1;
+    next["data/b.txt"] = "second";
+    publish(next, "2");
+    publish(v1, "t1", {"--channel", "testing"});
+    serve();
+    auto u = makeUpdater();
+    expectUpToDate(install(*u), "2");
+    EXPECT_EQ(readText(launcher + "/.serials"), "live 2\n");
+
+    std::string body;
+    ASSERT_TRUE(verifySignedText(readText(live), demoPublicKey().data(), body));
+    Manifest unnumbered = serverManifest(), selfNaming = serverManifest();
+    unnumbered.serial = 0;
+    unnumbered.channel.clear();
+    selfNaming.serial = 3;
+    selfNaming.files.push_back({selfNaming.files[0].hash, 1, 1, ".installed"});
+    const std::string older =
+        "the server offered an older release than one this launcher has already seen";
+    const struct {
+        const char* name;
+        std::string served, message;
+    } cases[] = {
+        {"replayed", first, older},
+        {"without serial", signWithDemoKey(writeManifest(unnumbered)), older},
+        {"testing on live", readText(server + "/testing/manifest-linux64.txt"),
+         "the server offered the testing release on the live channel"},
+        {"launcher's name", signWithDemoKey(writeManifest(selfNaming)),
+         "the release lists .installed, a name the launcher keeps for itself"},
+    };
+    for (const auto& c : cases) {
+        writeText(live, c.served);
+        const std::size_t logged = logCount("launcher: " + c.message);
+        const JobRun refused = check(*u);
+        EXPECT_EQ(refused.last.state, number(S::Offline)) << c.name;
+        EXPECT_EQ(refused.last.message, c.message) << c.name;
+        EXPECT_TRUE(refused.last.gameInstalled) << c.name;
+        EXPECT_EQ(install(*u).last.message, c.message) << c.name;
+        EXPECT_EQ(installedFiles(), next) << c.name;
+        EXPECT_EQ(logCount("launcher: " + c.message) - logged, 2u) << c.name;
+        // A launcher that has seen nothing has nothing to compare with, and nothing installed.
+        Updater fresh(dir / c.name, nginx->url(), demoPublicKey());
+        const JobRun other = check(fresh);
+        EXPECT_EQ(other.last.state, number(c.message == older ? S::ReadyToInstall : S::Failed))
+            << c.name;
+    }
+    // Each channel is judged by its own record: testing's serial 1 is not older than live's 2.
+    u->setChannel(1, "KEY-1");
+    EXPECT_EQ(check(*u).last.state, number(S::ReadyToUpdate));
+    EXPECT_EQ(readText(launcher + "/.serials"), "live 2\ntesting 1\n");
+}
+
+// Links inside the game folder lead out of it; no write or removal may follow one.
+TEST_F(UpdaterEndToEnd, LinksInsideTheGameFolderAreReplacedNeverFollowed) {
+    Files old = v1;
+    old["docs/old.txt"] = "dropped later";
+    publish(old, "1");
+    serve();
+    auto u = makeUpdater();
+    expectUpToDate(install(*u), "1");
+    const std::string outside = dir / "outside";
+    writeText(outside + "/old.txt", "the player's");
+    writeText(outside + "/a.bin", "the player's too");
+    fs::remove_all(game("docs"));
+    fs::create_directory_symlink(outside, game("docs"));
+    fs::remove(game("data/a.bin"));
+    fs::create_symlink(outside + "/a.bin", game("data/a.bin"));
+    Files next = v1;
+    next["docs/new.txt"] = "new";
+    publish(next, "2");
+    check(*u);
+    expectUpToDate(install(*u), "2");
+    expectUpToDate(verify(*u), "2", "Files verified");
+    EXPECT_EQ(readText(outside + "/old.txt"), "the player's");
+    EXPECT_EQ(readText(outside + "/a.bin"), "the player's too");
+    EXPECT_FALSE(fs::exists(outside + "/new.txt"));
+    EXPECT_FALSE(fs::is_symlink(game("docs")));
+    EXPECT_FALSE(fs::is_symlink(game("data/a.bin")));
+    EXPECT_EQ(installedFiles(), next);
+}
+
+// An update cut off while files are put in place leaves no record, so going back to the release
+// that was installed hashes every file instead of trusting sizes.
+TEST_F(UpdaterEndToEnd, AFolderLeftMixedIsNeverReportedCurrent) {
+    publish(v1, "A");
+    serve();
+    const std::string manifestA = readText(server + "/manifest-linux64.txt");
+    auto u = makeUpdater();
+    expectUpToDate(install(*u), "A");
+    Files b = v1;
+    b["data/a.bin"] = noise(70000, 5);  // same size, other content
+    b["data/z.bin"] = "placed last";
+    publish(b, "B");
+    writeText(game("data/z.bin/keep"), "in the way");
+    check(*u);
+    const JobRun failed = install(*u);
+    EXPECT_EQ(failed.last.message, "cannot replace data/z.bin: close Veilstone and try again");
+    EXPECT_EQ(logCount("launcher: cannot replace data/z.bin"), 1u);
+    EXPECT_EQ(readText(game("data/a.bin")), b.at("data/a.bin"));
+    EXPECT_FALSE(fs::exists(game(".installed")));
+
+    writeText(server + "/manifest-linux64.txt", manifestA);
+    fs::remove(launcher + "/.serials");  // as if A were the newer release again
+    const JobRun back = check(*u);
+    EXPECT_EQ(back.last.state, number(S::ReadyToInstall));
+    EXPECT_EQ(back.last.downloadBytes, packedSize({"data/a.bin"}));
+}
+
+// One engine per launcher folder: a second is refused before it touches anything, and one that
+// may wait (a launcher restarted by its predecessor) gets the folder once it is free.
+TEST_F(UpdaterEndToEnd, OneLauncherFolderServesOneEngineAtATime) {
+    publish(v1, "1");
+    serve();
+    const launcher::UpdaterSetup setup{.installDir = launcher,
+                                       .serverUrl = nginx->url(),
+                                       .releaseKey = demoPublicKey(),
+                                       .lockFolder = true};
+    auto first = std::make_unique<Updater>(setup);
+    Updater second(setup);
+    const std::string taken = "another Veilstone launcher is already using this folder";
+    EXPECT_EQ(second.status().message, taken);
+    const JobRun refused = install(second);
+    EXPECT_EQ(refused.last.state, number(S::Failed));
+    EXPECT_EQ(refused.last.message, taken);
+    EXPECT_EQ(logCount("launcher: " + taken), 2u);
+    EXPECT_FALSE(fs::exists(launcher + "/game"));
+    EXPECT_EQ(nginx->countRequests("/"), 0u);
+
+    std::thread release([&first] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        first.reset();
+    });
+    launcher::UpdaterSetup waiting = setup;
+    waiting.lockWaitMs = 5000;
+    Updater restarted(waiting);
+    release.join();
+    expectUpToDate(install(restarted), "1");
 }
 
 }  // namespace
