@@ -60,9 +60,8 @@ int publish(const Args&);
 const Command kCommands[] = {
     {"keygen",
      "keygen --secret FILE",
-     "Makes a release key pair: the secret goes to FILE (mode 0600, never overwritten), the "
-     "public\n"
-     "key is printed as 64 hex digits for VEILSTONE_RELEASE_KEY.\n",
+     "Makes a release key pair: the secret goes to FILE (mode 0600, never overwritten),\n"
+     "the public key is printed as 64 hex digits for VEILSTONE_RELEASE_KEY.\n",
      {"--secret"},
      {}},
     {"pubkey",
@@ -910,8 +909,7 @@ int publish(const Args& args) {
     // Players would have every installed file removed.
     if (sources.empty() && !args.has("--allow-empty"))
         return fail(
-            "the game folder holds no files; give --allow-empty to publish an empty "
-            "release");
+            "the game folder holds no files; give --allow-empty to publish an empty release");
 
     fs::path objects = serverDir / "objects";
     fs::path channelDir = channel == "testing" ? serverDir / "testing" : serverDir;
