@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "release/crypto.h"
+#include "tests/support/child_process.h"
 #include "tests/update/update_fixture.h"
 
 namespace kd::test {
@@ -60,47 +61,58 @@ private:
     pid_t pid_ = -1;
 };
 
-class DriverTest : public UpdateFixture {
-protected:
-    std::string keyHex() const { return hexEncode(demoPublicKey().data(), demoPublicKey().size()); }
-
-    int run(const std::string& job, std::string& output) {
-        const std::string file = dir / ("driver" + std::to_string(runs_++) + ".out");
-        const int status =
-            Driver({launcher, nginx->url(), keyHex(), job, "--no-self-update"}, file).wait();
-        output = readText(file);
-        return status;
-    }
-
-private:
-    int runs_ = 0;
-};
+class DriverTest : public UpdateFixture {};
 
 TEST_F(DriverTest, PrintsEveryStatusChangeThenTheFinalStatus) {
     publish({{"veilstone", "#!/bin/sh\n"}, {"a.txt", "alpha"}}, "7");
     serve();
-    std::string out;
-    EXPECT_EQ(run("check", out), 0);
-    const std::uint64_t packed = packedSize({"veilstone", "a.txt"});
+    int status = -1;
+    std::string out = runDriver("check --no-self-update", &status);
+    EXPECT_EQ(status, 0);
+    const std::string packed = std::to_string(packedSize({"veilstone", "a.txt"}));
     const std::vector<std::string> expected = {
         "status 0 -1.0000 Looking for updates",
         "status 4 0.0000 Looking at what is already here",
-        "status 2 -1.0000 " + std::to_string(packed) + " bytes to download",
+        "status 2 -1.0000 " + packed + " bytes to download",
     };
     EXPECT_EQ(linesStartingWith(out, "status "), expected) << out;
     EXPECT_EQ(linesStartingWith(out, "final "),
               std::vector<std::string>{"final state=2 progress=-1.0000 channel=0 key=0 installed= "
-                                       "latest=7 download=" +
-                                       std::to_string(packed) + " game=0 message=" +
-                                       std::to_string(packed) + " bytes to download"})
+                                       "latest=7 download=" + packed + " game=0 message=" +
+                                       packed + " bytes to download"})
         << out;
 
-    EXPECT_EQ(run("install", out), 0);
+    out = runDriver("install --no-self-update", &status);
     EXPECT_EQ(linesStartingWith(out, "status ").back(), "status 1 -1.0000 Up to date");
     nginx->stop();
     fs::remove_all(launcher);
-    EXPECT_EQ(run("check", out), 1);  // nothing installed, no server
-    EXPECT_EQ(Driver({launcher}, dir / "usage.out").wait(), 2);
+    runDriver("check --no-self-update", &status);
+    EXPECT_EQ(status, 1);  // nothing installed, no server
+    runShell(shellQuote(VEILSTONE_UPDATER_DRIVER) + " " + shellQuote(launcher), &status);
+    EXPECT_EQ(status, 2);
+}
+
+// A game folder on a file system of its own: objects staged beside it cannot be renamed across,
+// so they are copied, and an update never loses the file it replaces.
+TEST_F(DriverTest, InstallsAndUpdatesAGameFolderOnAnotherFileSystem) {
+    if (runShell("unshare -rm true 2>&1") != "")
+        GTEST_SKIP() << "no mount namespace here to put the game folder on a tmpfs";
+    publish({{"veilstone", "#!/bin/sh\n"}, {"a.txt", "live"}}, "1");
+    publish({{"veilstone", "#!/bin/sh\n"}, {"a.txt", "testing"}}, "t1", {"--channel", "testing"});
+    serve();
+    fs::create_directories(launcher + "/game");
+    const std::string driver = shellQuote(VEILSTONE_UPDATER_DRIVER) + " " + shellQuote(launcher) +
+                               " " + shellQuote(nginx->url()) + " " + demoPublicKeyHex();
+    const std::string out = runShell(
+        "unshare -rm sh -c " +
+        shellQuote("mount -t tmpfs none " + shellQuote(launcher + "/game") + " && " + driver +
+                   " install --no-self-update && " + driver +
+                   " install --channel testing --key KEY-1 --no-self-update && cat " +
+                   shellQuote(launcher + "/game/a.txt")) +
+        " 2>&1");
+    EXPECT_EQ(linesStartingWith(out, "status 1 -1.0000 Up to date").size(), 2u) << out;
+    EXPECT_TRUE(out.ends_with("\ntesting")) << out;
+    EXPECT_EQ(out.find("cannot put"), std::string::npos) << out;
 }
 
 TEST_F(DriverTest, KilledInstallResumesWithoutFetchingStagedObjectsAgain) {
@@ -113,7 +125,7 @@ TEST_F(DriverTest, KilledInstallResumesWithoutFetchingStagedObjectsAgain) {
 
     const std::string firstOut = dir / "first.out";
     {
-        Driver first({launcher, nginx->url(), keyHex(), "install"}, firstOut);
+        Driver first({launcher, nginx->url(), demoPublicKeyHex(), "install"}, firstOut);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (readText(firstOut).find("Downloading 60 of") == std::string::npos &&
                std::chrono::steady_clock::now() < deadline)
@@ -142,8 +154,9 @@ TEST_F(DriverTest, KilledInstallResumesWithoutFetchingStagedObjectsAgain) {
     ASSERT_LT(staged.size(), manifest.files.size());
 
     const std::size_t logBefore = nginx->accessLog().size();
-    std::string out;
-    ASSERT_EQ(run("install", out), 0) << out;
+    int status = -1;
+    const std::string out = runDriver("install --no-self-update", &status);
+    ASSERT_EQ(status, 0) << out;
     EXPECT_EQ(linesStartingWith(out, "status ").back(), "status 1 -1.0000 Up to date");
 
     std::multiset<std::string> fetched;
