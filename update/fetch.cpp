@@ -59,33 +59,6 @@ private:
     int fd_;
 };
 
-// The unpacking step of the pipeline: packed bytes in, unpacked bytes out to output, in order.
-// This version still unpacks in one piece at the end; the incremental inflater replaces it here.
-class Unpacker {
-public:
-    using Output = std::function<bool(const std::uint8_t*, std::size_t)>;
-    Unpacker(std::uint64_t expectedSize, Output output)
-        : expected_(expectedSize), output_(std::move(output)) {}
-    bool push(const std::uint8_t* data, std::size_t length) {
-        packed_.insert(packed_.end(), data, data + length);
-        return true;
-    }
-    bool finish() {
-        std::vector<std::uint8_t> out;
-        if (!inflateZlib(packed_.data(), packed_.size(), expected_, out)) return false;
-        packed_ = {};
-        outputFailed_ = !output_(out.data(), out.size());
-        return !outputFailed_;
-    }
-    bool outputFailed() const { return outputFailed_; }
-
-private:
-    std::uint64_t expected_;
-    Output output_;
-    std::vector<std::uint8_t> packed_;
-    bool outputFailed_ = false;
-};
-
 enum class Attempt { Done, Retry, Stop };
 
 // One attempt: GET, inflate, hash and write as the bytes arrive.
@@ -96,7 +69,7 @@ Attempt fetchOnce(const std::string& url, const Entry& entry, const fs::path& pa
     OutputFile out(part);
     if (!out.ok()) return error = diskFull, Attempt::Stop;
     FileHasher hasher;
-    Unpacker inflater(entry.size, [&out, &hasher](const std::uint8_t* data, std::size_t length) {
+    Inflater inflater(entry.size, [&out, &hasher](const std::uint8_t* data, std::size_t length) {
         hasher.add(data, length);
         return out.write(data, length);
     });
