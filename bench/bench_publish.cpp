@@ -154,13 +154,15 @@ int main(int argc, char** argv) {
     std::atomic<std::size_t> next{0};
     std::atomic<std::uint64_t> baselinePacked{0};
     auto worker = [&] {
+        std::string raw, out;
         for (std::size_t i = next++; i < sizes.size(); i = next++) {
             fs::path path =
                 fs::path(game) / ("data/" + std::to_string(i % 20)) / ("file-" + std::to_string(i));
             std::ifstream in(path, std::ios::binary);
-            std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            raw.resize(sizes[i]);
+            in.read(raw.data(), std::streamsize(raw.size()));
             uLongf length = compressBound(raw.size());
-            std::string out(length, '\0');
+            out.resize(length);
             compress2(reinterpret_cast<Bytef*>(out.data()), &length,
                       reinterpret_cast<const Bytef*>(raw.data()), raw.size(), kGzipBestLevel);
             baselinePacked += length;
