@@ -4,16 +4,25 @@
 // launcher's screen at its default size and how to tell what a capture shows.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cmath>
+#include <filesystem>
 #include <memory>
-#include <string>
-#include <vector>
+#include <thread>
 
 #include "app/ui.h"
+#include "gfx/font.h"
 #include "gfx/text.h"
 #include "tests/support/child_process.h"
 #include "tests/support/nginx_server.h"
+#include "tests/support/png_decode.h"
+#include "tests/support/release_fixture.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/xvfb.h"
 
@@ -23,18 +32,73 @@ namespace pal = palette;
 constexpr const char* kTesterKey = "TEST-KEY-42";
 constexpr const char* kSettingsHeader = "# Veilstone launcher settings. Written by the launcher.\n";
 
+inline void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
 // An RGB picture of the window, top row first.
 struct Picture {
     int width = 0, height = 0;
     std::vector<std::uint8_t> rgb;
     // Pixels in [x, x + w) x [y, y + h) within tolerance (0..255 units) of the colour.
-    int count(int x, int y, int w, int h, Color color, int tolerance = 3) const;
+    int count(int x, int y, int w, int h, Color c, int tolerance = 3) const {
+        auto near = [&](int got, float want) {
+            return std::abs(got - std::lround(want * 255)) <= tolerance;
+        };
+        int found = 0;
+        for (int row = std::max(y, 0); row < std::min(y + h, height); ++row)
+            for (int col = std::max(x, 0); col < std::min(x + w, width); ++col) {
+                const std::uint8_t* p = &rgb[(std::size_t(row) * width + col) * 3];
+                found += near(p[0], c.r) && near(p[1], c.g) && near(p[2], c.b);
+            }
+        return found;
+    }
 };
-Picture readPng(const std::string& path);
+
+inline Picture readPng(const std::string& path) {
+    DecodedPng png = decodePng(readBytes(path));
+    if (!png.error.empty() || png.colourType != 2) return {};
+    return {int(png.width), int(png.height), png.pixels};
+}
+
+// xwd's output: a header of 32-bit big-endian fields, a colour map, then the pixels. Only the
+// 32-bit TrueColor format that Xvfb gives is read.
+inline Picture decodeXwd(const std::string& data) {
+    auto big32 = [&](std::size_t at) {
+        std::uint32_t v = 0;
+        for (int i = 0; i < 4; ++i) v = v << 8 | std::uint8_t(data[at + i]);
+        return v;
+    };
+    if (data.size() < 100) return {};
+    std::uint32_t width = big32(16), height = big32(20), lsb = big32(28) == 0, line = big32(48);
+    std::size_t start = std::size_t(big32(0)) + std::size_t(big32(76)) * 12;
+    if (big32(44) != 32 || data.size() < start + std::size_t(line) * height) return {};
+    Picture picture{int(width), int(height), std::vector<std::uint8_t>(width * height * 3)};
+    for (std::uint32_t y = 0; y < height; ++y)
+        for (std::uint32_t x = 0; x < width; ++x)
+            for (int c = 0; c < 3; ++c)
+                picture.rgb[(std::size_t(y) * width + x) * 3 + c] = std::uint8_t(
+                    data[start + std::size_t(y) * line + x * 4 + (lsb ? 2 - c : 1 + c)]);
+    return picture;
+}
 
 // True when text drawn with the launcher's font at (x, y) and this scale shows in the colour: the
 // middle of every lit font pixel has it, and most unlit ones do not.
-bool showsText(const Picture& p, std::string_view text, float x, float y, float scale, Color color);
+inline bool showsText(const Picture& p, std::string_view text, float x, float y, float scale,
+                      Color color) {
+    int lit = 0, litMatching = 0, unlit = 0, unlitMatching = 0;
+    float pen = x;
+    for (std::size_t pos = 0; pos < text.size(); pen += kGlyphAdvancePx * scale) {
+        int glyph = glyphIndex(utf8Next(text, pos));
+        for (int row = 0; row < kGlyphHeightPx; ++row)
+            for (int col = 0; col < kGlyphWidthPx; ++col) {
+                bool on = FontGlyphs[glyph][row] >> (kGlyphWidthPx - 1 - col) & 1;
+                bool matches = p.count(int(std::round(pen) + (col + 0.5f) * scale),
+                                       int(std::round(y) + (row + 0.5f) * scale), 1, 1, color, 6);
+                (on ? lit : unlit) += 1;
+                (on ? litMatching : unlitMatching) += matches;
+            }
+    }
+    return lit > 0 && litMatching == lit && unlitMatching * 10 <= unlit;
+}
 
 constexpr int kW = 1024, kH = 620;
 constexpr float kTitleBottom = 60 + 8 * 8, kMenuY0 = kTitleBottom + 90;
@@ -46,41 +110,95 @@ constexpr float kPanelX = 53 * 8 + 96, kPanelW = kW - kPanelX - 40;  // the news
 constexpr float kNewsLeft = kPanelX + 22, kNewsTop = 100, kNewsVisible = (kH - 198) - 66;
 inline float listRowTop(int row) { return kListTop + 4 + 34 * row; }
 
-bool bigButtonShows(const Picture& p, std::string_view label, bool enabled);
+inline bool bigButtonShows(const Picture& p, std::string_view label, bool enabled) {
+    return showsText(p, label, kBigX + (230 - textWidth(label, 4)) / 2, kBigY + 13, 4,
+                     enabled ? pal::Text : pal::TextDisabled);
+}
 // line 0: a sentence that fits on one line; 1 and 2: the lines of one wrapped in two.
-bool statusShows(const Picture& p, std::string_view text, Color color = pal::Text, int line = 0);
-bool versionShows(const Picture& p, std::string_view line);
+inline bool statusShows(const Picture& p, std::string_view text, Color color = pal::Text,
+                        int line = 0) {
+    return showsText(p, text, 60, line == 0 ? kH - 98 : kH - 128 + 18 * line, 2, color);
+}
+inline bool versionShows(const Picture& p, std::string_view line) {
+    return showsText(p, line, 48, kTitleBottom + 30, 2, pal::TextDim);
+}
 // Menu rows: 0 "Verify game files", 1 "Open game folder", 2 "Check for updates".
-bool menuLinkShows(const Picture& p, int row, bool enabled);
-int barFill(const Picture& p);  // pixels of the progress bar's middle row off the bare track
-bool dialogShown(const Picture& p, float dialogY = kDialogY);
-bool keyFieldShows(const Picture& p, std::string_view key);  // exactly this text, "" for none
-bool useKeyShows(const Picture& p, bool enabled);
-bool listShown(const Picture& p);
-bool selectorShows(const Picture& p, std::string_view channel);
-bool keyLinkShown(const Picture& p);
-bool testingBuildShown(const Picture& p, std::string_view versionLine);
-bool idleShown(const Picture& p);  // "Check for updates" enabled, cursor away from it
-bool newsHeadingShows(const Picture& p, std::string_view heading);
+inline bool menuLinkShows(const Picture& p, int row, bool enabled) {
+    const char* labels[] = {"Verify game files", "Open game folder", "Check for updates"};
+    return showsText(p, labels[row], 48, kMenuY0 + 38 * row + 7, 2,
+                     enabled ? pal::TextDim : pal::TextDisabled);
+}
+inline bool idleShown(const Picture& p) { return menuLinkShows(p, 2, true); }  // cursor away
+// Pixels of the progress bar's middle row off the bare track.
+inline int barFill(const Picture& p) {
+    return kW - 364 - p.count(60, kH - 66, kW - 364, 1, pal::Shadow, 10);
+}
+inline bool dialogShown(const Picture& p, float dialogY = kDialogY) {
+    return showsText(p, "PLAYTESTER KEY", kDialogX + 22, dialogY + 20, 2, pal::TextDim) &&
+           showsText(p, "Paste the key you were given (Ctrl+V).", kDialogX + 22, dialogY + 48, 2,
+                     pal::TextDisabled);
+}
+// The key field shows exactly this text, "" for none (the caret is Accent, not TextBright).
+inline bool keyFieldShows(const Picture& p, std::string_view key) {
+    float end = key.empty() ? kDialogX + 22 : kDialogX + 35 + textWidth(key, 3);
+    return dialogShown(p) &&
+           (key.empty() || showsText(p, key, kDialogX + 34, kDialogY + 88, 3, pal::TextBright)) &&
+           p.count(int(end), int(kDialogY) + 78, int(kDialogX + 538 - end), 39, pal::TextBright,
+                   6) == 0;
+}
+inline bool useKeyShows(const Picture& p, bool enabled) {
+    return showsText(p, "USE KEY", kDialogX + 358 + (180 - textWidth("USE KEY", 2)) / 2,
+                     kDialogY + 168, 2, enabled ? pal::Text : pal::TextDisabled);
+}
+inline bool listShown(const Picture& p) {  // "Change key..." and "Forget key" always in TextDim
+    return showsText(p, "Change key...", 62, listRowTop(2) + 10, 2, pal::TextDim) &&
+           showsText(p, "Forget key", 62, listRowTop(3) + 10, 2, pal::TextDim);
+}
+inline bool selectorShows(const Picture& p, std::string_view channel) {  // while idle
+    return showsText(p, "BUILD", 48, kKeyRowY, 2, pal::TextDisabled) &&
+           showsText(p, channel, 62, kSelectorTop + 11, 2, pal::Text);
+}
+inline bool keyLinkShown(const Picture& p) {
+    return showsText(p, "Playtester key...", 48, kKeyRowY + 7, 2, pal::TextDim);
+}
+inline bool testingBuildShown(const Picture& p, std::string_view versionLine) {
+    return showsText(p, "TESTING BUILD", 48 + textWidth(versionLine, 2) + 16, kTitleBottom + 30, 2,
+                     pal::Accent);
+}
+inline bool newsHeadingShows(const Picture& p, std::string_view heading) {
+    return showsText(p, heading, kNewsLeft, kNewsTop, 3, pal::Gold);
+}
 
 // A server that accepts connections and never answers: the launcher stays "Checking".
 class SilentServer {
 public:
-    SilentServer();
-    ~SilentServer();
+    SilentServer() {
+        sockaddr_in address{
+            .sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}};
+        socklen_t length = sizeof address;
+        if (bind(socket_, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+            listen(socket_, 16) == 0 &&
+            getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            port_ = ntohs(address.sin_port);
+    }
+    ~SilentServer() { close(socket_); }
     std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
 
 private:
-    int socket_ = -1, port_ = 0;
+    int socket_ = ::socket(AF_INET, SOCK_STREAM, 0), port_ = 0;
 };
-
-void sleepMs(int ms);
 
 class LauncherTest : public ::testing::Test {
 protected:
-    LauncherTest();
-    ~LauncherTest() override;
-    void SetUp() override { ASSERT_FALSE(xvfb_.display().empty()) << "Xvfb did not start"; }
+    LauncherTest() {
+        std::filesystem::create_directories(serverDir());
+        std::filesystem::create_directories(launcherDir());
+        std::filesystem::copy_file(VEILSTONE_LAUNCHER, launcherPath());
+    }
+    ~LauncherTest() override {
+        for (auto& launcher : launchers_) launcher->kill(9);
+    }
+    void SetUp() override { ASSERT_TRUE(xvfb_.ok()) << "Xvfb did not start"; }
 
     std::string root() const { return root_.path(); }
     std::string gameSource() const { return root_ / "game-src"; }
@@ -90,65 +208,161 @@ protected:
     std::string launcherPath() const { return root_ / "launcher/veilstone-launcher"; }
     std::string settingsPath() const { return root_ / "launcher/launcher.cfg"; }
     std::string settingsFile() const { return readText(settingsPath()); }
-    std::string serverLine() const { return "server = " + server_->url() + "\n"; }
+    std::string serverLine() const { return "server = " + server_.url() + "\n"; }
+    std::string output() const { return readText(lastOutput_); }  // of the last start
+    std::string log() const { return readText(launcherDir() + "/logs/latest.log"); }
 
     // A small game whose executable records its folder and arguments into root()/game-ran.
-    void makeGame();
-    bool publish(const std::string& version, const std::vector<std::string>& extra = {});
-    // Publishes the game as this version (and news) and serves it.
-    void serve(const std::string& version, const std::string& news = "");
-    // Publishes Live 1.0 and Testing 1.1 with their news, and serves both.
-    void serveBoth(const std::string& liveNews, const std::string& testingNews);
-    NginxServer& server() { return *server_; }
-    std::size_t checksSeen();  // manifest requests on either channel: one per check
+    void makeGame() {
+        std::string ran = root_ / "game-ran";
+        writeGame(
+            gameSource(),
+            {{"veilstone",
+              "#!/bin/sh\n{ pwd; echo \"$#\"; for a in \"$@\"; do echo \"[$a]\"; done; } > '" +
+                  ran + ".part'\nmv '" + ran + ".part' '" + ran + "'\n"},
+             {"data/level1.dat", std::string(300000, 'L')},
+             {"data/notes.txt", "stone, moss, lantern light\n"}});
+    }
+    bool publish(const std::string& version, const std::vector<std::string>& extra = {}) {
+        return publishRelease(gameSource(), serverDir(), version, extra);
+    }
+    // Publishes the game as this version with this news, and serves it.
+    void serve(const std::string& version = "1.0", const std::string& news = "") {
+        makeGame();
+        writeText(root_ / "news.txt", news);
+        ASSERT_TRUE(publish(version, news.empty()
+                                         ? std::vector<std::string>{}
+                                         : std::vector<std::string>{"--news", root_ / "news.txt"}));
+        ASSERT_TRUE(server_.start()) << server_.errorLog();
+    }
+    // Live 1.0 and Testing 1.1 with their news.
+    void serveBoth(const std::string& liveNews, const std::string& testingNews) {
+        writeText(root_ / "testing.txt", testingNews);
+        ASSERT_NO_FATAL_FAILURE(serve("1.0", liveNews));
+        ASSERT_TRUE(publish("1.1", {"--channel", "testing", "--news", root_ / "testing.txt"}));
+    }
+    std::size_t checksSeen() {  // manifest requests on either channel: one per check
+        return server_.countRequests("/manifest-") + server_.countRequests("/testing/manifest-");
+    }
 
     // Runs the launcher in its folder; output goes to root()/launcher-N.out.
     ChildProcess& start(const std::vector<std::string>& args,
-                        const std::vector<std::string>& env = {});
+                        const std::vector<std::string>& env = {}) {
+        std::vector<std::string> argv = {launcherPath()},
+                                 environment = {"DISPLAY=" + xvfb_.display(),
+                                                "ASAN_OPTIONS=detect_leaks=0"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        environment.insert(environment.end(), env.begin(), env.end());
+        lastOutput_ = root_ / ("launcher-" + std::to_string(launchers_.size()) + ".out");
+        launchers_.push_back(
+            std::make_unique<ChildProcess>(argv, launcherDir(), environment, lastOutput_));
+        window_.clear();
+        return *launchers_.back();
+    }
     // start() and wait for the window, with the mouse out of the way.
-    ChildProcess& open(const std::vector<std::string>& args);
-    // A run with "--install" until it has installed, then closed.
-    void installWithLauncher();
-    // Writes the settings file as the server line plus these lines, opens the launcher and waits
-    // until its first check has ended.
-    void startIdle(const std::string& settings = "");
-    std::string output() const { return readText(lastOutput_); }  // of the last start
-    std::string log() const { return readText(launcherDir() + "/logs/latest.log"); }
-    std::string waitForWindow(int timeoutMs = 15000);  // empty on time-out
-    bool waitForLog(const std::string& text, int timeoutMs = 20000) const;
-    std::string gameRun();  // what the game recorded, waiting for it
-    std::string xprop(const std::string& properties);
-    std::string xdotool(const std::string& args);
+    ChildProcess& open(const std::vector<std::string>& args) {
+        ChildProcess& launcher = start(args);
+        EXPECT_FALSE(waitForWindow().empty()) << output();
+        moveMouse(5, 5);
+        return launcher;
+    }
+    void installWithLauncher() {  // a run with "--install" until it has installed
+        ChildProcess& launcher = start({"--server", server_.url(), "--install"});
+        ASSERT_TRUE(waitForLog("launcher: installed")) << log();
+        launcher.kill(15);
+        launcher.wait(30000);
+    }
+    // The settings file as the server line plus these lines; waits until the first check ended.
+    void startIdle(const std::string& settings = "") {
+        writeText(settingsPath(), serverLine() + settings);
+        open({});
+        ASSERT_TRUE(idleShown(captureUntil(idleShown))) << log();
+    }
+    std::string waitForWindow(int timeoutMs = 15000) {  // empty on time-out
+        for (int waited = 0; waited <= timeoutMs; waited += 100, sleepMs(100)) {
+            std::string found = xdotool("search --onlyvisible --class veilstone");
+            if (!found.empty()) return window_ = found.substr(0, found.find('\n'));
+        }
+        return "";
+    }
+    template <class Predicate>
+    static bool waitFor(Predicate holds, int timeoutMs = 20000) {
+        for (int waited = 0; waited <= timeoutMs; waited += 50, sleepMs(50))
+            if (holds()) return true;
+        return false;
+    }
+    bool waitForLog(const std::string& text) const {
+        return waitFor([&] { return log().find(text) != std::string::npos; });
+    }
+    std::string gameRun() {  // what the game recorded
+        waitFor([&] { return std::filesystem::exists(root_ / "game-ran"); }, 10000);
+        return readText(root_ / "game-ran");
+    }
+    std::string x11(const std::string& command) {
+        return runShell("DISPLAY=" + xvfb_.display() + " " + command + " 2>/dev/null");
+    }
+    std::string xdotool(const std::string& args) { return x11("xdotool " + args); }
+    std::string xprop(const std::string& properties) {
+        return x11("xprop -id " + window_ + " " + properties);
+    }
 
     // Input, in window coordinates.
-    void click(int x, int y);
-    void moveMouse(int x, int y);
-    void key(const std::string& name);
-    void type(const std::string& text);
-    void scroll(int x, int y, int button, int times);
-    void setClipboard(const std::string& text);
-    void resize(int width, int height);
-    void openKeyDialog(int x = 150, int y = int(kKeyRowY) + 15);  // a click on the link
-    void openList();
+    void moveMouse(int x, int y) {
+        xdotool("mousemove --window " + window_ + " " + std::to_string(x) + " " +
+                std::to_string(y));
+    }
+    void click(int x, int y) {
+        moveMouse(x, y);
+        sleepMs(60);  // let a frame see the hover before the press
+        xdotool("click 1");
+    }
+    void key(const std::string& name) { xdotool("key --window " + window_ + " " + name); }
+    void type(const std::string& text) {
+        xdotool("type --window " + window_ + " " + shellQuote(text));
+    }
+    void scroll(int x, int y, int button, int times) {
+        moveMouse(x, y);
+        sleepMs(60);
+        xdotool("click --repeat " + std::to_string(times) + " --delay 30 " +
+                std::to_string(button));
+    }
+    void setClipboard(const std::string& text) {
+        writeText(root_ / "clipboard", text);
+        x11("xclip -selection clipboard -i '" + root_ / "clipboard" + "' >/dev/null");
+        // xclip serves the text from a copy of itself in the background, which may not own the
+        // clipboard yet when the command returns: a paste right away could still get the old text.
+        waitFor([&] { return x11("xclip -selection clipboard -o") == text; }, 3000);
+    }
+    void resize(int width, int height) {
+        xdotool("windowsize " + window_ + " " + std::to_string(width) + " " +
+                std::to_string(height));
+    }
+    void openKeyDialog(int x = 150, int y = int(kKeyRowY) + 15) {  // a click on the link
+        click(x, y);
+        ASSERT_TRUE(dialogShown(captureUntil([](const Picture& p) { return dialogShown(p); })))
+            << "no key dialog";
+    }
+    void openList() {
+        click(150, int(kSelectorTop) + 18);
+        ASSERT_TRUE(listShown(captureUntil(listShown))) << "the channel list did not open";
+    }
 
     // The window as it shows now (the last swapped frame).
-    Picture capture();
+    Picture capture() {
+        return window_.empty() ? Picture{} : decodeXwd(x11("xwd -silent -id " + window_));
+    }
     // Captures until the predicate holds or the time runs out; returns the last capture.
     template <class Predicate>
     Picture captureUntil(Predicate holds, int timeoutMs = 15000) {
         Picture picture;
-        for (int waited = 0; waited <= timeoutMs; waited += 150) {
-            picture = capture();
-            if (picture.width > 0 && holds(picture)) return picture;
-            sleepMs(150);
-        }
+        for (int waited = 0; waited <= timeoutMs; waited += 150, sleepMs(150))
+            if ((picture = capture()).width > 0 && holds(picture)) break;
         return picture;
     }
 
-private:
     TempDir root_;
     Xvfb xvfb_;
-    std::unique_ptr<NginxServer> server_;
+    NginxServer server_{root_ / "server", kTesterKey};
     std::vector<std::unique_ptr<ChildProcess>> launchers_;
     std::string window_, lastOutput_;
 };

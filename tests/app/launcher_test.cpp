@@ -5,11 +5,10 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "update/updater.h"
 #include "release/crypto.h"
 #include "tests/app/launcher_harness.h"
-#include "tests/support/release_fixture.h"
 #include "tests/support/fault_server.h"
+#include "update/updater.h"
 
 namespace kd::test {
 namespace {
@@ -32,16 +31,19 @@ TEST_F(Launcher, FirstFrameShowsTheCheckWithDefaultsAndAShotAfterADelayTheServer
     EXPECT_TRUE(versionShows(p, "Not installed"));
     EXPECT_TRUE(showsText(p, "Playtester key...", 48, kKeyRowY + 7, 2, pal::TextDisabled));
     for (const std::string& line :
-         {"Veilstone launcher, linux64, in " + launcherDir(), "launcher: update server " + silent.url(),
-          "launcher: saved " + root() + "/first.png", std::string("launcher: closing")})
+         {"Veilstone launcher, linux64, in " + launcherDir(),
+          "launcher: update server " + silent.url(), "launcher: saved " + root() + "/first.png",
+          std::string("launcher: closing")})
         EXPECT_NE(log().find(line), std::string::npos) << line << "\n" << log();
 
     // The command line's server wins over the settings file's.
-    ASSERT_NO_FATAL_FAILURE(serve("1.0"));
+    ASSERT_NO_FATAL_FAILURE(serve());
     auto started = std::chrono::steady_clock::now();
-    ChildProcess& later = start({"--server", server().url(), "--shot", "2.5:" + root() + "/later.png"});
+    ChildProcess& later =
+        start({"--server", server_.url(), "--shot", "2.5:" + root() + "/later.png"});
     ASSERT_EQ(later.wait(30000), 0) << output();
-    EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(), 2.5);
+    EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+              2.5);
     p = readPng(root() + "/later.png");
     EXPECT_TRUE(bigButtonShows(p, "INSTALL", true));
     EXPECT_TRUE(statusShows(p, "Veilstone 1.0: "));
@@ -51,9 +53,10 @@ TEST_F(Launcher, FirstFrameShowsTheCheckWithDefaultsAndAShotAfterADelayTheServer
 TEST_F(Launcher, RefusesToStartWithoutAReleaseKeyOrOpenGl45) {
     ChildProcess& noGl = start({}, {"MESA_GL_VERSION_OVERRIDE=3.3"});
     EXPECT_EQ(noGl.wait(30000), 1);
-    EXPECT_NE(log().find("Veilstone needs a graphics card and driver with OpenGL 4.5, and this "
-                         "machine did not offer one. Updating the graphics driver usually fixes it."),
-              std::string::npos)
+    EXPECT_NE(
+        log().find("Veilstone needs a graphics card and driver with OpenGL 4.5, and this "
+                   "machine did not offer one. Updating the graphics driver usually fixes it."),
+        std::string::npos)
         << log();
     // No settings and no arguments: the compiled-in server.
     EXPECT_NE(log().find("launcher: update server http://127.0.0.1:8047/"), std::string::npos);
@@ -82,7 +85,7 @@ TEST_F(Launcher, WindowHasTheProductClassAndTheTitleScaleFollowsTheWidth) {
     }
 }
 
-// What the player sees in each state the launcher can settle in.
+// What the player sees in each state the launcher can settle in, and what some of them offer.
 struct State {
     const char* name;
     const char* button;
@@ -100,7 +103,8 @@ void PrintTo(const State& s, std::ostream* os) { *os << s.name; }
 class ScreenState : public LauncherTest, public ::testing::WithParamInterface<State> {};
 
 const State kStates[] = {
-    {"Checking", "...", false, "Looking for updates", pal::Text, nullptr, "Not installed", 70, 90, -1, 0},
+    {"Checking", "...", false, "Looking for updates", pal::Text, nullptr, "Not installed", 70, 90,
+     -1, 0},
     // Several objects download at once: any of them may be the one named.
     {"Downloading", "WORKING", false, "Downloading ", pal::Text, nullptr, nullptr, 100,
      kW - 364 - 100, -1, 0},
@@ -133,10 +137,11 @@ TEST_P(ScreenState, ShowsItsButtonStatusAndBar) {
             faulty->stallAfter("/objects/" + entry.hash, entry.packedSize / 2);
         url = faulty->url();
     } else {
-        ASSERT_NO_FATAL_FAILURE(serve("1.0"));
-        url = server().url();
-        if (name != "FailedWithoutGame" && name != "UpToDate") ASSERT_NO_FATAL_FAILURE(installWithLauncher());
-        if (name == "Offline" || name == "FailedWithoutGame") server().stop();
+        ASSERT_NO_FATAL_FAILURE(serve());
+        url = server_.url();
+        if (name != "FailedWithoutGame" && name != "UpToDate")
+            ASSERT_NO_FATAL_FAILURE(installWithLauncher());
+        if (name == "Offline" || name == "FailedWithoutGame") server_.stop();
         if (name == "FailedWithGame") {  // a signed release for another platform
             ASSERT_TRUE(publish("2.0", {"--platform", "haiku-riscv64-experimental-build"}));
             fs::rename(serverDir() + "/manifest-haiku-riscv64-experimental-build.txt",
@@ -145,7 +150,7 @@ TEST_P(ScreenState, ShowsItsButtonStatusAndBar) {
     }
     std::vector<std::string> args = {"--server", url};
     if (name == "Downloading" || name == "UpToDate") args.push_back("--install");
-    open(args);
+    ChildProcess& launcher = open(args);
     auto settled = [&](const Picture& p) {
         return bigButtonShows(p, s.button, s.enabled) &&
                statusShows(p, s.status, s.statusColor, s.secondLine ? 1 : 0) &&
@@ -159,30 +164,33 @@ TEST_P(ScreenState, ShowsItsButtonStatusAndBar) {
     for (auto [row, state] : {std::pair{0, s.verifyLink}, {2, s.checkLink}})
         if (state >= 0) EXPECT_TRUE(menuLinkShows(p, row, state == 1)) << row;
     EXPECT_TRUE(menuLinkShows(p, 1, true)) << "\"Open game folder\" is always enabled";
-    if (name == "Downloading") EXPECT_TRUE(showsText(p, " of 4: ", 60 + 13 * 12, kH - 98, 2, pal::Text));
+    if (name == "Downloading")
+        EXPECT_TRUE(showsText(p, " of 4: ", 60 + 13 * 12, kH - 98, 2, pal::Text));
+    if (name == "Checking") {  // the folder is made on demand, before any install
+        click(60, int(kMenuY0 + 38 + 15));
+        EXPECT_TRUE(waitFor([&] { return fs::is_directory(gameDir()); }, 5000));
+    } else if (name == "FailedWithoutGame") {  // the server is back for RETRY
+        ASSERT_TRUE(server_.start());
+        click(kBigX + 115, kBigY + 29);
+        EXPECT_TRUE(waitForLog("launcher: latest 1.0")) << log();
+    } else if (name == "UpToDate") {
+        EXPECT_EQ(readText(gameDir() + "/data/notes.txt"), "stone, moss, lantern light\n");
+        click(kBigX + 115, kBigY + 29);
+        EXPECT_EQ(gameRun(), fs::canonical(gameDir()).string() + "\n0\n");
+        EXPECT_TRUE(waitForLog("launcher: started the game"));
+        EXPECT_EQ(launcher.wait(30000), 0);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Launcher, ScreenState, ::testing::ValuesIn(kStates),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(Launcher, InstallsByItselfThenPlaysOnClick) {
-    ASSERT_NO_FATAL_FAILURE(serve("1.0"));
-    ChildProcess& launcher = open({"--server", server().url(), "--install"});
-    auto ready = [](const Picture& p) { return bigButtonShows(p, "PLAY", true); };
-    ASSERT_TRUE(ready(captureUntil(ready))) << log();
-    EXPECT_EQ(readText(gameDir() + "/data/notes.txt"), "stone, moss, lantern light\n");
-    click(kBigX + 115, kBigY + 29);
-    EXPECT_EQ(launcher.wait(30000), 0);
-    EXPECT_EQ(gameRun(), fs::canonical(gameDir()).string() + "\n0\n");
-    EXPECT_NE(log().find("launcher: started the game"), std::string::npos);
-}
-
 TEST_F(Launcher, AnUpdateStartsByItselfAndEnterPlays) {
-    ASSERT_NO_FATAL_FAILURE(serve("1.0"));
+    ASSERT_NO_FATAL_FAILURE(serve());
     ASSERT_NO_FATAL_FAILURE(installWithLauncher());
     writeText(gameSource() + "/data/new.txt", "more\n");
     ASSERT_TRUE(publish("2.0"));
-    ChildProcess& launcher = open({"--server", server().url()});
+    ChildProcess& launcher = open({"--server", server_.url()});
     auto updated = [](const Picture& p) {
         return versionShows(p, "Installed 2.0") && bigButtonShows(p, "PLAY", true);
     };
@@ -194,18 +202,18 @@ TEST_F(Launcher, AnUpdateStartsByItselfAndEnterPlays) {
 }
 
 TEST_F(Launcher, AFailedUpdateWaitsForThePlayerAfterCheckingAgain) {
-    ASSERT_NO_FATAL_FAILURE(serve("1.0"));
+    ASSERT_NO_FATAL_FAILURE(serve());
     ASSERT_NO_FATAL_FAILURE(installWithLauncher());
     writeText(gameSource() + "/data/new.txt", "more\n");
     ASSERT_TRUE(publish("2.0"));
     fs::remove(serverDir() + "/objects/" + hashBuffer("more\n", 5));  // the new file's object
-    ChildProcess& launcher = open({"--server", server().url()});
+    ChildProcess& launcher = open({"--server", server_.url()});
     auto failed = [](const Picture& p) {
-        return bigButtonShows(p, "PLAY", true) && p.count(60, kH - 114, 660, 40, pal::Error, 6) > 20 &&
-               idleShown(p);
+        return bigButtonShows(p, "PLAY", true) &&
+               p.count(60, kH - 114, 660, 40, pal::Error, 6) > 20 && idleShown(p);
     };
     ASSERT_TRUE(failed(captureUntil(failed))) << log();
-    std::size_t attempts = server().countRequests("/objects/");
+    std::size_t attempts = server_.countRequests("/objects/");
     click(60, int(kMenuY0 + 76 + 15));  // "Check for updates"
     moveMouse(5, 5);
     std::string size = launcher::sizeText(servedPackedSize(serverDir(), {"data/new.txt"}));
@@ -216,29 +224,20 @@ TEST_F(Launcher, AFailedUpdateWaitsForThePlayerAfterCheckingAgain) {
     EXPECT_TRUE(ready(captureUntil(ready))) << size;
     sleepMs(1500);
     EXPECT_TRUE(ready(capture())) << "the update must wait for the player";
-    EXPECT_EQ(server().countRequests("/objects/"), attempts);
+    EXPECT_EQ(server_.countRequests("/objects/"), attempts);
     launcher.kill(15);
 }
 
-TEST_F(Launcher, RetryChecksAgain) {
-    ASSERT_NO_FATAL_FAILURE(serve("2.0"));
-    server().stop();
-    open({"--server", server().url()});
-    auto failed = [](const Picture& p) { return bigButtonShows(p, "RETRY", true); };
-    ASSERT_TRUE(failed(captureUntil(failed)));
-    ASSERT_TRUE(server().start());
-    click(kBigX + 115, kBigY + 29);
-    EXPECT_TRUE(waitForLog("launcher: latest 2.0")) << log();
-}
-
 TEST_F(Launcher, VerifyRepairsAFileChangedAtTheSameSize) {
-    ASSERT_NO_FATAL_FAILURE(serve("1.0"));
+    ASSERT_NO_FATAL_FAILURE(serve());
     ASSERT_NO_FATAL_FAILURE(installWithLauncher());
     std::string notes = gameDir() + "/data/notes.txt", original = readText(notes);
     writeText(notes, std::string(original.size(), 'x'));
-    open({"--server", server().url()});
+    open({"--server", server_.url()});
     // A quick check trusts sizes and the record: the change goes unnoticed until verified.
-    auto upToDate = [](const Picture& p) { return statusShows(p, "Up to date") && menuLinkShows(p, 0, true); };
+    auto upToDate = [](const Picture& p) {
+        return statusShows(p, "Up to date") && menuLinkShows(p, 0, true);
+    };
     ASSERT_TRUE(upToDate(captureUntil(upToDate)));
     click(60, int(kMenuY0 + 15));
     moveMouse(5, 5);
@@ -247,20 +246,11 @@ TEST_F(Launcher, VerifyRepairsAFileChangedAtTheSameSize) {
     EXPECT_EQ(readText(notes), original);
 }
 
-TEST_F(Launcher, OpenGameFolderMakesTheFolderBeforeAnyInstall) {
-    SilentServer silent;
-    open({"--server", silent.url()});
-    ASSERT_FALSE(fs::exists(gameDir()));
-    click(60, int(kMenuY0 + 38 + 15));
-    for (int waited = 0; waited < 5000 && !fs::exists(gameDir()); waited += 50) sleepMs(50);
-    EXPECT_TRUE(fs::is_directory(gameDir()));
-}
-
 TEST_F(Launcher, WindowTakesTheGamesIconOnceInstalled) {
     makeGame();
     writeText(gameSource() + "/assets/veilstone.ico", readText(VEILSTONE_ICON_FILE));
-    ASSERT_NO_FATAL_FAILURE(serve("1.0"));
-    open({"--server", server().url()});
+    ASSERT_NO_FATAL_FAILURE(serve());
+    open({"--server", server_.url()});
     auto notInstalled = [](const Picture& p) { return bigButtonShows(p, "INSTALL", true); };
     ASSERT_TRUE(notInstalled(captureUntil(notInstalled))) << log();
     EXPECT_NE(xprop("_NET_WM_ICON").find("not found"), std::string::npos) << "no game, no icon";
@@ -285,9 +275,9 @@ TEST_F(Launcher, ReplacesItselfAndRestartsWithUpdated) {
     chmod(newBuild.c_str(), 0755);
     makeGame();
     ASSERT_TRUE(publish("1.0", {"--launcher", newBuild}));
-    ASSERT_TRUE(server().start());
+    ASSERT_TRUE(server_.start());
 
-    ChildProcess& old = start({"--server", server().url(), "--shot", "6:" + shot});
+    ChildProcess& old = start({"--server", server_.url(), "--shot", "6:" + shot});
     EXPECT_EQ(old.wait(30000), 0) << output();
     EXPECT_TRUE(readText(launcherPath()) == readText(newBuild)) << "replaced by the new build";
     // The restarted copy has already moved the old run's log aside.
@@ -302,14 +292,14 @@ TEST_F(Launcher, ReplacesItselfAndRestartsWithUpdated) {
     std::string pid = xdotool("getwindowpid " + window);
     std::string commandLine = readText("/proc/" + pid.substr(0, pid.find('\n')) + "/cmdline");
     std::replace(commandLine.begin(), commandLine.end(), '\0', ' ');
-    EXPECT_EQ(commandLine, launcherPath() + " --server " + server().url() + " --shot 6:" + shot +
-                               " --updated ");
+    EXPECT_EQ(commandLine,
+              launcherPath() + " --server " + server_.url() + " --shot 6:" + shot + " --updated ");
     // Its start removed the old copy, and it does not update itself again.
     EXPECT_FALSE(fs::exists(launcherPath() + ".old"));
     for (int waited = 0; waited < 20000 && !fs::exists(shot); waited += 100) sleepMs(100);
     EXPECT_TRUE(fs::exists(shot)) << log();
     std::string build = readText(newBuild);
-    EXPECT_EQ(server().countRequests("/objects/" + hashBuffer(build.data(), build.size())), 1u);
+    EXPECT_EQ(server_.countRequests("/objects/" + hashBuffer(build.data(), build.size())), 1u);
 }
 
 }  // namespace

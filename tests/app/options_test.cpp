@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "app/options.h"
+
+#include <gtest/gtest.h>
 
 namespace kd {
 namespace {

@@ -33,10 +33,11 @@ protected:
         EXPECT_TRUE(useKeyShows(p, !field.empty()));
     }
     // Nothing started: no check, no download, the settings file as it was.
-    void expectNothingStarted(std::size_t checks, std::size_t objects, const std::string& settings) {
+    void expectNothingStarted(std::size_t checks, std::size_t objects,
+                              const std::string& settings) {
         sleepMs(kSettleMs);
         EXPECT_EQ(checksSeen(), checks);
-        EXPECT_EQ(server().countRequests("/objects/"), objects);
+        EXPECT_EQ(server_.countRequests("/objects/"), objects);
         EXPECT_EQ(settingsFile(), settings);
     }
 };
@@ -44,7 +45,7 @@ protected:
 TEST_F(Overlays, KeyEditingKeepsOnlyKeyCharactersClosingCommitsNothingAndEnterCommits64) {
     ASSERT_NO_FATAL_FAILURE(startIdle());
     const std::string settings = settingsFile();
-    const std::size_t checks = checksSeen(), objects = server().countRequests("/objects/");
+    const std::size_t checks = checksSeen(), objects = server_.countRequests("/objects/");
     // The right end of the link lies where the dialog puts "Cancel": the opening click must not
     // also close it.
     ASSERT_NO_FATAL_FAILURE(openKeyDialog(300, int(kKeyRowY) + 24));
@@ -88,8 +89,8 @@ TEST_F(Overlays, KeyEditingKeepsOnlyKeyCharactersClosingCommitsNothingAndEnterCo
     EXPECT_TRUE(committed(captureUntil(committed)));  // the key is refused, so Live shows
     std::string kept = typed.substr(0, 64);
     for (char& c : kept) c = char(std::toupper(c));
-    EXPECT_EQ(settingsFile(), kSettingsHeader + serverLine() + "tester_key = " + kept +
-                                  "\nchannel = testing\n");
+    EXPECT_EQ(settingsFile(),
+              kSettingsHeader + serverLine() + "tester_key = " + kept + "\nchannel = testing\n");
 }
 
 TEST_F(Overlays, UseKeyStoresTheKeyAndShowsTheTestingChannel) {
@@ -99,20 +100,23 @@ TEST_F(Overlays, UseKeyStoresTheKeyAndShowsTheTestingChannel) {
     expectField(kTesterKey);
     // The caret stands 4 units after the text and blinks.
     const int caretX = int(kDialogX + 34 + textWidth(kTesterKey, 3)) + 4;
-    auto caret = [caretX](const Picture& p) { return p.count(caretX, int(kDialogY) + 86, 3, 26, pal::Accent); };
+    auto caret = [caretX](const Picture& p) {
+        return p.count(caretX, int(kDialogY) + 86, 3, 26, pal::Accent);
+    };
     EXPECT_GE(caret(captureUntil([&](const Picture& p) { return caret(p) > 0; })), 3 * 26 - 6);
     EXPECT_EQ(caret(captureUntil([&](const Picture& p) { return caret(p) == 0; })), 0);
 
     click(int(kDialogX) + 448, int(kDialogY) + 176);  // "USE KEY"
     moveMouse(5, 5);
     auto onTesting = [](const Picture& p) {
-        return !dialogShown(p) && selectorShows(p, "Testing") && testingBuildShown(p, "Latest 1.1") &&
-               newsHeadingShows(p, "Testing notes") && idleShown(p);
+        return !dialogShown(p) && selectorShows(p, "Testing") &&
+               testingBuildShown(p, "Latest 1.1") && newsHeadingShows(p, "Testing notes") &&
+               idleShown(p);
     };
     EXPECT_TRUE(onTesting(captureUntil(onTesting))) << log();
     EXPECT_EQ(settingsFile(), kSettingsHeader + serverLine() + kKeyLine + "channel = testing\n");
     bool keySent = false;
-    for (const std::string& line : server().accessLog())
+    for (const std::string& line : server_.accessLog())
         keySent |= line.starts_with("200 GET /testing/manifest-linux64.txt ") &&
                    line.ends_with(std::string(" ") + kTesterKey);
     EXPECT_TRUE(keySent) << "the Testing manifest was fetched with the key";
@@ -123,12 +127,12 @@ TEST_F(Overlays, RefusedKeyShowsKeyNotAcceptedUnderTheLiveSelector) {
     auto refused = [](const Picture& p) {
         return showsText(p, "Key not accepted", 48, kSelectorTop + 46, 2, pal::Error) &&
                selectorShows(p, "Live") && newsHeadingShows(p, "Live notes") &&
-               statusShows(p, "Veilstone 1.0: Playtester key not accepted; showing", pal::Text, 1) &&
-               statusShows(p, "Live", pal::Text, 2) &&
-               !testingBuildShown(p, "Latest 1.0");
+               statusShows(p, "Veilstone 1.0: Playtester key not accepted; showing", pal::Text,
+                           1) &&
+               statusShows(p, "Live", pal::Text, 2) && !testingBuildShown(p, "Latest 1.0");
     };
     EXPECT_TRUE(refused(captureUntil(refused))) << log();
-    EXPECT_GE(server().countRequests("/testing/"), 1u);
+    EXPECT_GE(server_.countRequests("/testing/"), 1u);
     // The choice stays as the user made it.
     EXPECT_EQ(settingsFile(), serverLine() + "tester_key = WRONG-KEY\nchannel = testing\n");
 }
@@ -142,7 +146,8 @@ TEST_F(Overlays, EachChannelChoiceRewritesTheSettingsAndChecksAgain) {
     ASSERT_NO_FATAL_FAILURE(expectNothingStarted(checks, 0, settings));
     Picture open = capture();
     EXPECT_TRUE(listShown(open));
-    EXPECT_TRUE(showsText(open, "Testing", 62, listRowTop(1) + 10, 2, pal::Gold)) << "shown channel";
+    EXPECT_TRUE(showsText(open, "Testing", 62, listRowTop(1) + 10, 2, pal::Gold))
+        << "shown channel";
     EXPECT_TRUE(showsText(open, "Live", 62, listRowTop(0) + 10, 2, pal::Text));
     moveMouse(150, int(listRowTop(0)) + 17);
     auto hovered = [](const Picture& p) {
@@ -175,7 +180,7 @@ TEST_F(Overlays, EachChannelChoiceRewritesTheSettingsAndChecksAgain) {
 TEST_F(Overlays, ChannelListClosesOnAClickElsewhereOrEscapeWhileTheScreenIgnoresInput) {
     ASSERT_NO_FATAL_FAILURE(startIdle(kKeyLine + "channel = testing\n"));
     const std::string settings = settingsFile();
-    const std::size_t checks = checksSeen(), objects = server().countRequests("/objects/");
+    const std::size_t checks = checksSeen(), objects = server_.countRequests("/objects/");
     auto closed = [](const Picture& p) { return !listShown(p) && selectorShows(p, "Testing"); };
     const std::function<void()> closes[] = {[&] { clickBigButton(); }, [&] { clickCheck(); },
                                             [&] { key("Escape"); }};

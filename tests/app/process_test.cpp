@@ -25,8 +25,8 @@ std::string makeRecorder(const TempDir& dir, const std::string& name, double del
     std::string path = dir / name, out = dir / "record";
     test::writeText(path, "#!/bin/sh\nsleep " + std::to_string(delaySeconds) +
                               "\n{ pwd; echo \"$PPID\"; echo \"$#\"; for a in \"$@\"; do echo "
-                              "\"[$a]\"; done; echo \"$VEILSTONE_TEST_MARK\"; } > '" + out +
-                              ".part'\nmv '" + out + ".part' '" + out + "'\n");
+                              "\"[$a]\"; done; echo \"$VEILSTONE_TEST_MARK\"; } > '" +
+                              out + ".part'\nmv '" + out + ".part' '" + out + "'\n");
     chmod(path.c_str(), 0755);
     return path;
 }

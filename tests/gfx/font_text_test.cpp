@@ -1,5 +1,4 @@
-// Code point to glyph mapping, UTF-8 stepping and editing over malformed bytes, measuring and
-// line breaking.
+// Code point to glyph mapping, UTF-8 decoding of malformed bytes, measuring and line breaking.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -26,8 +25,10 @@ TEST(Utf8, DecodesSequencesAndReadsStrayBytesAsLatin1) {
     } cases[] = {
         {"A\xC3\xA9", {'A', 0xE9}},
         {"\xE2\x80\x94\xF0\x9F\x98\x80", {0x2014, 0x1F600}},
-        {"\xE9", {0xE9}},                  // Latin-1 é
-        {"\x80" "a", {0x80, 'a'}},         // stray continuation
+        {"\xE9", {0xE9}},  // Latin-1 é
+        {"\x80"
+         "a",
+         {0x80, 'a'}},                     // stray continuation
         {"a\xC3", {'a', 0xC3}},            // cut off at the end
         {"\xE2\x80x", {0xE2, 0x80, 'x'}},  // too few continuations
         {"\xF0\x9F\x98", {0xF0, 0x9F, 0x98}},
@@ -42,26 +43,6 @@ TEST(Utf8, DecodesSequencesAndReadsStrayBytesAsLatin1) {
         std::size_t end = c.text.size();
         EXPECT_EQ(utf8Next(c.text, end), 0);
         EXPECT_EQ(end, c.text.size());
-    }
-}
-
-TEST(Utf8, StepsRemovesAndAppendsWholeCharacters) {
-    const std::string text = "a\xC3\xA9\xE2\x82\xAC";  // a é €
-    EXPECT_EQ(utf8NextIndex(text, 1), 3u);
-    EXPECT_EQ(utf8NextIndex(text, 9), 6u);
-    EXPECT_EQ(utf8Prev(text, 6), 3u);
-    EXPECT_EQ(utf8Prev("\x80\x80", 2), 0u);
-    std::string edited = text;
-    utf8PopBack(edited);
-    EXPECT_EQ(edited, "a\xC3\xA9");
-    for (int i = 0; i < 3; ++i) utf8PopBack(edited);
-    EXPECT_EQ(edited, "");
-    for (std::uint32_t cp : {0x7Fu, 0x80u, 0x7FFu, 0x800u, 0xFFFFu, 0x10000u, 0x1F600u}) {
-        std::string appended;
-        utf8Append(appended, cp);
-        EXPECT_EQ(appended.size(), cp < 0x80 ? 1u : cp < 0x800 ? 2u : cp < 0x10000 ? 3u : 4u);
-        std::size_t pos = 0;
-        EXPECT_EQ(std::uint32_t(utf8Next(appended, pos)), cp);
     }
 }
 

@@ -44,7 +44,8 @@ TEST_F(GlTable, EveryMissingEntryIsWarnedOnceByName) {
               163);
     EXPECT_EQ(std::set<std::string>(requested.begin(), requested.end()).size(), 163u);
     Strings expected;
-    for (const std::string& name : requested) expected.push_back("GL function not available: " + name);
+    for (const std::string& name : requested)
+        expected.push_back("GL function not available: " + name);
     EXPECT_EQ(log.messages("warn"), expected);
 }
 

@@ -62,8 +62,9 @@ Bytes buildIco(const std::vector<IcoEntry>& entries, int count = -1, std::uint16
         file.insert(file.end(), {e.side, e.side, 0, 0});
         putLe(file, 1u | std::uint32_t(e.bitCount) << 16, 4);
         putLe(file, e.size >= 0 ? std::uint32_t(e.size) : std::uint32_t(image.size()), 4);
-        putLe(file, e.offset >= 0 ? std::uint32_t(e.offset)
-                                  : std::uint32_t(6 + 16 * entries.size() + images.size()),
+        putLe(file,
+              e.offset >= 0 ? std::uint32_t(e.offset)
+                            : std::uint32_t(6 + 16 * entries.size() + images.size()),
               4);
         images.insert(images.end(), image.begin(), image.end());
     }

@@ -37,11 +37,11 @@ TEST(WritePng, DecodesToThePixelsAcrossStoredBlockBordersAndFlipped) {
         Bytes rows(rowBytes * c.height);
         for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = std::uint8_t(i * 31 + i / 7);
         test::LogCapture log;
-        ASSERT_TRUE(writePng((dir / "p.png").c_str(), rows.data(), c.width, c.height, c.channels,
-                             c.flip));
-        EXPECT_EQ(log.messages("info"), Strings{"Wrote " + dir / "p.png" + " (" +
-                                                std::to_string(c.width) + "x" +
-                                                std::to_string(c.height) + ")"});
+        ASSERT_TRUE(
+            writePng((dir / "p.png").c_str(), rows.data(), c.width, c.height, c.channels, c.flip));
+        EXPECT_EQ(log.messages("info"),
+                  Strings{"Wrote " + dir / "p.png" + " (" + std::to_string(c.width) + "x" +
+                          std::to_string(c.height) + ")"});
         test::DecodedPng png = test::decodePng(test::readBytes(dir / "p.png"));
         ASSERT_EQ(png.error, "");
         EXPECT_EQ(png.colourType, c.colourType);
@@ -59,7 +59,8 @@ TEST(WritePng, RefusesBadShapesAndReportsFilesItCannotWrite) {
     test::TempDir dir;
     test::LogCapture log;
     const std::uint8_t pixels[16] = {};
-    for (const auto& c : {std::array{0, 1, 3}, {1, -1, 3}, {-5, 2, 1}, {1, 1, 2}, {1, 1, 0}, {1, 1, 5}})
+    for (const auto& c :
+         {std::array{0, 1, 3}, {1, -1, 3}, {-5, 2, 1}, {1, 1, 2}, {1, 1, 0}, {1, 1, 5}})
         EXPECT_FALSE(writePng((dir / "bad.png").c_str(), pixels, c[0], c[1], c[2], false));
     EXPECT_TRUE(log.messages().empty());
     // 60000 x 60000 RGBA would need a 14 GB chunk: refused before the pixels are read.

@@ -29,7 +29,8 @@ struct DecodedPng {
 
 inline DecodedPng decodePng(const Bytes& file) {
     auto big32 = [&](std::size_t at) {
-        return std::uint32_t(file[at]) << 24 | file[at + 1] << 16 | file[at + 2] << 8 | file[at + 3];
+        return std::uint32_t(file[at]) << 24 | file[at + 1] << 16 | file[at + 2] << 8 |
+               file[at + 3];
     };
     DecodedPng png;
     Bytes idat;
@@ -50,7 +51,9 @@ inline DecodedPng decodePng(const Bytes& file) {
         }
         if (std::memcmp(type, "IDAT", 4) == 0) idat.insert(idat.end(), type + 4, type + 4 + length);
     }
-    std::size_t rowBytes = std::size_t(png.width) * (png.colourType == 2 ? 3 : png.colourType == 6 ? 4 : 1);
+    std::size_t rowBytes = std::size_t(png.width) * (png.colourType == 2   ? 3
+                                                     : png.colourType == 6 ? 4
+                                                                           : 1);
     Bytes raw((rowBytes + 1) * png.height);
     uLongf rawSize = raw.size();
     if (png.error.empty() && (uncompress(raw.data(), &rawSize, idat.data(), idat.size()) != Z_OK ||
