@@ -5,6 +5,7 @@
 #include <GLFW/glfw3.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 
 #include "gfx/gl.h"
@@ -98,7 +99,8 @@ TEST_F(Window, ShapesColourTheirInteriors) {
                        {100, 100, 0, 0, 0, 1, 0, 1, 0});
     renderer_.chamferRect(200.5f, 20.5f, 100, 60, 12, kBlue, kWhite);
     renderer_.line(20, 150, 120, 150, 6, kGreen);
-    renderer_.line(20, 170, 20, 170, 6, kGreen);  // no length: nothing
+    renderer_.line(20, 170, 20, 170, 6, kGreen);  // no length or no number: nothing
+    renderer_.line(20, 170, NAN, 170, 6, kGreen);
     renderer_.fillRect(20, 200, 60, 40, Color{1, 0, 0, 0.5f});
     renderer_.gradientRect(320, 0, 80, 200, kRed, kBlue);
     renderer_.dot(200, 200, 50, kWhite);
@@ -151,6 +153,11 @@ TEST_F(Window, ClipsKeepDrawingInsideTheirRectangleAtAnyFramebufferScale) {
                        {119, 119, kGreenRgb},
                        {120, 110, kBack},
                        {99, 110, kBack}});
+    // A negative size would be a GL error that keeps the old rectangle: it clips everything.
+    renderer_.beginFrame(kW, kH, kW, kH);
+    renderer_.beginClip(10, 10, -5, -5);
+    renderer_.fillRect(0, 0, kW, kH, kRed);
+    endFrameAndExpect({{5, 5, kBack}, {110, 110, kBack}, {200, 200, kBack}});  // 110: the old one
 }
 
 }  // namespace
