@@ -1,5 +1,6 @@
 #include "release/manifest.h"
 
+#include <algorithm>
 #include <charconv>
 #include <unordered_set>
 
@@ -99,6 +100,10 @@ bool parseManifest(std::string_view text, Manifest& manifest, std::string& error
     }
     // Paths seen so far; the views point into the text, which outlives the loop.
     std::unordered_set<std::string_view> seen;
+    // Sized once from the line count: a manifest of many files then never rehashes.
+    const auto lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+    seen.reserve(lines);
+    manifest.files.reserve(lines);
     std::size_t lineNumber = 0;
     while (!text.empty()) {
         std::size_t end = text.find('\n');

@@ -1,6 +1,8 @@
 // The second half of a job: compare the latest manifest with the disk, report what must be
 // downloaded, and for an install download into ".staging", put the files in place, remove what
 // the release dropped and record the installed release.
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -85,12 +87,12 @@ bool copyOnto(const fs::path& source, const fs::path& target) {
 bool fileIsCurrent(const fs::path& gameDir, const Entry& entry, const FileIndex* installed,
                    bool deep) {
     const fs::path file = gameDir / entry.path;
-    std::error_code ec;
-    // A link is never the release's file, even when it points at the right content.
-    if (fs::is_symlink(fs::symlink_status(file, ec)) || throughLink(gameDir, file)) return false;
-    // file_size refuses folders and other things that are not regular files.
-    const std::uintmax_t size = fs::file_size(file, ec);
-    if (ec || size != entry.size) return false;
+    // Only a regular file can be the release's file: not a folder, and not a link, even one that
+    // points at the right content. One lstat answers both and gives the size.
+    struct stat info {};
+    if (::lstat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        std::uint64_t(info.st_size) != entry.size || throughLink(gameDir, file))
+        return false;
     if (deep) return hashFile(file.string()) == entry.hash;
     if (installed == nullptr) return false;
     const Entry* before = installed->find(entry.path);

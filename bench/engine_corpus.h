@@ -1,0 +1,200 @@
+// What the engine's benchmarks share: release corpora of typical content published straight into
+// a server folder (objects packed here, the manifest signed with a key made from a fixed seed),
+// and the headless driver run as a child process with its time and peak memory measured.
+#pragma once
+
+#include <sodium.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "release/crypto.h"
+#include "release/manifest.h"
+
+namespace kd::bench {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<std::uint8_t>;
+
+// Unpacking speed hardly depends on the level; the release tool's 9 would only make the corpus
+// slower to build.
+constexpr int kPackLevel = 6;
+constexpr double kBytesPerMB = 1e6;
+constexpr std::uint8_t kSeedByte = 0x5e;
+
+inline double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+inline std::uint64_t splitmix(std::uint64_t& state) {
+    std::uint64_t z = (state += 0x9e3779b97f4a7c15ull);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+}
+
+// Already-compressed assets: no redundancy at all.
+inline void fillNoise(Bytes& out, std::uint64_t seed) {
+    for (std::size_t i = 0; i < out.size(); i += 8) {
+        const std::uint64_t v = splitmix(seed);
+        std::memcpy(out.data() + i, &v, std::min<std::size_t>(8, out.size() - i));
+    }
+}
+
+// Scripts, configuration and localisation text.
+inline void fillText(Bytes& out, std::uint64_t seed) {
+    static const char* const kWords[] = {"the ",    "stone ",  "veil ",   "player ", "return ",
+                                         "if ",     "level ",  "quest ",  "spawn ",  "local ",
+                                         "shader ", "= ",      "{\n",     "}\n",     "0, ",
+                                         "enemy ",  "health ", "volume ", "true\n",  "-- "};
+    std::size_t at = 0;
+    while (at < out.size()) {
+        const char* word = kWords[splitmix(seed) % std::size(kWords)];
+        const std::size_t length = std::min(std::strlen(word), out.size() - at);
+        std::memcpy(out.data() + at, word, length);
+        at += length;
+    }
+}
+
+// Meshes and tables: records whose fields drift a little from one to the next.
+inline void fillRecords(Bytes& out, std::uint64_t seed) {
+    float position[3] = {0, 0, 0};
+    std::uint32_t counter = 0;
+    for (std::size_t at = 0; at < out.size(); at += 16) {
+        std::uint8_t record[16];
+        for (float& p : position) p += float(splitmix(seed) % 1000) / 1000.0f - 0.5f;
+        std::memcpy(record, position, 12);
+        std::memcpy(record + 12, &counter, 4);
+        ++counter;
+        std::memcpy(out.data() + at, record, std::min<std::size_t>(16, out.size() - at));
+    }
+}
+
+// Sparse maps: long runs of one value with scattered changes.
+inline void fillSparse(Bytes& out, std::uint64_t seed) {
+    std::uint8_t value = 0;
+    for (std::size_t at = 0; at < out.size();) {
+        const std::size_t run = 1 + splitmix(seed) % 4096;
+        std::memset(out.data() + at, value, std::min(run, out.size() - at));
+        at += run;
+        value = static_cast<std::uint8_t>(splitmix(seed));
+    }
+}
+
+struct FileSpec {
+    std::string path;
+    std::size_t size;
+    int kind;
+};
+
+struct Corpus {
+    kd::Manifest manifest;
+    std::uint64_t unpacked = 0;
+    std::uint64_t packed = 0;
+};
+
+inline bool publishCorpus(const std::vector<FileSpec>& specs, const std::string& server,
+                   const std::uint8_t secret[kd::kSecretKeyBytes], Corpus& corpus) {
+    fs::create_directories(server + "/objects");
+    std::vector<kd::Entry> entries(specs.size());
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    auto worker = [&] {
+        Bytes content, packed;
+        for (std::size_t i = next++; i < specs.size() && !failed; i = next++) {
+            content.resize(specs[i].size);
+            void (*fill[])(Bytes&, std::uint64_t) = {fillNoise, fillText, fillRecords, fillSparse};
+            fill[specs[i].kind](content, 1000 + i);
+            uLongf length = compressBound(content.size());
+            packed.resize(length);
+            if (compress2(packed.data(), &length, content.data(), content.size(), kPackLevel) !=
+                Z_OK) {
+                failed = true;
+                break;
+            }
+            kd::Entry& entry = entries[i];
+            entry.hash = kd::hashBuffer(content.data(), content.size());
+            entry.size = content.size();
+            entry.packedSize = length;
+            entry.path = specs[i].path;
+            std::ofstream(server + "/objects/" + entry.hash, std::ios::binary)
+                .write(reinterpret_cast<const char*>(packed.data()), std::streamsize(length));
+        }
+    };
+    std::vector<std::thread> pool;
+    for (unsigned t = 1; t < std::max(1u, std::thread::hardware_concurrency()); ++t)
+        pool.emplace_back(worker);
+    worker();
+    for (std::thread& thread : pool) thread.join();
+    if (failed) return false;
+
+    std::sort(entries.begin(), entries.end(),
+              [](const kd::Entry& a, const kd::Entry& b) { return a.path < b.path; });
+    corpus.manifest.platform = "linux64";
+    corpus.manifest.version = "bench";
+    for (const kd::Entry& entry : entries) {
+        corpus.unpacked += entry.size;
+        corpus.packed += entry.packedSize;
+    }
+    corpus.manifest.files = std::move(entries);
+    std::ofstream(server + "/manifest-linux64.txt", std::ios::binary)
+        << kd::signText(kd::writeManifest(corpus.manifest), secret);
+    return true;
+}
+
+struct DriverRun {
+    bool ok = false;
+    double seconds = 0;
+    long peakKiB = 0;
+};
+
+inline DriverRun runDriver(const std::vector<std::string>& args, const std::string& outputPath) {
+    std::vector<std::string> argv = {"/proc/self/exe", "--driver"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> pointers;
+    for (std::string& arg : argv) pointers.push_back(arg.data());
+    pointers.push_back(nullptr);
+    DriverRun run;
+    fflush(stdout);  // the child must not print this process's pending lines again
+    const auto start = Clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (!freopen(outputPath.c_str(), "w", stdout)) _exit(126);
+        dup2(fileno(stdout), 2);
+        execv(pointers[0], pointers.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return run;
+    run.seconds = secondsSince(start);
+    run.peakKiB = usage.ru_maxrss;
+    run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return run;
+}
+
+
+struct Key {
+    std::uint8_t secret[kSecretKeyBytes], publicKey[kPublicKeyBytes];
+    Key() {
+        std::uint8_t seed[kSeedBytes];
+        std::memset(seed, kSeedByte, sizeof seed);
+        keyPairFromSeed(seed, secret, publicKey);
+    }
+    std::string publicHex() const { return hexEncode(publicKey, sizeof publicKey); }
+};
+
+}  // namespace kd::bench
