@@ -42,7 +42,8 @@ bool flushToDisk(const fs::path& path) {
 
 bool Updater::replaceLauncherIfOutdated() {
     const Entry& wanted = latest_.launcher;
-    if (wanted.hash.empty()) return false;
+    // Without a way to restart, a replaced launcher would keep running the old code.
+    if (wanted.hash.empty() || !startProcess_) return false;
     // An own file that cannot be read cannot be compared: leave it alone.
     const std::string own = hashFile(launcherFile_);
     if (own.empty() || own == wanted.hash) return false;

@@ -14,7 +14,6 @@
 #include <system_error>
 #include <utility>
 
-#include "app/process.h"
 #include "log/log.h"
 #include "net/http.h"
 #include "release/crypto.h"
@@ -103,7 +102,7 @@ Updater::Updater(UpdaterSetup setup)
       serverUrl_(std::move(setup.serverUrl)),
       releaseKey_(setup.releaseKey),
       launcherFile_(setup.launcherFile.empty() ? ownExecutable() : std::move(setup.launcherFile)),
-      startProcess_(setup.startProcess ? std::move(setup.startProcess) : StartProcessFn(startProcess)),
+      startProcess_(std::move(setup.startProcess)),
       faults_(setup.faults),
       connections_(setup.connections) {
     news_ = loadNewsCache(number(Channel::Live));

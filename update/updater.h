@@ -77,7 +77,7 @@ struct UpdaterSetup {
     std::array<std::uint8_t, 32> releaseKey{};
     int connections = 8;  // objects fetched at once
     std::string launcherFile;     // the running launcher's executable; empty: /proc/self/exe
-    StartProcessFn startProcess;  // how a replaced launcher is restarted; empty: detached spawn
+    StartProcessFn startProcess;  // how a replaced launcher is restarted; empty: it is not replaced
     // Take an advisory lock on installDir for the Updater's life, waiting up to lockWaitMs for a
     // previous holder (a launcher that has just restarted its replacement). Without the lock
     // every job fails and nothing is changed.
@@ -98,7 +98,7 @@ public:
 
     // Loads the cached Live news; does not touch the network.
     explicit Updater(UpdaterSetup setup);
-    // No folder lock, the launcher found through /proc/self/exe.
+    // No folder lock, the launcher found through /proc/self/exe, and no self-update.
     Updater(std::filesystem::path installDir, std::string serverUrl, const ReleaseKey& releaseKey);
     // Aborts a running transfer and waits for the job to end.
     ~Updater();

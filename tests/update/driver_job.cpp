@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/options.h"
+#include "app/process.h"
 #include "release/crypto.h"
 #include "update/updater.h"
 
@@ -84,6 +85,7 @@ int runUpdaterDriver(int argc, char** argv) {
     Updater updater({.installDir = dir,
                      .serverUrl = url,
                      .releaseKey = key,
+                     .startProcess = kd::startProcess,
                      .lockFolder = true,
                      .lockWaitMs = updated ? 5000 : 0,
                      .faults = {.ownPathLost = fault == "own-path", .placingFails = fault == "placing"}});
