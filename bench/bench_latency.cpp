@@ -111,12 +111,12 @@ int main(int argc, char** argv) {
     const std::string urls[2] = {nginx.url(), far};
     for (int i = 0; i < 2; ++i) {
         const std::string output = dir / ("driver" + std::to_string(i) + ".out");
-        const DriverRun run =
-            runDriver({dir / ("launcher" + std::to_string(i)), urls[i], key.publicHex(),
-                       "install", "--no-self-update"},
-                      output);
+        const DriverRun run = runDriver({dir / ("launcher" + std::to_string(i)), urls[i],
+                                         key.publicHex(), "install", "--no-self-update"},
+                                        output);
         if (!run.ok) {
-            fprintf(stderr, "latency: the driver failed:\n%s\n", kd::test::readText(output).c_str());
+            fprintf(stderr, "latency: the driver failed:\n%s\n",
+                    kd::test::readText(output).c_str());
             return 1;
         }
         seconds[i] = run.seconds;

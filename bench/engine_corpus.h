@@ -107,7 +107,7 @@ struct Corpus {
 };
 
 inline bool publishCorpus(const std::vector<FileSpec>& specs, const std::string& server,
-                   const std::uint8_t secret[kd::kSecretKeyBytes], Corpus& corpus) {
+                          const std::uint8_t secret[kd::kSecretKeyBytes], Corpus& corpus) {
     fs::create_directories(server + "/objects");
     std::vector<kd::Entry> entries(specs.size());
     std::atomic<std::size_t> next{0};
@@ -185,7 +185,6 @@ inline DriverRun runDriver(const std::vector<std::string>& args, const std::stri
     run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     return run;
 }
-
 
 struct Key {
     std::uint8_t secret[kSecretKeyBytes], publicKey[kPublicKeyBytes];

@@ -123,7 +123,8 @@ bool parseManifest(std::string_view text, Manifest& manifest, std::string& error
         if (!words.next(keyword)) continue;
         if (keyword == "platform" || keyword == "version") {
             std::string_view word;
-            if (words.next(word)) (keyword == "platform" ? manifest.platform : manifest.version) = word;
+            if (words.next(word))
+                (keyword == "platform" ? manifest.platform : manifest.version) = word;
         } else if (keyword == "channel") {
             std::string_view word;
             if (words.next(word)) manifest.channel = word;
@@ -172,8 +173,8 @@ std::string writeManifest(const Manifest& manifest) {
     if (!manifest.channel.empty()) text += "channel " + manifest.channel + "\n";
     if (manifest.serial != 0) text += "serial " + std::to_string(manifest.serial) + "\n";
     auto fields = [&text](const Entry& entry) {
-        text += entry.hash + " " + std::to_string(entry.size) + " " +
-                std::to_string(entry.packedSize);
+        text +=
+            entry.hash + " " + std::to_string(entry.size) + " " + std::to_string(entry.packedSize);
     };
     if (!manifest.launcher.hash.empty()) {
         text += "launcher ";

@@ -126,7 +126,8 @@ bool fetchObjectFile(const std::string& serverUrl, const Entry& entry, const fs:
     };
     std::error_code ec;
     for (int attempt = 1; attempt <= kObjectAttempts; ++attempt) {
-        const Attempt result = fetchOnce(url, entry, part, attempt, onBytes, cancel, diskFull, error);
+        const Attempt result =
+            fetchOnce(url, entry, part, attempt, onBytes, cancel, diskFull, error);
         if (result == Attempt::Done) {
             fs::rename(part, file, ec);
             if (!ec) return true;
@@ -191,8 +192,8 @@ bool fetchObjects(const FetchPlan& plan, std::string& error) {
                 if (plan.progress && value >= 0) plan.progress(value);
             };
             std::string why;
-            const bool ok =
-                fetchObjectFile(plan.serverUrl, entry, plan.staging / entry.hash, onBytes, &halt, why);
+            const bool ok = fetchObjectFile(plan.serverUrl, entry, plan.staging / entry.hash,
+                                            onBytes, &halt, why);
             std::lock_guard<std::mutex> lock(mutex);
             inFlight[slot] = 0;
             if (ok) {

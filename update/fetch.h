@@ -16,9 +16,9 @@ namespace kd::launcher {
 
 struct FetchPlan {
     std::string serverUrl;
-    std::filesystem::path staging;        // objects land here as staging/hash
-    std::vector<const Entry*> entries;    // the install's plan, in order
-    std::uint64_t total = 0;              // packed bytes of the whole plan
+    std::filesystem::path staging;      // objects land here as staging/hash
+    std::vector<const Entry*> entries;  // the install's plan, in order
+    std::uint64_t total = 0;            // packed bytes of the whole plan
     int connections = 8;
     const std::atomic<bool>* cancel = nullptr;
     // Called under one lock, never at once: an object is starting (index into entries), and the

@@ -101,7 +101,8 @@ bool fileIsCurrent(const fs::path& gameDir, const Entry& entry, const FileIndex*
 
 bool fileIsCurrent(const fs::path& gameDir, const Entry& entry, const Manifest* installed,
                    bool deep) {
-    if (installed == nullptr) return fileIsCurrent(gameDir, entry, static_cast<const FileIndex*>(nullptr), deep);
+    if (installed == nullptr)
+        return fileIsCurrent(gameDir, entry, static_cast<const FileIndex*>(nullptr), deep);
     const FileIndex index(*installed);
     return fileIsCurrent(gameDir, entry, &index, deep);
 }
@@ -257,8 +258,8 @@ bool Updater::putFilesInPlace(std::string& error) {
         } else {
             fs::rename(staging / entry->hash, target, ec);
             // A game folder on another file system: copy across, then rename there.
-            ok = !ec || (ec == std::errc::cross_device_link &&
-                         copyOnto(staging / entry->hash, target));
+            ok = !ec ||
+                 (ec == std::errc::cross_device_link && copyOnto(staging / entry->hash, target));
         }
         if (!ok) {
             error = "cannot put " + entry->path + " in place";

@@ -15,8 +15,8 @@ constexpr std::uint64_t kMaxSerialsBytes = 4096;
 // Names in the game folder, or beside it, that the launcher writes itself: a release that lists
 // one would never settle.
 bool launcherOwns(std::string_view path) {
-    for (const char* name : {kInstalledName, ".installed.part", kNewsCacheLive, kNewsCacheTesting,
-                             kSerialsName})
+    for (const char* name :
+         {kInstalledName, ".installed.part", kNewsCacheLive, kNewsCacheTesting, kSerialsName})
         if (path == name) return true;
     const std::string_view staging = kStagingName;
     return path.starts_with(staging) &&
@@ -38,7 +38,8 @@ SerialRecord readSerials(const std::filesystem::path& installDir) {
         if (space == 0 || space == std::string_view::npos) continue;
         std::uint64_t serial = 0;
         const std::string_view digits = line.substr(space + 1);
-        const auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), serial);
+        const auto [ptr, ec] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), serial);
         if (ec != std::errc() || ptr != digits.data() + digits.size()) continue;
         record[std::string(line.substr(0, space))] = serial;
     }

@@ -40,7 +40,8 @@ constexpr std::uint64_t kGiB = kMiB * 1024;
 constexpr const char* kLookingMessage = "Looking for updates";
 constexpr const char* kOfflineMessage = "Offline: playing what is installed";
 constexpr const char* kKeyRefusedMessage = "Playtester key not accepted; showing Live";
-constexpr const char* kFolderTakenMessage = "another Veilstone launcher is already using this folder";
+constexpr const char* kFolderTakenMessage =
+    "another Veilstone launcher is already using this folder";
 constexpr int kLockRetryMs = 100;
 
 std::uint32_t number(UpdaterState state) { return static_cast<std::uint32_t>(state); }

@@ -67,15 +67,15 @@ struct SelfUpdateFaults {
 };
 
 // Starts program with these arguments in workingDir, detached; false with errorText otherwise.
-using StartProcessFn = std::function<bool(const std::string& program,
-                                          const std::vector<std::string>& arguments,
-                                          const std::string& workingDir, std::string& errorText)>;
+using StartProcessFn =
+    std::function<bool(const std::string& program, const std::vector<std::string>& arguments,
+                       const std::string& workingDir, std::string& errorText)>;
 
 struct UpdaterSetup {
     std::filesystem::path installDir;  // the launcher folder; the game goes to installDir/"game"
     std::string serverUrl;
     std::array<std::uint8_t, 32> releaseKey{};
-    int connections = 8;  // objects fetched at once
+    int connections = 8;          // objects fetched at once
     std::string launcherFile;     // the running launcher's executable; empty: /proc/self/exe
     StartProcessFn startProcess;  // how a replaced launcher is restarted; empty: it is not replaced
     // Take an advisory lock on installDir for the Updater's life, waiting up to lockWaitMs for a

@@ -82,13 +82,14 @@ int runUpdaterDriver(int argc, char** argv) {
     std::filesystem::create_directories(dir, ec);
     const bool updated = std::find(args.begin(), args.end(), "--updated") != args.end();
     // As the launcher: the folder is locked, and a restarted copy waits for the old one to let go.
-    Updater updater({.installDir = dir,
-                     .serverUrl = url,
-                     .releaseKey = key,
-                     .startProcess = kd::startProcess,
-                     .lockFolder = true,
-                     .lockWaitMs = updated ? 5000 : 0,
-                     .faults = {.ownPathLost = fault == "own-path", .placingFails = fault == "placing"}});
+    Updater updater(
+        {.installDir = dir,
+         .serverUrl = url,
+         .releaseKey = key,
+         .startProcess = kd::startProcess,
+         .lockFolder = true,
+         .lockWaitMs = updated ? 5000 : 0,
+         .faults = {.ownPathLost = fault == "own-path", .placingFails = fault == "placing"}});
     updater.setRestartArgs(options.restartArgs);
     updater.setStatusListener([](const UpdaterStatus& s) {
         printf("status %u %.4f %s\n", s.state, s.progress, s.message.c_str());

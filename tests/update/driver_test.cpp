@@ -78,8 +78,8 @@ TEST_F(DriverTest, PrintsEveryStatusChangeThenTheFinalStatus) {
     EXPECT_EQ(linesStartingWith(out, "status "), expected) << out;
     EXPECT_EQ(linesStartingWith(out, "final "),
               std::vector<std::string>{"final state=2 progress=-1.0000 channel=0 key=0 installed= "
-                                       "latest=7 download=" + packed + " game=0 message=" +
-                                       packed + " bytes to download"})
+                                       "latest=7 download=" +
+                                       packed + " game=0 message=" + packed + " bytes to download"})
         << out;
 
     out = runDriver("install --no-self-update", &status);
@@ -103,13 +103,13 @@ TEST_F(DriverTest, InstallsAndUpdatesAGameFolderOnAnotherFileSystem) {
     fs::create_directories(launcher + "/game");
     const std::string driver = shellQuote(VEILSTONE_UPDATER_DRIVER) + " " + shellQuote(launcher) +
                                " " + shellQuote(nginx->url()) + " " + demoPublicKeyHex();
-    const std::string out = runShell(
-        "unshare -rm sh -c " +
-        shellQuote("mount -t tmpfs none " + shellQuote(launcher + "/game") + " && " + driver +
-                   " install --no-self-update && " + driver +
-                   " install --channel testing --key KEY-1 --no-self-update && cat " +
-                   shellQuote(launcher + "/game/a.txt")) +
-        " 2>&1");
+    const std::string out =
+        runShell("unshare -rm sh -c " +
+                 shellQuote("mount -t tmpfs none " + shellQuote(launcher + "/game") + " && " +
+                            driver + " install --no-self-update && " + driver +
+                            " install --channel testing --key KEY-1 --no-self-update && cat " +
+                            shellQuote(launcher + "/game/a.txt")) +
+                 " 2>&1");
     EXPECT_EQ(linesStartingWith(out, "status 1 -1.0000 Up to date").size(), 2u) << out;
     EXPECT_TRUE(out.ends_with("\ntesting")) << out;
     EXPECT_EQ(out.find("cannot put"), std::string::npos) << out;

@@ -1,5 +1,5 @@
-// The pieces of a job that decide on their own: whether a file on disk needs a download, the size
-// text, request URLs and the download progress.
+// The pieces of a job that decide on their own: whether a file on disk needs a download, and the
+// size text.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -47,9 +47,10 @@ TEST(FileIsCurrent, QuickTrustsTheRecordDeepReadsTheFile) {
         const Entry entry = entryFor(c.path, content);
         EXPECT_EQ(fileIsCurrent(dir.path(), entry, &installed, false), c.quick) << c.path;
         EXPECT_EQ(fileIsCurrent(dir.path(), entry, &installed, true), c.deep) << c.path;
-        EXPECT_EQ(fileIsCurrent(dir.path(), entry, static_cast<const Manifest*>(nullptr), true), c.deep) << c.path;
+        const Manifest* none = nullptr;
+        EXPECT_EQ(fileIsCurrent(dir.path(), entry, none, true), c.deep) << c.path;
         // With no record a quick test cannot vouch for any content.
-        EXPECT_FALSE(fileIsCurrent(dir.path(), entry, static_cast<const Manifest*>(nullptr), false)) << c.path;
+        EXPECT_FALSE(fileIsCurrent(dir.path(), entry, none, false)) << c.path;
     }
 }
 
@@ -60,22 +61,6 @@ TEST(SizeText, CountsInPowersOf1024) {
         {1572864, "1.5 MB"}, {1073741824, "1.0 GB"}, {UINT64_MAX, "17179869184.0 GB"},
     };
     for (const auto& [bytes, text] : cases) EXPECT_EQ(sizeText(bytes), text) << bytes;
-}
-
-TEST(JoinUrl, OneSlashBetweenBaseAndPath) {
-    EXPECT_EQ(joinUrl("http://h:1", "news.txt"), "http://h:1/news.txt");
-    EXPECT_EQ(joinUrl("http://h:1/", "news.txt"), "http://h:1/news.txt");
-    EXPECT_EQ(joinUrl("http://h/pub", "testing/news.txt"), "http://h/pub/testing/news.txt");
-    EXPECT_EQ(joinUrl("", "objects/ab"), "/objects/ab");
-}
-
-TEST(DownloadProgress, ClampsToTheObjectsShareAndHasNoBarWithoutATotal) {
-    EXPECT_DOUBLE_EQ(downloadProgress(0, 100, 0, 400), 0.0);
-    EXPECT_DOUBLE_EQ(downloadProgress(50, 100, 200, 400), 0.625);
-    EXPECT_DOUBLE_EQ(downloadProgress(100, 100, 300, 400), 1.0);
-    // A server sending more than announced stays within this object's share.
-    EXPECT_DOUBLE_EQ(downloadProgress(1124, 100, 200, 400), 0.75);
-    EXPECT_DOUBLE_EQ(downloadProgress(10, 0, 0, 0), -1.0);
 }
 
 }  // namespace

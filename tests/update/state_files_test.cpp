@@ -75,17 +75,6 @@ TEST(WriteFileAtomic, FailsWithoutLeavingPartsBehind) {
     EXPECT_FALSE(fs::exists(dir / "missing"));
 }
 
-TEST(MakeExecutable, SetsMode0755) {
-    TempDir dir;
-    writeText(dir / "game", "#!/bin/sh\n");
-    chmod((dir / "game").c_str(), 0600);
-    makeExecutable(dir / "game");
-    struct stat info {};
-    ASSERT_EQ(stat((dir / "game").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0755u);
-    makeExecutable(dir / "missing");  // ignored
-}
-
 TEST(UpdaterNews, LoadsOnlyVerifiedCachesOfTheShownChannel) {
     TempDir dir;
     const std::string live = test::signWithDemoKey("Live news\n");

@@ -8,8 +8,8 @@
 
 #include "log/log.h"
 #include "release/crypto.h"
-#include "tests/support/child_process.h"
 #include "release/manifest.h"
+#include "tests/support/child_process.h"
 
 namespace kd::test {
 

@@ -117,7 +117,8 @@ TEST_F(UpdaterEndToEnd, FirstInstallIntoAnEmptyFolderThenAQuickCheck) {
     EXPECT_EQ(installed.progressOf("Downloading 1 of 3: data/a.bin"), 0.0);
     double bar = 0.0;  // objects arrive side by side, but the bar never goes back
     for (const UpdaterStatus& change : installed.changes)
-        if (change.message.starts_with("Downloading ")) EXPECT_GE(change.progress, bar), bar = change.progress;
+        if (change.message.starts_with("Downloading "))
+            EXPECT_GE(change.progress, bar), bar = change.progress;
     EXPECT_EQ(installed.progressOf("Putting files in place"), 1.0);
     EXPECT_EQ(installedFiles(), v1);
     struct stat info {};
