@@ -1,10 +1,7 @@
 // The headless driver as a separate process: its output, and an install killed half-way and
 // started again.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -19,47 +16,6 @@ namespace kd::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The driver with its output in a file.
-class Driver {
-public:
-    Driver(const std::vector<std::string>& args, const std::string& outputPath) {
-        std::vector<std::string> argv = {VEILSTONE_UPDATER_DRIVER};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> pointers;
-        for (std::string& arg : argv) pointers.push_back(arg.data());
-        pointers.push_back(nullptr);
-        pid_ = fork();
-        if (pid_ == 0) {
-            const int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (out >= 0) {
-                dup2(out, 1);
-                dup2(out, 2);
-            }
-            execv(pointers[0], pointers.data());
-            _exit(127);
-        }
-    }
-    ~Driver() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    int wait() {
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    void killHard() {
-        kill(pid_, SIGKILL);
-        wait();
-    }
-
-private:
-    pid_t pid_ = -1;
-};
 
 class DriverTest : public UpdateFixture {};
 
@@ -125,12 +81,15 @@ TEST_F(DriverTest, KilledInstallResumesWithoutFetchingStagedObjectsAgain) {
 
     const std::string firstOut = dir / "first.out";
     {
-        Driver first({launcher, nginx->url(), demoPublicKeyHex(), "install"}, firstOut);
+        ChildProcess first(
+            {VEILSTONE_UPDATER_DRIVER, launcher, nginx->url(), demoPublicKeyHex(), "install"},
+            dir.path(), {}, firstOut);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (readText(firstOut).find("Downloading 60 of") == std::string::npos &&
                std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        first.killHard();
+        first.kill(SIGKILL);
+        first.wait(10000);
     }
     ASSERT_TRUE(linesStartingWith(readText(firstOut), "final ").empty()) << "finished too soon";
     // Let nginx log the request the kill cut off.
@@ -182,6 +141,47 @@ TEST_F(DriverTest, KilledInstallResumesWithoutFetchingStagedObjectsAgain) {
     for (const Entry& entry : manifest.files)
         EXPECT_EQ(hashFile(game(entry.path)), entry.hash) << entry.path;
     EXPECT_FALSE(fs::exists(launcher + "/.staging"));
+}
+
+// An update killed while its files are put in place, then the server offers the old release
+// again: the folder may hold both releases, and only a folder that really is the old release may
+// be reported current.
+TEST_F(DriverTest, UpdateKilledWhilePlacingIsNeverReportedCurrentWhenMixed) {
+    Files a = {{"veilstone", "#!/bin/sh\n"}}, b = a;
+    for (int i = 0; i < 400; ++i) {
+        a["data/" + std::to_string(i)] = noise(4096, i);
+        b["data/" + std::to_string(i)] = noise(4096, i + 1000);  // same sizes, other content
+    }
+    publish(a, "A");
+    serve();
+    runDriver("install --no-self-update");
+    const std::string manifestFile = server + "/manifest-linux64.txt";
+    const std::string manifestA = readText(manifestFile);
+    const Manifest releaseA = serverManifest();
+    publish(b, "B");
+    const std::string out = dir / "placing.out";
+    {
+        ChildProcess update({VEILSTONE_UPDATER_DRIVER, launcher, nginx->url(), demoPublicKeyHex(),
+                             "install", "--no-self-update"},
+                            dir.path(), {}, out);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (readText(out).find("Putting files in place") == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        update.kill(SIGKILL);
+        update.wait(10000);
+    }
+    writeText(manifestFile, manifestA);
+    fs::remove(launcher + "/.serials");  // as if A were the newest release again
+    bool allA = true;
+    for (const Entry& entry : releaseA.files)
+        allA = allA && hashFile(game(entry.path)) == entry.hash;
+    const std::string check = runDriver("check --no-self-update");
+    EXPECT_EQ(linesStartingWith(check, "status 1 -1.0000 Up to date").size(), allA ? 1u : 0u)
+        << check;
+    runDriver("install --no-self-update");
+    for (const Entry& entry : releaseA.files)
+        EXPECT_EQ(hashFile(game(entry.path)), entry.hash) << entry.path;
 }
 
 }  // namespace
