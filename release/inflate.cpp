@@ -578,42 +578,38 @@ bool dynamicHeader(Decoder& z) {
                       storage.distance, z.distance.rootBits);
 }
 
+// The block type and what follows it up to the block's data.
+bool blockHeader(Decoder& z) {
+    z.lastBlock = bits(z.in, 1) != 0;
+    const unsigned type = bits(z.in, 2);
+    if (type == 0) {
+        z.mode = Mode::Stored;
+        return storedHeader(z);
+    }
+    z.mode = Mode::Codes;
+    if (type == 1) {
+        useFixedCodes(z);
+        return true;
+    }
+    return type == 2 && dynamicHeader(z);  // type 3 is reserved
+}
+
 // Decodes as far as the input that has arrived allows. False once the stream is damaged or the
 // output refused.
 bool advance(Decoder& z) {
     BitReader& in = z.in;
     for (;;) {
-        Step step = Step::Done;
-        switch (z.mode) {
-        case Mode::BlockStart: {
-            if (!in.final && in.length - in.position < kBlockStartBytes) return true;
-            z.lastBlock = bits(in, 1) != 0;
-            const unsigned type = bits(in, 2);
-            if (type == 0) {
-                if (!storedHeader(z)) return false;
-                z.mode = Mode::Stored;
-            } else if (type == 1) {
-                useFixedCodes(z);
-                z.mode = Mode::Codes;
-            } else if (type == 2) {
-                if (!dynamicHeader(z)) return false;
-                z.mode = Mode::Codes;
-            } else {
-                return false;  // type 3 is reserved
-            }
-            continue;
-        }
-        case Mode::Stored:
-            step = storedCopy(z);
-            break;
-        case Mode::Codes:
-            step = codes(z);
-            break;
-        case Mode::Done:
+        if (z.mode == Mode::Done) {
             // Bytes between the final block and the trailer are ignored.
             in.position = in.length;
             return true;
         }
+        if (z.mode == Mode::BlockStart) {
+            if (!in.final && in.length - in.position < kBlockStartBytes) return true;
+            if (!blockHeader(z)) return false;
+            continue;
+        }
+        const Step step = z.mode == Mode::Stored ? storedCopy(z) : codes(z);
         if (step == Step::Starved) return true;
         if (step == Step::Failed || overrun(in)) return false;
         z.mode = z.lastBlock ? Mode::Done : Mode::BlockStart;
@@ -666,8 +662,7 @@ void compact(Decoder& z) {
 
 }  // namespace
 
-Inflater::Inflater(std::uint64_t expectedSize, Output output)
-    : state_(std::make_unique<State>()) {
+Inflater::Inflater(std::uint64_t expectedSize, Output output) : state_(std::make_unique<State>()) {
     State& z = *state_;
     z.output = std::move(output);
     z.expected = expectedSize;
