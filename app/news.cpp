@@ -110,16 +110,14 @@ float drawNews(Renderer& r, std::string_view text, float x, float y, float width
 }
 
 void drawNewsPanel(LauncherUi& ui, Renderer& r, const UpdaterStatus& s, const FrameInput& input,
-                   float w, float h, float dt) {
-    const float panelX = std::max(0.46f * w, titleWidth(w) + 96);
-    const float panelY = 48;
-    const float panelW = w - panelX - 40;
-    const float panelH = h - 198;
+                   const ScreenLayout& layout, float dt) {
+    const float panelX = layout.panelX, panelY = layout.panelY;
+    const float panelW = layout.panelW, panelH = layout.panelH;
     r.chamferRect(panelX, panelY, panelW, panelH, 10, pal::Panel, fade(pal::Bronze, 0.9f));
     r.text("WHAT'S NEW", panelX + 22, 66, 2, pal::TextDim);
     r.fillRect(panelX + 22, 88, panelW - 44, 1, fade(pal::Bronze, 0.8f));
 
-    const float left = panelX + 22, top = 100, vh = panelH - 66;
+    const float left = panelX + 22, top = layout.newsTop, vh = layout.newsVisible;
     const UiInput& menu = input.menu;
     if (panelX <= menu.x && menu.x < panelX + panelW && panelY <= menu.y &&
         menu.y < panelY + panelH)

@@ -2,6 +2,7 @@
 // dialog. Every commit writes the settings, tells the Updater and starts a fresh check.
 #include <GLFW/glfw3.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "app/ui.h"
@@ -23,6 +24,8 @@ constexpr std::uint32_t kKeyRefused = 3;
 constexpr float kListX = 48;
 constexpr float kListWidth = 260;
 constexpr float kRowHeight = 34;
+// The field is 516 wide; the text starts 12 in and leaves room for the caret and 12 at the end.
+constexpr float kKeyTextRoom = 516 - 12 - 7 - 12;
 
 // The order matters: the settings file first, then the Updater, then a new check; the automatic
 // update may run once more for the new setting.
@@ -50,9 +53,9 @@ std::string filterKeyText(std::string_view text) {
 }
 
 void drawChannelSelector(LauncherUi& ui, Renderer& r, Updater& updater, const UpdaterStatus& s,
-                         const UiInput& menu, float y1) {
-    r.text("BUILD", 48, y1, 2, pal::TextDisabled);
-    const float y2 = y1 + 22;
+                         const UiInput& menu, const ScreenLayout& layout) {
+    r.text("BUILD", 48, layout.keyRowY, 2, pal::TextDisabled);
+    const float y2 = layout.selectorTop;
     const bool idle = !updater.busy();
     const bool hovered = idle && 48 <= menu.x && menu.x < 308 && y2 <= menu.y && menu.y < y2 + 36;
     if (hovered)
@@ -62,18 +65,19 @@ void drawChannelSelector(LauncherUi& ui, Renderer& r, Updater& updater, const Up
     r.text(s.shownChannel == kChannelTesting ? "Testing" : "Live", 62, y2 + 11, 2,
            idle ? pal::Text : pal::TextDisabled);
     for (int i = 0; i < 5; ++i) r.fillRect(280 + i, y2 + 15 + i, 11 - 2 * i, 1, pal::GoldDim);
-    if (s.keyState == kKeyRefused) r.text("Key not accepted", 48, y2 + 46, 2, pal::Error);
+    if (s.keyState == kKeyRefused)
+        r.text("Key not accepted", layout.keyRefusedX, layout.keyRefusedY, 2, pal::Error);
     if (hovered && menu.clicked) {
         ui.listOpen = true;
         ui.listOpenedThisFrame = true;
     }
-    ui.listTop = y2 + 38;
+    ui.listTop = layout.listTop;
 }
 
 void drawChannelList(LauncherUi& ui, Renderer& r, Updater& updater, const UpdaterStatus& s,
                      const FrameInput& input) {
     const UiInput& in = input.real;
-    r.chamferRect(kListX, ui.listTop, kListWidth, 144, 6, pal::PanelDark, pal::GoldDim);
+    r.chamferRect(kListX, ui.listTop, kListWidth, kListHeight, 6, pal::PanelDark, pal::GoldDim);
     static const char* const kRows[] = {"Live", "Testing", "Change key...", "Forget key"};
     int chosen = -1;
     for (int i = 0; i < 4; ++i) {
@@ -115,15 +119,15 @@ void drawChannelList(LauncherUi& ui, Renderer& r, Updater& updater, const Update
     }
 }
 
-void drawKeyDialog(LauncherUi& ui, Renderer& r, Updater& updater, const FrameInput& input, float w,
-                   float h, double now) {
+void drawKeyDialog(LauncherUi& ui, Renderer& r, Updater& updater, const FrameInput& input,
+                   const ScreenLayout& layout, double now) {
     // The click that opened the dialog (the menu link or the list row) can lie where "Cancel" or
     // "USE KEY" now stands, depending on the window size; it must not press them too.
     UiInput in = input.real;
     if (!ui.dialogShown) in.clicked = false;
     ui.dialogShown = true;
-    r.fillRect(0, 0, w, h, {0, 0, 0, 0.6f});
-    const float dx = (w - 560) / 2, dy = (h - 220) / 2;
+    r.fillRect(0, 0, layout.w, layout.h, {0, 0, 0, 0.6f});
+    const float dx = layout.dialogX, dy = layout.dialogY;
     r.chamferRect(dx, dy, 560, 220, 10, pal::Panel, pal::GoldDim);
     r.text("PLAYTESTER KEY", dx + 22, dy + 20, 2, pal::TextDim);
     r.text("Paste the key you were given (Ctrl+V).", dx + 22, dy + 48, 2, pal::TextDisabled);
@@ -139,9 +143,13 @@ void drawKeyDialog(LauncherUi& ui, Renderer& r, Updater& updater, const FrameInp
 
     r.fillRect(dx + 22, dy + 78, 516, 40, pal::Shadow);
     r.fillRect(dx + 22, dy + 117, 516, 1, pal::GoldDim);
-    r.text(ui.keyText, dx + 34, dy + 88, 3, pal::TextBright);
-    if (std::fmod(now, 1.0) < 0.55)
-        r.fillRect(dx + 34 + textWidth(ui.keyText, 3) + 4, dy + 86, 3, 26, pal::Accent);
+    // A key longer than the field scrolls inside it, so its end and the caret stay in view.
+    const float keyWidth = textWidth(ui.keyText, 3);
+    const float keyX = dx + 34 - std::max(0.0f, keyWidth - kKeyTextRoom);
+    r.beginClip(dx + 22, dy + 78, 516, 40);
+    r.text(ui.keyText, keyX, dy + 88, 3, pal::TextBright);
+    if (std::fmod(now, 1.0) < 0.55) r.fillRect(keyX + keyWidth + 4, dy + 86, 3, 26, pal::Accent);
+    r.endClip();
 
     const bool hasText = !ui.keyText.empty();
     bool use = uiButton(r, in, "USE KEY", hasText, true, dx + 358, dy + 152, 180, 48, 2);

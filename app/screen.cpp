@@ -24,6 +24,7 @@ constexpr float kMenuLinkWidth = 260;
 constexpr float kMenuLinkHeight = 30;
 constexpr std::size_t kMaxEmbers = 70;
 constexpr float kEmbersPerSecond = 30;
+constexpr std::uint32_t kChannelTesting = 1;
 
 std::uint32_t stateNumber(UpdaterState state) { return static_cast<std::uint32_t>(state); }
 
@@ -72,8 +73,8 @@ void updateAndDrawEmbers(LauncherUi& ui, Renderer& r, float w, float h, float t,
     }
 }
 
-void drawProgressBar(Renderer& r, const UpdaterStatus& s, float w, float h, float t) {
-    float barW = w - 364;
+void drawProgressBar(Renderer& r, const UpdaterStatus& s, const ScreenLayout& layout, float t) {
+    const float h = layout.h, barW = layout.barW;
     r.fillRect(60, h - 70, barW, 10, pal::Shadow);
     r.fillRect(60, h - 70, barW, 1, fade(pal::Line, 0.4f));
     bool active = isState(s, UpdaterState::Checking) || isState(s, UpdaterState::Working);
@@ -103,7 +104,89 @@ void takeAutomaticActions(LauncherUi& ui, Updater& updater, const UpdaterStatus&
     }
 }
 
+// "TESTING BUILD" follows the version line, or goes under it when the line is too long to leave
+// room for it before the news panel; a very long line goes to the smaller scale.
+void drawVersionLine(Renderer& r, const UpdaterStatus& s, const ScreenLayout& layout) {
+    const bool testing = s.shownChannel == kChannelTesting;
+    const std::string version = versionLineText(s);
+    const char* mark = "TESTING BUILD";
+    const bool oneLine =
+        textWidth(version, 2) + (testing ? 16 + textWidth(mark, 2) : 0) <= layout.versionWidth;
+    FittedText fitted = oneLine ? FittedText{{version}, 2}
+                                : fitText(version, layout.versionWidth, testing ? 1 : 2);
+    const float scale = fitted.scale;
+    float y = layout.versionY;
+    for (const std::string& line : fitted.lines) {
+        r.text(line, layout.menuX, y, scale, pal::TextDim);
+        y += 11 * scale;
+    }
+    if (!testing) return;
+    float x = layout.menuX + textWidth(fitted.lines.back(), scale) + 8 * scale;
+    if (x + textWidth(mark, scale) <= layout.menuX + layout.versionWidth) {
+        y -= 11 * scale;
+    } else {
+        x = layout.menuX;
+    }
+    r.text(mark, x, y, scale, pal::Accent);
+}
+
+// The whole sentence: one line where it fits, else two, else four at the smaller scale.
+void drawStatusLine(Renderer& r, const UpdaterStatus& s, const ScreenLayout& layout) {
+    const Color color = isState(s, UpdaterState::Failed) ? pal::Error : pal::Text;
+    FittedText fitted = fitText(statusLineText(s), layout.barW, 2);
+    const float h = layout.h;
+    float y = fitted.scale == 1 ? h - 112 : fitted.lines.size() > 1 ? h - 110 : h - 98;
+    for (const std::string& line : fitted.lines) {
+        r.text(line, layout.statusX, y, fitted.scale, color);
+        y += 9 * fitted.scale + (fitted.scale == 1 ? 1 : 0);
+    }
+}
+
 }  // namespace
+
+FittedText fitText(std::string_view text, float width, std::size_t maxLines) {
+    FittedText fitted{wrapText(text, 2, width), 2};
+    if (fitted.lines.size() <= maxLines) return fitted;
+    fitted = {wrapText(text, 1, width), 1};
+    if (fitted.lines.size() > 2 * maxLines) fitted.lines.resize(2 * maxLines);
+    return fitted;
+}
+
+ScreenLayout screenLayout(float w, float h) {
+    ScreenLayout l;
+    l.w = w;
+    l.h = h;
+    l.titleScale = w >= 1000 ? 8 : 7;
+    l.titleWidth = textWidth("VEILSTONE", l.titleScale);
+    l.titleBottom = 60 + 8 * l.titleScale;
+    l.versionY = l.titleBottom + 30;
+    l.menuY0 = l.titleBottom + 90;
+    l.keyRowY = l.menuY0 + 132;
+    l.selectorTop = l.keyRowY + 22;
+    l.panelX = std::max(0.46f * w, l.titleWidth + 96);
+    l.panelW = w - l.panelX - 40;
+    l.panelH = h - 198;
+    l.newsVisible = l.panelH - 66;
+    l.versionWidth = l.panelX - 16 - l.menuX;
+    l.bottomPanelY = h - 118;
+    // In a short window the list would run past the bottom edge: it opens upward instead.
+    l.listTop = l.selectorTop + 38;
+    if (l.listTop + kListHeight > h - 8) l.listTop = l.selectorTop - 2 - kListHeight;
+    // Under the selector it would sit under the bottom panel: it goes beside "BUILD" instead.
+    l.keyRefusedX = l.menuX;
+    l.keyRefusedY = l.selectorTop + 46;
+    if (l.keyRefusedY + 16 > l.bottomPanelY - 4) {
+        l.keyRefusedX = l.menuX + textWidth("BUILD", 2) + 16;
+        l.keyRefusedY = l.keyRowY;
+    }
+    l.barY = h - 70;
+    l.barW = w - 364;
+    l.bigX = w - 280;
+    l.bigY = h - 108;
+    l.dialogX = (w - 560) / 2;
+    l.dialogY = (h - 220) / 2;
+    return l;
+}
 
 float LauncherUi::nextUniform() {
     return std::uniform_real_distribution<float>(0.0f, 1.0f)(random);
@@ -187,8 +270,6 @@ bool startGame(const std::string& gameDir) {
     return true;
 }
 
-float titleWidth(float w) { return textWidth("VEILSTONE", w >= 1000 ? 8 : 7); }
-
 void drawScreen(LauncherUi& ui, Renderer& r, Updater& updater, const UpdaterStatus& s,
                 const FrameInput& input, float w, float h, double now, float dt) {
     const float t = float(now);
@@ -197,24 +278,20 @@ void drawScreen(LauncherUi& ui, Renderer& r, Updater& updater, const UpdaterStat
     drawBackground(r, w, h, t);
     updateAndDrawEmbers(ui, r, w, h, t, dt);
 
+    const ScreenLayout layout = screenLayout(w, h);
+
     // Title.
-    const float titleScale = w >= 1000 ? 8 : 7;
-    const float tw = textWidth("VEILSTONE", titleScale);
+    const float titleScale = layout.titleScale;
+    const float tw = layout.titleWidth;
     r.dot(48 + tw / 2, 92, 0.75f * tw, fade(pal::Glow, 0.16f));
     r.text("VEILSTONE", 48 + titleScale / 2, 60 + 0.75f * titleScale, titleScale, pal::Shadow);
     r.text("VEILSTONE", 48, 60, titleScale, pal::Gold);
     r.fillRect(48, 60 + 8 * titleScale + 16, tw, 1, fade(pal::GoldDim, 0.6f));
-    const float titleBottom = 60 + 8 * titleScale;
-
-    // Version line.
-    std::string version = versionLineText(s);
-    r.text(version, 48, titleBottom + 30, 2, pal::TextDim);
-    if (s.shownChannel == 1)
-        r.text("TESTING BUILD", 48 + textWidth(version, 2) + 16, titleBottom + 30, 2, pal::Accent);
+    drawVersionLine(r, s, layout);
 
     // Menu.
     const UiInput& menu = input.menu;
-    const float y0 = titleBottom + 90;
+    const float y0 = layout.menuY0;
     bool idle = !updater.busy();
     if (uiButton(r, menu, "Verify game files",
                  idle && s.gameInstalled && !isState(s, UpdaterState::Offline), false, kMenuX, y0,
@@ -238,16 +315,16 @@ void drawScreen(LauncherUi& ui, Renderer& r, Updater& updater, const UpdaterStat
             ui.keyText.clear();
         }
     } else {
-        drawChannelSelector(ui, r, updater, s, menu, y0 + 132);
+        drawChannelSelector(ui, r, updater, s, menu, layout);
     }
 
-    drawNewsPanel(ui, r, s, input, w, h, dt);
+    drawNewsPanel(ui, r, s, input, layout, dt);
 
     // Bottom panel, big button, status line and progress bar.
-    r.chamferRect(40, h - 118, w - 80, 78, 10, pal::PanelDark, fade(pal::Bronze, 0.9f));
+    r.chamferRect(40, layout.bottomPanelY, w - 80, 78, 10, pal::PanelDark, fade(pal::Bronze, 0.9f));
     idle = !updater.busy();
     BigButton big = bigButtonFor(s.state, s.gameInstalled, idle);
-    bool pressed = uiButton(r, menu, big.label, big.enabled, true, w - 280, h - 108, 230, 58, 4);
+    bool pressed = uiButton(r, menu, big.label, big.enabled, true, layout.bigX, layout.bigY, 230, 58, 4);
     if (pressed || (big.enabled && menu.enter)) {
         std::string label = big.label;
         if (label == "PLAY") {
@@ -258,15 +335,11 @@ void drawScreen(LauncherUi& ui, Renderer& r, Updater& updater, const UpdaterStat
             updater.update(false);
         }
     }
-    const float barW = w - 364;
-    std::vector<std::string> statusLines = wrapText(statusLineText(s), 2, barW);
-    if (!statusLines.empty())
-        r.text(statusLines[0], 60, h - 98, 2,
-               isState(s, UpdaterState::Failed) ? pal::Error : pal::Text);
-    drawProgressBar(r, s, w, h, t);
+    drawStatusLine(r, s, layout);
+    drawProgressBar(r, s, layout, t);
 
     if (ui.listOpen) drawChannelList(ui, r, updater, s, input);
-    if (ui.dialogOpen) drawKeyDialog(ui, r, updater, input, w, h, now);
+    if (ui.dialogOpen) drawKeyDialog(ui, r, updater, input, layout, now);
 }
 
 }  // namespace kd

@@ -84,6 +84,27 @@ struct NewsLayout {
     float height = 0;
 };
 
+// Where the pieces of the screen stand in a window of w x h, worked out once per frame and read by
+// the drawing, the hit-testing and the tests alike.
+struct ScreenLayout {
+    float w = 0, h = 0;
+    float titleScale = 8, titleWidth = 0, titleBottom = 0;
+    float versionY = 0, versionWidth = 0;  // the version line ends before the news panel
+    float menuX = 48, menuY0 = 0;         // first menu link; the others follow at +38, +76
+    float keyRowY = 0;                    // "Playtester key..." or the selector's "BUILD"
+    float selectorTop = 0;
+    float listTop = 0;                    // below the selector, or above it in a short window
+    float keyRefusedX = 0, keyRefusedY = 0;
+    float panelX = 0, panelY = 48, panelW = 0, panelH = 0;
+    float newsTop = 100, newsVisible = 0;
+    float bottomPanelY = 0;
+    float statusX = 60, barY = 0, barW = 0;
+    float bigX = 0, bigY = 0;
+    float dialogX = 0, dialogY = 0;
+};
+ScreenLayout screenLayout(float w, float h);
+constexpr float kListHeight = 144;
+
 // The state the screen keeps from one frame to the next.
 struct LauncherUi {
     std::string installDir;
@@ -132,15 +153,22 @@ void drawScreen(LauncherUi& ui, Renderer& r, launcher::Updater& updater,
                 double now, float dt);
 
 // Overlays and the news panel.
-float titleWidth(float w);
 void drawChannelSelector(LauncherUi& ui, Renderer& r, launcher::Updater& updater,
-                         const launcher::UpdaterStatus& s, const UiInput& menu, float y1);
+                         const launcher::UpdaterStatus& s, const UiInput& menu,
+                         const ScreenLayout& layout);
 void drawChannelList(LauncherUi& ui, Renderer& r, launcher::Updater& updater,
                      const launcher::UpdaterStatus& s, const FrameInput& input);
 void drawKeyDialog(LauncherUi& ui, Renderer& r, launcher::Updater& updater, const FrameInput& input,
-                   float w, float h, double now);
+                   const ScreenLayout& layout, double now);
 void drawNewsPanel(LauncherUi& ui, Renderer& r, const launcher::UpdaterStatus& s,
-                   const FrameInput& input, float w, float h, float dt);
+                   const FrameInput& input, const ScreenLayout& layout, float dt);
+// The lines of text, each at most width wide, and the scale that lets all of them fit into
+// maxLines lines: scale 2, or scale 1 when that needs more lines.
+struct FittedText {
+    std::vector<std::string> lines;
+    float scale = 2;
+};
+FittedText fitText(std::string_view text, float width, std::size_t maxLines);
 // Draws the news markup with its top-left at (x, y); returns the height used.
 float drawNews(Renderer& r, std::string_view text, float x, float y, float width);
 // Lays the text out into layout unless it already holds this text at this width.

@@ -104,7 +104,7 @@ double newsPanelRate(Renderer& r, const std::string& news, int frames, bool rela
     for (int i = 0; i < frames; ++i) {
         if (relayout) ui.news = NewsLayout();
         r.beginFrame(int(kW), int(kH), int(kW), int(kH));
-        drawNewsPanel(ui, r, status, input, kW, kH, 1.0f / 60);
+        drawNewsPanel(ui, r, status, input, screenLayout(kW, kH), 1.0f / 60);
         r.endFrame();
         glFinish();
     }
