@@ -1,18 +1,15 @@
 // Drives the real launcher binary in a real window: a private Xvfb, a launcher folder of its own
 // with a copy of the executable, releases published by the release tool and served by nginx,
 // input through xdotool and pictures of the window through xwd. Also where things sit on the
-// launcher's screen at its default size and how to tell what a capture shows.
+// launcher's screen at its default size and how to tell what a picture shows.
 #pragma once
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -20,6 +17,7 @@
 #include "gfx/font.h"
 #include "gfx/text.h"
 #include "tests/support/child_process.h"
+#include "tests/support/fault_server.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/png_decode.h"
 #include "tests/support/release_fixture.h"
@@ -33,6 +31,12 @@ constexpr const char* kTesterKey = "TEST-KEY-42";
 constexpr const char* kSettingsHeader = "# Veilstone launcher settings. Written by the launcher.\n";
 
 inline void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+template <class Predicate>
+bool waitFor(Predicate holds, int timeoutMs = 20000) {
+    for (int waited = 0; waited <= timeoutMs; waited += 50, sleepMs(50))
+        if (holds()) return true;
+    return false;
+}
 
 // An RGB picture of the window, top row first.
 struct Picture {
@@ -72,11 +76,9 @@ inline Picture decodeXwd(const std::string& data) {
     std::size_t start = std::size_t(big32(0)) + std::size_t(big32(76)) * 12;
     if (big32(44) != 32 || data.size() < start + std::size_t(line) * height) return {};
     Picture picture{int(width), int(height), std::vector<std::uint8_t>(width * height * 3)};
-    for (std::uint32_t y = 0; y < height; ++y)
-        for (std::uint32_t x = 0; x < width; ++x)
-            for (int c = 0; c < 3; ++c)
-                picture.rgb[(std::size_t(y) * width + x) * 3 + c] = std::uint8_t(
-                    data[start + std::size_t(y) * line + x * 4 + (lsb ? 2 - c : 1 + c)]);
+    for (std::size_t i = 0; i < picture.rgb.size(); ++i)
+        picture.rgb[i] = std::uint8_t(
+            data[start + i / 3 / width * line + i / 3 % width * 4 + (lsb ? 2 - i % 3 : 1 + i % 3)]);
     return picture;
 }
 
@@ -110,83 +112,54 @@ constexpr float kPanelX = 53 * 8 + 96, kPanelW = kW - kPanelX - 40;  // the news
 constexpr float kNewsLeft = kPanelX + 22, kNewsTop = 100, kNewsVisible = (kH - 198) - 66;
 inline float listRowTop(int row) { return kListTop + 4 + 34 * row; }
 
-inline bool bigButtonShows(const Picture& p, std::string_view label, bool enabled) {
-    return showsText(p, label, kBigX + (230 - textWidth(label, 4)) / 2, kBigY + 13, 4,
-                     enabled ? pal::Text : pal::TextDisabled);
+// What a picture should show; LauncherTest::sees waits for one where all of them hold.
+using Check = std::function<bool(const Picture&)>;
+inline Check text(std::string s, float x, float y, float scale, Color color) {
+    return [=](const Picture& p) { return showsText(p, s, x, y, scale, color); };
+}
+inline Check no(Check check) {
+    return [=](const Picture& p) { return !check(p); };
+}
+inline Check button(std::string label, bool enabled = true) {
+    return text(label, kBigX + (230 - textWidth(label, 4)) / 2, kBigY + 13, 4,
+                enabled ? pal::Text : pal::TextDisabled);
 }
 // line 0: a sentence that fits on one line; 1 and 2: the lines of one wrapped in two.
-inline bool statusShows(const Picture& p, std::string_view text, Color color = pal::Text,
-                        int line = 0) {
-    return showsText(p, text, 60, line == 0 ? kH - 98 : kH - 128 + 18 * line, 2, color);
+inline Check status(std::string s, Color color = pal::Text, int line = 0) {
+    return text(s, 60, line == 0 ? kH - 98 : kH - 128 + 18 * line, 2, color);
 }
-inline bool versionShows(const Picture& p, std::string_view line) {
-    return showsText(p, line, 48, kTitleBottom + 30, 2, pal::TextDim);
+inline Check version(std::string line) {
+    return text(line, 48, kTitleBottom + 30, 2, pal::TextDim);
 }
 // Menu rows: 0 "Verify game files", 1 "Open game folder", 2 "Check for updates".
-inline bool menuLinkShows(const Picture& p, int row, bool enabled) {
+inline Check menuLink(int row, bool enabled = true) {
     const char* labels[] = {"Verify game files", "Open game folder", "Check for updates"};
-    return showsText(p, labels[row], 48, kMenuY0 + 38 * row + 7, 2,
-                     enabled ? pal::TextDim : pal::TextDisabled);
+    return text(labels[row], 48, kMenuY0 + 38 * row + 7, 2,
+                enabled ? pal::TextDim : pal::TextDisabled);
 }
-inline bool idleShown(const Picture& p) { return menuLinkShows(p, 2, true); }  // cursor away
-// Pixels of the progress bar's middle row off the bare track.
-inline int barFill(const Picture& p) {
-    return kW - 364 - p.count(60, kH - 66, kW - 364, 1, pal::Shadow, 10);
-}
+inline const Check idle = menuLink(2);  // a check has ended; the cursor is away
 inline bool dialogShown(const Picture& p, float dialogY = kDialogY) {
     return showsText(p, "PLAYTESTER KEY", kDialogX + 22, dialogY + 20, 2, pal::TextDim) &&
            showsText(p, "Paste the key you were given (Ctrl+V).", kDialogX + 22, dialogY + 48, 2,
                      pal::TextDisabled);
 }
-// The key field shows exactly this text, "" for none (the caret is Accent, not TextBright).
-inline bool keyFieldShows(const Picture& p, std::string_view key) {
-    float end = key.empty() ? kDialogX + 22 : kDialogX + 35 + textWidth(key, 3);
-    return dialogShown(p) &&
-           (key.empty() || showsText(p, key, kDialogX + 34, kDialogY + 88, 3, pal::TextBright)) &&
-           p.count(int(end), int(kDialogY) + 78, int(kDialogX + 538 - end), 39, pal::TextBright,
-                   6) == 0;
-}
-inline bool useKeyShows(const Picture& p, bool enabled) {
-    return showsText(p, "USE KEY", kDialogX + 358 + (180 - textWidth("USE KEY", 2)) / 2,
-                     kDialogY + 168, 2, enabled ? pal::Text : pal::TextDisabled);
-}
-inline bool listShown(const Picture& p) {  // "Change key..." and "Forget key" always in TextDim
+inline const Check dialog = [](const Picture& p) { return dialogShown(p); };
+inline const Check list = [](const Picture& p) {  // these two rows are always TextDim
     return showsText(p, "Change key...", 62, listRowTop(2) + 10, 2, pal::TextDim) &&
            showsText(p, "Forget key", 62, listRowTop(3) + 10, 2, pal::TextDim);
-}
-inline bool selectorShows(const Picture& p, std::string_view channel) {  // while idle
-    return showsText(p, "BUILD", 48, kKeyRowY, 2, pal::TextDisabled) &&
-           showsText(p, channel, 62, kSelectorTop + 11, 2, pal::Text);
-}
-inline bool keyLinkShown(const Picture& p) {
-    return showsText(p, "Playtester key...", 48, kKeyRowY + 7, 2, pal::TextDim);
-}
-inline bool testingBuildShown(const Picture& p, std::string_view versionLine) {
-    return showsText(p, "TESTING BUILD", 48 + textWidth(versionLine, 2) + 16, kTitleBottom + 30, 2,
-                     pal::Accent);
-}
-inline bool newsHeadingShows(const Picture& p, std::string_view heading) {
-    return showsText(p, heading, kNewsLeft, kNewsTop, 3, pal::Gold);
-}
-
-// A server that accepts connections and never answers: the launcher stays "Checking".
-class SilentServer {
-public:
-    SilentServer() {
-        sockaddr_in address{
-            .sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}};
-        socklen_t length = sizeof address;
-        if (bind(socket_, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-            listen(socket_, 16) == 0 &&
-            getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-            port_ = ntohs(address.sin_port);
-    }
-    ~SilentServer() { close(socket_); }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
-
-private:
-    int socket_ = ::socket(AF_INET, SOCK_STREAM, 0), port_ = 0;
 };
+inline Check selector(std::string channel) {  // while idle
+    return [=](const Picture& p) {
+        return showsText(p, "BUILD", 48, kKeyRowY, 2, pal::TextDisabled) &&
+               showsText(p, channel, 62, kSelectorTop + 11, 2, pal::Text);
+    };
+}
+inline const Check keyLink = text("Playtester key...", 48, kKeyRowY + 7, 2, pal::TextDim);
+inline Check testingBuild(std::string_view versionLine) {
+    return text("TESTING BUILD", 48 + textWidth(versionLine, 2) + 16, kTitleBottom + 30, 2,
+                pal::Accent);
+}
+inline Check heading(std::string s) { return text(s, kNewsLeft, kNewsTop, 3, pal::Gold); }
 
 class LauncherTest : public ::testing::Test {
 protected:
@@ -194,9 +167,6 @@ protected:
         std::filesystem::create_directories(serverDir());
         std::filesystem::create_directories(launcherDir());
         std::filesystem::copy_file(VEILSTONE_LAUNCHER, launcherPath());
-    }
-    ~LauncherTest() override {
-        for (auto& launcher : launchers_) launcher->kill(9);
     }
     void SetUp() override { ASSERT_TRUE(xvfb_.ok()) << "Xvfb did not start"; }
 
@@ -212,16 +182,13 @@ protected:
     std::string output() const { return readText(lastOutput_); }  // of the last start
     std::string log() const { return readText(launcherDir() + "/logs/latest.log"); }
 
-    // A small game whose executable records its folder and arguments into root()/game-ran.
+    // A small game whose executable records its folder and argument count into root()/game-ran.
     void makeGame() {
         std::string ran = root_ / "game-ran";
-        writeGame(
-            gameSource(),
-            {{"veilstone",
-              "#!/bin/sh\n{ pwd; echo \"$#\"; for a in \"$@\"; do echo \"[$a]\"; done; } > '" +
-                  ran + ".part'\nmv '" + ran + ".part' '" + ran + "'\n"},
-             {"data/level1.dat", std::string(300000, 'L')},
-             {"data/notes.txt", "stone, moss, lantern light\n"}});
+        writeGame(gameSource(), {{"veilstone", "#!/bin/sh\n{ pwd; echo \"$#\"; } > '" + ran +
+                                                   ".part'\nmv '" + ran + ".part' '" + ran + "'\n"},
+                                 {"data/level1.dat", std::string(300000, 'L')},
+                                 {"data/notes.txt", "stone, moss, lantern light\n"}});
     }
     bool publish(const std::string& version, const std::vector<std::string>& extra = {}) {
         return publishRelease(gameSource(), serverDir(), version, extra);
@@ -230,9 +197,9 @@ protected:
     void serve(const std::string& version = "1.0", const std::string& news = "") {
         makeGame();
         writeText(root_ / "news.txt", news);
-        ASSERT_TRUE(publish(version, news.empty()
-                                         ? std::vector<std::string>{}
-                                         : std::vector<std::string>{"--news", root_ / "news.txt"}));
+        std::vector<std::string> extra;
+        if (!news.empty()) extra = {"--news", root_ / "news.txt"};
+        ASSERT_TRUE(publish(version, extra));
         ASSERT_TRUE(server_.start()) << server_.errorLog();
     }
     // Live 1.0 and Testing 1.1 with their news.
@@ -246,16 +213,14 @@ protected:
     }
 
     // Runs the launcher in its folder; output goes to root()/launcher-N.out.
-    ChildProcess& start(const std::vector<std::string>& args,
-                        const std::vector<std::string>& env = {}) {
-        std::vector<std::string> argv = {launcherPath()},
-                                 environment = {"DISPLAY=" + xvfb_.display(),
+    ChildProcess& start(std::vector<std::string> args, const std::vector<std::string>& env = {}) {
+        std::vector<std::string> environment = {"DISPLAY=" + xvfb_.display(),
                                                 "ASAN_OPTIONS=detect_leaks=0"};
-        argv.insert(argv.end(), args.begin(), args.end());
+        args.insert(args.begin(), launcherPath());
         environment.insert(environment.end(), env.begin(), env.end());
         lastOutput_ = root_ / ("launcher-" + std::to_string(launchers_.size()) + ".out");
         launchers_.push_back(
-            std::make_unique<ChildProcess>(argv, launcherDir(), environment, lastOutput_));
+            std::make_unique<ChildProcess>(args, launcherDir(), environment, lastOutput_));
         window_.clear();
         return *launchers_.back();
     }
@@ -276,20 +241,12 @@ protected:
     void startIdle(const std::string& settings = "") {
         writeText(settingsPath(), serverLine() + settings);
         open({});
-        ASSERT_TRUE(idleShown(captureUntil(idleShown))) << log();
+        ASSERT_TRUE(sees(idle)) << log();
     }
     std::string waitForWindow(int timeoutMs = 15000) {  // empty on time-out
-        for (int waited = 0; waited <= timeoutMs; waited += 100, sleepMs(100)) {
-            std::string found = xdotool("search --onlyvisible --class veilstone");
-            if (!found.empty()) return window_ = found.substr(0, found.find('\n'));
-        }
-        return "";
-    }
-    template <class Predicate>
-    static bool waitFor(Predicate holds, int timeoutMs = 20000) {
-        for (int waited = 0; waited <= timeoutMs; waited += 50, sleepMs(50))
-            if (holds()) return true;
-        return false;
+        std::string found = x11("timeout " + std::to_string(timeoutMs / 1000.0) +
+                                " xdotool search --sync --onlyvisible --class veilstone");
+        return window_ = found.substr(0, found.find('\n'));
     }
     bool waitForLog(const std::string& text) const {
         return waitFor([&] { return log().find(text) != std::string::npos; });
@@ -302,20 +259,23 @@ protected:
         return runShell("DISPLAY=" + xvfb_.display() + " " + command + " 2>/dev/null");
     }
     std::string xdotool(const std::string& args) { return x11("xdotool " + args); }
-    std::string xprop(const std::string& properties) {
-        return x11("xprop -id " + window_ + " " + properties);
-    }
+    std::string xprop(const std::string& args) { return x11("xprop -id " + window_ + " " + args); }
 
-    // Input, in window coordinates.
+    // Input, in window coordinates. A click lets a frame see the hover before the press, then
+    // takes the cursor away so that no hover colours the pictures after it.
     void moveMouse(int x, int y) {
         xdotool("mousemove --window " + window_ + " " + std::to_string(x) + " " +
                 std::to_string(y));
     }
     void click(int x, int y) {
         moveMouse(x, y);
-        sleepMs(60);  // let a frame see the hover before the press
+        sleepMs(60);
         xdotool("click 1");
+        sleepMs(60);
+        moveMouse(5, 5);
     }
+    void clickBigButton() { click(kBigX + 115, kBigY + 29); }
+    void clickMenu(int row) { click(60, int(kMenuY0) + 38 * row + 15); }
     void key(const std::string& name) { xdotool("key --window " + window_ + " " + name); }
     void type(const std::string& text) {
         xdotool("type --window " + window_ + " " + shellQuote(text));
@@ -326,25 +286,17 @@ protected:
         xdotool("click --repeat " + std::to_string(times) + " --delay 30 " +
                 std::to_string(button));
     }
-    void setClipboard(const std::string& text) {
-        writeText(root_ / "clipboard", text);
-        x11("xclip -selection clipboard -i '" + root_ / "clipboard" + "' >/dev/null");
-        // xclip serves the text from a copy of itself in the background, which may not own the
-        // clipboard yet when the command returns: a paste right away could still get the old text.
-        waitFor([&] { return x11("xclip -selection clipboard -o") == text; }, 3000);
-    }
     void resize(int width, int height) {
         xdotool("windowsize " + window_ + " " + std::to_string(width) + " " +
                 std::to_string(height));
     }
-    void openKeyDialog(int x = 150, int y = int(kKeyRowY) + 15) {  // a click on the link
-        click(x, y);
-        ASSERT_TRUE(dialogShown(captureUntil([](const Picture& p) { return dialogShown(p); })))
-            << "no key dialog";
-    }
     void openList() {
         click(150, int(kSelectorTop) + 18);
-        ASSERT_TRUE(listShown(captureUntil(listShown))) << "the channel list did not open";
+        ASSERT_TRUE(sees(list)) << "the channel list did not open";
+    }
+    void pickFromList(int row) {
+        ASSERT_NO_FATAL_FAILURE(openList());
+        click(150, int(listRowTop(row)) + 17);
     }
 
     // The window as it shows now (the last swapped frame).
@@ -354,10 +306,15 @@ protected:
     // Captures until the predicate holds or the time runs out; returns the last capture.
     template <class Predicate>
     Picture captureUntil(Predicate holds, int timeoutMs = 15000) {
-        Picture picture;
-        for (int waited = 0; waited <= timeoutMs; waited += 150, sleepMs(150))
-            if ((picture = capture()).width > 0 && holds(picture)) break;
-        return picture;
+        Picture p;
+        waitFor([&] { return (p = capture()).width > 0 && holds(p); }, timeoutMs);
+        return p;
+    }
+    // Captures until every check holds; the last capture stays in shot_ for further looks.
+    template <class... Checks>
+    bool sees(const Checks&... checks) {
+        auto all = [&](const Picture& p) { return (checks(p) && ...); };
+        return all(shot_ = captureUntil(all));
     }
 
     TempDir root_;
@@ -365,6 +322,7 @@ protected:
     NginxServer server_{root_ / "server", kTesterKey};
     std::vector<std::unique_ptr<ChildProcess>> launchers_;
     std::string window_, lastOutput_;
+    Picture shot_;
 };
 
 }  // namespace kd::test

@@ -1,6 +1,6 @@
 // The news panel: what drawNews lays out for each kind of line and for malformed text (read back
 // from the vertex list of a renderer without GL), and the panel in the real launcher: markup on
-// screen, placeholders, wheel scrolling with easing, the scrollbar and its limits.
+// screen, wheel scrolling with easing, the scrollbar and its limits.
 #include <cmath>
 
 #include "gfx/renderer.h"
@@ -13,21 +13,14 @@ namespace {
 // square, relative to where the news starts; colours G gold, A accent, T text, D dim gold.
 std::string layoutOf(const Renderer& r, float x0, float y0) {
     auto letter = [](const Vertex& v) {
-        auto is = [&](Color c) { return v.r == c.r && v.g == c.g && v.b == c.b && v.a == c.a; };
-        return is(pal::Gold)      ? 'G'
-               : is(pal::Accent)  ? 'A'
-               : is(pal::Text)    ? 'T'
-               : is(pal::GoldDim) ? 'D'
-                                  : '?';
+        for (auto [c, name] :
+             {std::pair{pal::Gold, 'G'}, {pal::Accent, 'A'}, {pal::Text, 'T'}, {pal::GoldDim, 'D'}})
+            if (v.r == c.r && v.g == c.g && v.b == c.b && v.a == c.a) return name;
+        return '?';
     };
-    std::string out;
-    float lastY = -1, lastScale = -1;
-    char lastColour = 0;
+    std::string out, run;
     int glyphs = 0;
-    auto endRun = [&] {
-        out += glyphs ? " " + std::to_string(glyphs) + ";" : "";
-        glyphs = 0;
-    };
+    auto endRun = [&] { out += glyphs ? " " + std::to_string(glyphs) + ";" : "", glyphs = 0; };
     for (std::size_t i = 0; i + 6 <= r.vertices.size(); i += 6) {
         const Vertex &a = r.vertices[i], &c = r.vertices[i + 2];
         auto at = std::to_string(int(a.x - x0)) + "," + std::to_string(int(a.y - y0));
@@ -35,15 +28,14 @@ std::string layoutOf(const Renderer& r, float x0, float y0) {
             endRun();
             out += "[" + at + " " + std::to_string(int(c.x - a.x)) + "x" +
                    std::to_string(int(c.y - a.y)) + " " + letter(a) + "];";
-            lastColour = 0;
+            run.clear();
             continue;
         }
-        float scale = (c.y - a.y) / 8;
-        if (a.y != lastY || scale != lastScale || letter(a) != lastColour) {
-            endRun();
-            out += at + " " + std::to_string(int(scale)) + letter(a);
-        }
-        lastY = a.y, lastScale = scale, lastColour = letter(a), ++glyphs;
+        // A run goes on while the row, the scale and the colour stay.
+        std::string key =
+            std::to_string(a.y) + " " + std::to_string(int((c.y - a.y) / 8)) + letter(a);
+        if (key != run) endRun(), out += at + " " + key.substr(key.find(' ') + 1);
+        run = key, ++glyphs;
     }
     endRun();
     return out;
@@ -91,40 +83,6 @@ TEST(DrawNews, LaysOutEachKindOfLine) {
     }
 }
 
-using NewsPanel = LauncherTest;
-
-bool newsShows(const Picture& p, std::string_view text, float y, float indent = 0) {
-    return showsText(p, text, kNewsLeft + indent, y, 2, pal::Text);
-}
-
-// The scrollbar's thumb: rows of its column in GoldDim within the content area.
-std::pair<int, int> thumbOf(const Picture& p) {
-    int top = -1, height = 0;
-    for (int y = int(kNewsTop); y < int(kNewsTop + kNewsVisible); ++y) {
-        if (p.count(int(kPanelX + kPanelW) - 26, y, 2, 1, pal::GoldDim, 4) == 2) {
-            if (top < 0) top = y;
-            ++height;
-        }
-    }
-    return {top, height};
-}
-
-TEST_F(NewsPanel, ShowsDotsWhileCheckingAndATextWhenThereIsNoNews) {
-    auto placeholder = [](const char* text) {
-        return [text](const Picture& p) {
-            return showsText(p, text, kNewsLeft, 104, 2, pal::TextDisabled);
-        };
-    };
-    SilentServer silent;
-    ChildProcess& checking = open({"--server", silent.url()});
-    EXPECT_TRUE(placeholder("...")(captureUntil(placeholder("..."))));
-    checking.kill(9);
-    checking.wait(5000);
-    ASSERT_NO_FATAL_FAILURE(serve());  // without news
-    open({"--server", server_.url()});
-    EXPECT_TRUE(placeholder("No news to show.")(captureUntil(placeholder("No news to show."))));
-}
-
 // A long text of fixed layout: 6 opening lines (185 units with the closing line and the final
 // gap) around kFixes bullets of 24 units each, none of them wrapped.
 constexpr int kFixes = 180;
@@ -132,29 +90,36 @@ constexpr float kFirstFixAt = 37 + 30 + 11 + 24 + 11 + 37, kLongNewsHeight = 185
 constexpr float kMaxScroll = kLongNewsHeight - kNewsVisible;
 
 std::string fixLine(int i) { return "Lantern " + std::to_string(1000 + i) + " no longer flickers"; }
+// A line at this offset from the top of the news, scrolled by scrollPos, with this indent.
+Check newsLine(std::string text, float offset, float scrollPos, float indent = 0) {
+    return ::kd::test::text(text, kNewsLeft + indent, kNewsTop - scrollPos + offset, 2, pal::Text);
+}
+// The scrollbar's thumb: rows of its column in GoldDim within the content area.
+std::pair<int, int> thumbOf(const Picture& p) {
+    int top = -1, height = 0;
+    for (int y = int(kNewsTop); y < int(kNewsTop + kNewsVisible); ++y)
+        if (p.count(int(kPanelX + kPanelW) - 26, y, 2, 1, pal::GoldDim, 4) == 2)
+            top = top < 0 ? y : top, ++height;
+    return {top, height};
+}
 
-std::string longNews() {
+using NewsPanel = LauncherTest;
+
+TEST_F(NewsPanel, LongNewsScrollsWithTheWheelInsideThePanelOnly) {
     std::string news =
         "# Ashen Roads\n**Update 1.4 is live**\n\nThe ashen road is open.\n\n# Fixes\n";
     for (int i = 0; i < kFixes; ++i) news += "- " + fixLine(i) + "\n";
-    return news + "Thank you for playing.\n";
-}
-
-// Where a line at this offset from the top of the news shows when scrolled by scrollPos.
-float shownAt(float offset, float scrollPos) { return kNewsTop - scrollPos + offset; }
-
-TEST_F(NewsPanel, LongNewsScrollsWithTheWheelInsideThePanelOnly) {
-    ASSERT_NO_FATAL_FAILURE(serveBoth(longNews(), "# Testing notes\nOnly a few lines so far.\n"));
+    ASSERT_NO_FATAL_FAILURE(serveBoth(news + "Thank you for playing.\n",
+                                      "# Testing notes\nOnly a few lines so far.\n"));
     ASSERT_NO_FATAL_FAILURE(
         startIdle("tester_key = " + std::string(kTesterKey) + "\nchannel = live\n"));
-    auto top = [](const Picture& p) { return newsHeadingShows(p, "Ashen Roads"); };
-    Picture p = captureUntil(top);
-    ASSERT_TRUE(top(p));
+    ASSERT_TRUE(sees(heading("Ashen Roads")));
     // The content is more than 14 panels tall: the thumb keeps its 30-unit minimum.
-    EXPECT_EQ(thumbOf(p).first, kNewsTop);
-    EXPECT_NEAR(thumbOf(p).second, 30, 1);
-    EXPECT_TRUE(showsText(p, "Update 1.4 is live", kNewsLeft, kNewsTop + 37 + 6, 2, pal::Accent));
-    EXPECT_EQ(p.count(int(kNewsLeft) + 3, int(kNewsTop + kFirstFixAt) + 6, 5, 5, pal::GoldDim), 25)
+    EXPECT_EQ(thumbOf(shot_).first, kNewsTop);
+    EXPECT_NEAR(thumbOf(shot_).second, 30, 1);
+    EXPECT_TRUE(text("Update 1.4 is live", kNewsLeft, kNewsTop + 37 + 6, 2, pal::Accent)(shot_));
+    EXPECT_EQ(shot_.count(int(kNewsLeft) + 3, int(kNewsTop + kFirstFixAt) + 6, 5, 5, pal::GoldDim),
+              25)
         << "a bullet's square";
 
     // The wheel over the menu does nothing; over the panel each notch moves 48 units. It counts
@@ -162,62 +127,38 @@ TEST_F(NewsPanel, LongNewsScrollsWithTheWheelInsideThePanelOnly) {
     // outside the panel before moving in.
     scroll(200, 300, 5, 5);
     moveMouse(100, int(kMenuY0) + 91);
-    auto linkHovered = [](const Picture& p) {
-        return showsText(p, "Check for updates", 48, kMenuY0 + 83, 2, pal::TextBright);
-    };
-    ASSERT_TRUE(linkHovered(captureUntil(linkHovered)));
+    ASSERT_TRUE(sees(text("Check for updates", 48, kMenuY0 + 83, 2, pal::TextBright)));
     scroll(700, 300, 5, 2);
-    auto fixesAt = [](float y) {
-        return [y](const Picture& p) { return showsText(p, "Fixes", kNewsLeft, y, 3, pal::Gold); };
-    };
-    EXPECT_TRUE(fixesAt(shownAt(kFirstFixAt - 37, 96))(
-        captureUntil(fixesAt(shownAt(kFirstFixAt - 37, 96)))));
+    EXPECT_TRUE(sees(text("Fixes", kNewsLeft, kNewsTop - 96 + kFirstFixAt - 37, 3, pal::Gold)));
 
     // Nor does it while the key dialog is open.
-    ASSERT_NO_FATAL_FAILURE(openList());
-    click(150, int(listRowTop(2)) + 17);  // "Change key..."
-    auto dialog = [](const Picture& p) { return dialogShown(p); };
-    ASSERT_TRUE(dialog(captureUntil(dialog)));
+    ASSERT_NO_FATAL_FAILURE(pickFromList(2));  // "Change key..."
+    ASSERT_TRUE(sees(dialog));
     scroll(700, 300, 5, 5);
     key("Escape");
     scroll(700, 300, 5, 1);
-    auto firstFix = [](const Picture& p) {
-        return newsShows(p, fixLine(0), shownAt(kFirstFixAt, 144), 16);
-    };
-    p = captureUntil(firstFix);
-    EXPECT_TRUE(firstFix(p));
+    EXPECT_TRUE(sees(newsLine(fixLine(0), kFirstFixAt, 144, 16)));
     // Lines that stick out of the content area are cut at its edges: "Fixes" now starts above it
     // and a bullet runs over its bottom.
     const int contentW = int(kPanelW) - 56;
-    EXPECT_EQ(p.count(int(kNewsLeft), 48, contentW, int(kNewsTop) - 48, pal::Gold), 0);
-    EXPECT_EQ(p.count(int(kNewsLeft), int(kNewsTop + kNewsVisible), contentW, 14, pal::Text), 0);
-    EXPECT_TRUE(showsText(p, "WHAT'S NEW", kPanelX + 22, 66, 2, pal::TextDim));
+    EXPECT_EQ(shot_.count(int(kNewsLeft), 48, contentW, int(kNewsTop) - 48, pal::Gold), 0);
+    EXPECT_EQ(shot_.count(int(kNewsLeft), int(kNewsTop + kNewsVisible), contentW, 14, pal::Text),
+              0);
+    EXPECT_TRUE(text("WHAT'S NEW", kPanelX + 22, 66, 2, pal::TextDim)(shot_));
 
     // Far past the end: the last line rests on the bottom edge, the thumb at the bottom.
     scroll(700, 300, 5, 90);
-    auto closing = [](const Picture& p) {
-        return newsShows(p, "Thank you for playing.", kNewsTop + kNewsVisible - 35);
-    };
-    p = captureUntil(closing);
-    EXPECT_TRUE(closing(p));
-    EXPECT_NEAR(thumbOf(p).first + thumbOf(p).second, kNewsTop + kNewsVisible, 1);
+    EXPECT_TRUE(sees(newsLine("Thank you for playing.", kNewsVisible - 35, 0)));
+    EXPECT_NEAR(thumbOf(shot_).first + thumbOf(shot_).second, kNewsTop + kNewsVisible, 1);
     // Two notches up from the end: the turn past the end was not kept.
     scroll(700, 300, 4, 2);
-    auto up = [](const Picture& p) {
-        return newsShows(p, fixLine(kFixes - 4),
-                         shownAt(kFirstFixAt + 24 * (kFixes - 4), kMaxScroll - 96), 16);
-    };
-    EXPECT_TRUE(up(captureUntil(up)));
+    EXPECT_TRUE(
+        sees(newsLine(fixLine(kFixes - 4), kFirstFixAt + 24 * (kFixes - 4), kMaxScroll - 96, 16)));
 
     // Another channel's short news has no scrollbar and starts at the top.
-    ASSERT_NO_FATAL_FAILURE(openList());
-    click(150, int(listRowTop(1)) + 17);  // "Testing"
-    moveMouse(5, 5);
-    auto testingTop = [](const Picture& p) {
-        return newsHeadingShows(p, "Testing notes") &&
-               newsShows(p, "Only a few lines so far.", 137) && thumbOf(p).second == 0;
-    };
-    EXPECT_TRUE(testingTop(captureUntil(testingTop)));
+    ASSERT_NO_FATAL_FAILURE(pickFromList(1));  // "Testing"
+    EXPECT_TRUE(sees(heading("Testing notes"), newsLine("Only a few lines so far.", 37, 0),
+                     [](const Picture& p) { return thumbOf(p).second == 0; }));
 }
 
 }  // namespace

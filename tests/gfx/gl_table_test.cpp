@@ -17,17 +17,22 @@ using Strings = std::vector<std::string>;
 using test::LogCapture;
 
 Strings requested;
-std::string absentName;  // the one name allButAbsent does not find
+std::string absentName;  // the one name the fake getProc does not find
+std::deque<GLenum> queuedErrors;
 
 void neverCalled() { ADD_FAILURE() << "a faked GL entry point was called"; }
 GlProc allButAbsent(const char* name) {
     requested.push_back(name);
     return absentName == name ? nullptr : neverCalled;
 }
+GLenum APIENTRY fakeGetError() {
+    GLenum code = queuedErrors.empty() ? GL_NO_ERROR : queuedErrors.front();
+    if (!queuedErrors.empty()) queuedErrors.pop_front();
+    return code;
+}
 
 class GlTable : public ::testing::Test {
 protected:
-    void SetUp() override { requested.clear(); }
     void TearDown() override {
 #define KD_GL_RESET(type, name) name = nullptr;
         KD_GL_FUNCTIONS(KD_GL_RESET)
@@ -35,35 +40,23 @@ protected:
     }
 };
 
-TEST_F(GlTable, EveryMissingEntryIsWarnedOnceByName) {
+TEST_F(GlTable, MissingEntriesAreWarnedOnceByNameAndErrorsNamedAtMostEightPerCheck) {
     LogCapture log;
-    EXPECT_EQ(loadGlFunctions([](const char* name) -> GlProc {
-                  requested.push_back(name);
-                  return nullptr;
-              }),
+    requested.clear();
+    EXPECT_EQ(loadGlFunctions(
+                  [](const char* name) -> GlProc { return requested.push_back(name), nullptr; }),
               163);
     EXPECT_EQ(std::set<std::string>(requested.begin(), requested.end()).size(), 163u);
     Strings expected;
     for (const std::string& name : requested)
         expected.push_back("GL function not available: " + name);
     EXPECT_EQ(log.messages("warn"), expected);
-}
 
-std::deque<GLenum> queuedErrors;
-GLenum APIENTRY fakeGetError() {
-    if (queuedErrors.empty()) return GL_NO_ERROR;
-    GLenum code = queuedErrors.front();
-    queuedErrors.pop_front();
-    return code;
-}
-
-TEST_F(GlTable, CheckErrorNamesAtMostEightQueuedErrorsPerCall) {
-    LogCapture log;
     glCheckError("unloaded");  // glGetError missing: nothing happens
     glGetError = fakeGetError;
     queuedErrors = {0x0500, 0x0501, 0x0502, 0x0503, 0x0504, 0x0505, 0x0506, 0x9999, 0x0500, 0x0500};
     glCheckError("frame");
-    Strings expected;
+    expected.clear();
     for (const char* entry :
          {"GL_INVALID_ENUM (0x500)", "GL_INVALID_VALUE (0x501)", "GL_INVALID_OPERATION (0x502)",
           "GL_UNKNOWN_ERROR (0x503)", "GL_UNKNOWN_ERROR (0x504)", "GL_OUT_OF_MEMORY (0x505)",
@@ -71,9 +64,8 @@ TEST_F(GlTable, CheckErrorNamesAtMostEightQueuedErrorsPerCall) {
         expected.push_back(std::string("GL error at frame: ") + entry);
     EXPECT_EQ(log.messages("error"), expected);
     EXPECT_EQ(queuedErrors.size(), 2u);
-}
 
-TEST(GlDebugCallback, DropsNotificationsAndLogsErrorsAndHighSeverityAsErrors) {
+    // Debug messages: notifications dropped, errors and high severity logged as errors.
     const struct {
         GLenum type, severity;
         const char* level;  // nullptr: no line at all
@@ -84,9 +76,9 @@ TEST(GlDebugCallback, DropsNotificationsAndLogsErrorsAndHighSeverityAsErrors) {
         {GL_DEBUG_TYPE_PERFORMANCE, GL_DEBUG_SEVERITY_MEDIUM, "warn"},
     };
     for (const auto& c : cases) {
-        LogCapture log;
+        LogCapture one;
         glDebugCallback(GL_DEBUG_SOURCE_API, c.type, 7, c.severity, 4, "oops", nullptr);
-        EXPECT_EQ(log.messages(c.level ? c.level : ""), c.level ? Strings{"[GL] oops"} : Strings{});
+        EXPECT_EQ(one.messages(c.level ? c.level : ""), c.level ? Strings{"[GL] oops"} : Strings{});
     }
 }
 

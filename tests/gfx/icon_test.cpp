@@ -1,12 +1,11 @@
-// readIconFile on icon files built here, each field open to damage, and on one written by another
-// writer: which entries are used, how their pixels come out, and that damaged files are survived
-// quietly.
+// The icon reader on icon files built here, each field open to damage: which entries are used,
+// how their pixels come out, and that damaged files are survived quietly. The launcher's own test
+// reads one written by another writer.
 #include "gfx/icon.h"
 
 #include <gtest/gtest.h>
 
 #include "tests/gfx/log_capture.h"
-#include "tests/support/temp_dir.h"
 
 namespace kd {
 namespace {
@@ -15,79 +14,52 @@ using Bytes = std::vector<std::uint8_t>;
 using Strings = std::vector<std::string>;
 
 struct IcoEntry {
-    std::uint8_t side = 2;  // directory width and height; 0 means 256
-    std::uint32_t bitmapWidth = 2;
-    std::int32_t storedHeight = 4;   // colour rows plus mask rows
-    std::uint32_t headerBytes = 40;  // only 40..1024 are really written
-    std::uint16_t bitCount = 32;
-    std::uint32_t compression = 0;
-    bool png = false;                     // a PNG-compressed entry instead of a bitmap
-    Bytes pixels;                         // B, G, R, A, bottom row first; zeros when short
-    std::int64_t size = -1, offset = -1;  // directory overrides
+    std::uint32_t side = 2;          // 256 is written as 0 in the directory
+    bool png = false;                // a PNG-compressed entry instead of a bitmap
+    std::uint32_t headerBytes = 40;  // of the bitmap
+    Bytes pixels;                    // B, G, R, A, bottom row first; zeros when short
 };
 
-void putLe(Bytes& out, std::uint32_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(std::uint8_t(v >> (8 * i)));
-}
-
-IcoEntry square(std::uint8_t side) {
-    IcoEntry e;
-    e.side = side;
-    e.bitmapWidth = side ? side : 256;
-    e.storedHeight = 2 * std::int32_t(e.bitmapWidth);
-    return e;
+void putLe(Bytes& out, std::size_t at, std::uint32_t v, int bytes = 4) {
+    if (out.size() < at + bytes) out.resize(at + bytes);
+    for (int i = 0; i < bytes; ++i) out[at + i] = std::uint8_t(v >> 8 * i);
 }
 
 // count: the directory's claim, by default the number of entries.
 Bytes buildIco(const std::vector<IcoEntry>& entries, int count = -1, std::uint16_t type = 1) {
     Bytes file, images;
-    putLe(file, type << 16, 4);
-    putLe(file, count < 0 ? std::uint32_t(entries.size()) : std::uint32_t(count), 2);
+    putLe(file, 2, type, 2);
+    putLe(file, 4, count < 0 ? std::uint32_t(entries.size()) : std::uint32_t(count), 2);
     for (const IcoEntry& e : entries) {
-        Bytes image;
-        std::uint32_t side = e.side ? e.side : 256;
-        if (e.png) {
-            image = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-            image.resize(200, 0xAB);
-        } else {
-            for (std::uint32_t field : {e.headerBytes, e.bitmapWidth, std::uint32_t(e.storedHeight),
-                                        1u | std::uint32_t(e.bitCount) << 16, e.compression})
-                putLe(image, field, 4);
-            image.resize(e.headerBytes >= 40 && e.headerBytes <= 1024 ? e.headerBytes : 40, 0);
-            Bytes pixels = e.pixels;
-            pixels.resize(std::size_t(side) * side * 4, 0);
-            image.insert(image.end(), pixels.begin(), pixels.end());
-            image.resize(image.size() + (side + 31) / 32 * 4 * side, 0);  // AND mask
+        Bytes image(e.png ? 200 : e.headerBytes, e.png ? 0xAB : 0);
+        if (e.png) std::copy_n("\x89PNG\r\n\x1A\n", 8, image.begin());
+        if (!e.png) {
+            std::uint32_t fields[] = {e.headerBytes, e.side, 2 * e.side, 1 | 32 << 16};
+            for (int i = 0; i < 4; ++i) putLe(image, 4 * i, fields[i]);
+            // The pixels, then the AND mask.
+            image.resize(image.size() + e.side * e.side * 4 + (e.side + 31) / 32 * 4 * e.side);
+            std::copy(e.pixels.begin(), e.pixels.end(), image.begin() + e.headerBytes);
         }
-        file.insert(file.end(), {e.side, e.side, 0, 0});
-        putLe(file, 1u | std::uint32_t(e.bitCount) << 16, 4);
-        putLe(file, e.size >= 0 ? std::uint32_t(e.size) : std::uint32_t(image.size()), 4);
-        putLe(file,
-              e.offset >= 0 ? std::uint32_t(e.offset)
-                            : std::uint32_t(6 + 16 * entries.size() + images.size()),
-              4);
+        std::size_t at = 6 + 16 * (&e - entries.data());
+        file.resize(at + 16);
+        file[at] = file[at + 1] = std::uint8_t(e.side);
+        putLe(file, at + 4, 1 | 32 << 16);
+        putLe(file, at + 8, std::uint32_t(image.size()));
+        putLe(file, at + 12, std::uint32_t(6 + 16 * entries.size() + images.size()));
         images.insert(images.end(), image.begin(), image.end());
     }
     file.insert(file.end(), images.begin(), images.end());
     return file;
 }
+std::vector<IconImage> decode(const Bytes& file) {
+    return decodeIconFile(file.data(), file.size(), "veilstone.ico");
+}
 
-class IconFile : public ::testing::Test {
-protected:
-    std::vector<IconImage> read(const Bytes& file) {
-        test::writeText(path_, std::string(file.begin(), file.end()));
-        return readIconFile(path_);
-    }
-    test::TempDir dir_;
-    std::string path_ = dir_ / "veilstone.ico";
-};
-
-TEST_F(IconFile, TakesPlain32BitBitmapsTopRowFirstInRgbaAndSkipsPngEntries) {
-    IcoEntry png = square(0), small;
-    png.png = true;
+TEST(IconFile, TakesPlain32BitBitmapsTopRowFirstInRgbaAndSkipsPngEntries) {
+    IcoEntry png{256, true}, small;
     small.pixels = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
     small.headerBytes = 108;  // a longer header is skipped over to the pixels
-    std::vector<IconImage> images = read(buildIco({png, small, square(0)}));
+    std::vector<IconImage> images = decode(buildIco({png, small, {256}}));
     ASSERT_EQ(images.size(), 2u);
     EXPECT_EQ(images[0].pixels, (Bytes{11, 10, 9, 12, 15, 14, 13, 16, 3, 2, 1, 4, 7, 6, 5, 8}));
     EXPECT_EQ(images[1].width, 256);  // size 0 in the directory
@@ -95,74 +67,61 @@ TEST_F(IconFile, TakesPlain32BitBitmapsTopRowFirstInRgbaAndSkipsPngEntries) {
     EXPECT_EQ(images[1].pixels.size(), 256u * 256u * 4u);
 }
 
-TEST_F(IconFile, SkipsEntriesThatAreNotPlain32BitBitmapsOfTheirSize) {
+TEST(IconFile, SkipsEntriesThatAreNotPlain32BitBitmapsOfTheirSize) {
+    // Fields of one 2 x 2 entry: the directory's size at 14 and offset at 18; the bitmap's header
+    // size at 22, width 26, stored height (colour plus mask rows) 30, bits 36, compression 38.
     const struct {
         const char* name;
-        void (*spoil)(IcoEntry&);
+        std::vector<std::pair<std::size_t, std::uint32_t>> patches;
         bool used;
     } cases[] = {
-        {"as built", [](IcoEntry&) {}, true},
-        {"stored height one more, halved down", [](IcoEntry& e) { e.storedHeight = 5; }, true},
-        {"stored height without mask rows", [](IcoEntry& e) { e.storedHeight = 2; }, false},
-        {"top-down rows", [](IcoEntry& e) { e.storedHeight = -4; }, false},
-        {"bitmap width differs", [](IcoEntry& e) { e.bitmapWidth = 3; }, false},
-        {"24 bits", [](IcoEntry& e) { e.bitCount = 24; }, false},
-        {"compressed", [](IcoEntry& e) { e.compression = 3; }, false},
-        {"header too small", [](IcoEntry& e) { e.headerBytes = 39; }, false},
-        {"header beyond the image", [](IcoEntry& e) { e.headerBytes = 0xFFFFFFF0; }, false},
-        {"size one byte short of the pixels", [](IcoEntry& e) { e.size = 40 + 15; }, false},
-        {"size just holding the pixels", [](IcoEntry& e) { e.size = 40 + 16; }, true},
-        {"size below a header", [](IcoEntry& e) { e.size = 39; }, false},
-        {"offset past the end", [](IcoEntry& e) { e.offset = 100000; }, false},
-        {"offset plus size past 32 bits", [](IcoEntry& e) { e.offset = 0xFFFFFFF0, e.size = 0x20; },
-         false},
-        {"offset at the file header", [](IcoEntry& e) { e.offset = 0; }, false},
+        {"as built", {}, true},
+        {"stored height one more, halved down", {{30, 5}}, true},
+        {"stored height without mask rows", {{30, 2}}, false},
+        {"top-down rows", {{30, std::uint32_t(-4)}}, false},
+        {"bitmap width differs", {{26, 3}}, false},
+        {"24 bits", {{36, 24}}, false},
+        {"compressed", {{38, 3}}, false},
+        {"header too small", {{22, 39}}, false},
+        {"header beyond the image", {{22, 0xFFFFFFF0}}, false},
+        {"size one byte short of the pixels", {{14, 40 + 15}}, false},
+        {"size just holding the pixels", {{14, 40 + 16}}, true},
+        {"size below a header", {{14, 39}}, false},
+        {"offset past the end", {{18, 100000}}, false},
+        {"offset plus size past 32 bits", {{18, 0xFFFFFFF0}, {14, 0x20}}, false},
+        {"offset at the file header", {{18, 0}}, false},
     };
     for (const auto& c : cases) {
-        IcoEntry e;
-        c.spoil(e);
-        EXPECT_EQ(read(buildIco({e})).size(), c.used ? 1u : 0u) << c.name;
+        Bytes file = buildIco({{}});
+        for (auto [at, value] : c.patches) putLe(file, at, value);
+        EXPECT_EQ(decode(file).size(), c.used ? 1u : 0u) << c.name;
     }
 }
 
-TEST_F(IconFile, ReadsTheDirectoryOnlyAsFarAsTheFileGoes) {
+TEST(IconFile, ReadsTheDirectoryOnlyAsFarAsTheFileGoes) {
     test::LogCapture log;
-    EXPECT_EQ(read(buildIco({square(16), square(32)}, 5)).size(), 2u);
-    EXPECT_EQ(read(buildIco({square(16)}, 65535)).size(), 1u);
-    Bytes cut = buildIco({square(16), square(16)});
+    EXPECT_EQ(decode(buildIco({{16}, {32}}, 5)).size(), 2u);
+    EXPECT_EQ(decode(buildIco({{16}}, 65535)).size(), 1u);
+    Bytes cut = buildIco({{16}, {16}});
     cut.resize(6 + 16 + 10);  // ends inside the second entry; the first's image is gone too
-    EXPECT_TRUE(read(cut).empty());
-    EXPECT_TRUE(read(buildIco({}, 0)).empty());
-    EXPECT_TRUE(read(buildIco({}, 1)).empty());  // header only
+    EXPECT_TRUE(decode(cut).empty());
+    EXPECT_TRUE(decode(buildIco({}, 0)).empty());
+    EXPECT_TRUE(decode(buildIco({}, 1)).empty());  // header only
     EXPECT_TRUE(log.messages().empty());
 }
 
-TEST_F(IconFile, MissingFilesAndFilesThatAreNotIconsGiveNothing) {
-    for (const Bytes& file : {Bytes{}, Bytes{0, 0, 1, 0, 1}, buildIco({square(16)}, -1, 2),
+TEST(IconFile, MissingFilesAndFilesThatAreNotIconsGiveNothing) {
+    for (const Bytes& file : {Bytes{}, Bytes{0, 0, 1, 0, 1}, buildIco({{16}}, -1, 2),
                               Bytes{'G', 'I', 'F', '8', '9', 'a', 1, 0}}) {
         test::LogCapture log;
-        EXPECT_TRUE(read(file).empty());
-        EXPECT_EQ(log.messages("warn"), Strings{path_ + " is not an icon file"});
+        EXPECT_TRUE(decode(file).empty());
+        EXPECT_EQ(log.messages("warn"), Strings{"veilstone.ico is not an icon file"});
     }
+    test::TempDir dir;
     test::LogCapture log;
-    EXPECT_TRUE(readIconFile(dir_ / "nothing.ico").empty());
-    EXPECT_TRUE(readIconFile(dir_.path()).empty());  // a folder in the file's place
-    EXPECT_EQ(log.messages("dbg"), Strings{"No window icon at " + dir_ / "nothing.ico"});
-}
-
-TEST(IconFromAnotherWriter, GivesItsTwoBitmaps) {
-    // 16 x 16 and 32 x 32 bitmaps of a gold diamond on transparency, then a 48 x 48 PNG entry.
-    std::vector<IconImage> images = readIconFile(VEILSTONE_ICON_SEEDS_DIR "/stone-16-32-png48.ico");
-    ASSERT_EQ(images.size(), 2u);
-    EXPECT_EQ(images[0].width, 16);
-    EXPECT_EQ(images[1].height, 32);
-    auto at = [&](int x, int y) {
-        const std::uint8_t* p = &images[1].pixels[std::size_t(y * 32 + x) * 4];
-        return Bytes(p, p + 4);
-    };
-    EXPECT_EQ(at(0, 0), (Bytes{0, 0, 0, 0}));
-    EXPECT_EQ(at(16, 1), (Bytes{242, 201, 117, 128}));  // a half-transparent rim
-    EXPECT_EQ(at(16, 29), (Bytes{170, 102, 35, 255}));  // dark gold near the bottom
+    EXPECT_TRUE(readIconFile(dir / "nothing.ico").empty());
+    EXPECT_TRUE(readIconFile(dir.path()).empty());  // a folder in the file's place
+    EXPECT_EQ(log.messages("dbg"), Strings{"No window icon at " + dir / "nothing.ico"});
 }
 
 }  // namespace

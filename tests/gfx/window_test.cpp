@@ -17,43 +17,25 @@
 namespace kd {
 namespace {
 
-class XServer : public ::testing::Environment {
-public:
-    void SetUp() override {
-        xvfb_ = std::make_unique<test::Xvfb>();
-        if (xvfb_->ok()) setenv("DISPLAY", xvfb_->display().c_str(), 1);
-        ready_ = xvfb_->ok() && glfwInit() == GLFW_TRUE;
-    }
-    void TearDown() override {
-        if (ready_) glfwTerminate();
-        xvfb_.reset();
-    }
-    static inline bool ready_ = false;
-
-private:
-    std::unique_ptr<test::Xvfb> xvfb_;
-};
-
-const auto* const xServer = ::testing::AddGlobalTestEnvironment(new XServer);
-
 constexpr int kW = 424, kH = 408;
-struct Rgb {
-    int r, g, b;
-};
+constexpr Color kRed{1, 0, 0, 1}, kGreen{0, 1, 0, 1}, kBlue{0, 0, 1, 1}, kWhite{1, 1, 1, 1};
 struct Probe {
     int x, y;  // framebuffer pixel, y from the top
-    Rgb rgb;
-    int tolerance = 1;
+    int r, g, b, tolerance = 1;
 };
-
-constexpr Color kRed{1, 0, 0, 1}, kGreen{0, 1, 0, 1}, kBlue{0, 0, 1, 1}, kWhite{1, 1, 1, 1};
-constexpr Rgb kBack{5, 5, 6};  // the clear colour 0.02, 0.018, 0.022 in 8 bits
-constexpr Rgb kRedRgb{255, 0, 0}, kGreenRgb{0, 255, 0}, kBlueRgb{0, 0, 255};
+constexpr Probe at(int x, int y, Probe colour) { return {x, y, colour.r, colour.g, colour.b, 1}; }
+constexpr Probe kBack{0, 0, 5, 5, 6}, kRedRgb{0, 0, 255, 0, 0};  // clear colour 0.02, 0.018, 0.022
+constexpr Probe kGreenRgb{0, 0, 0, 255, 0}, kBlueRgb{0, 0, 0, 0, 255};
 
 class Window : public ::testing::Test {
 protected:
+    static void SetUpTestSuite() {
+        xvfb_ = new test::Xvfb;
+        if (xvfb_->ok()) setenv("DISPLAY", xvfb_->display().c_str(), 1);
+    }
+    static void TearDownTestSuite() { glfwTerminate(), delete xvfb_; }
     void SetUp() override {
-        if (!XServer::ready_) GTEST_SKIP() << "no X server";
+        ASSERT_TRUE(xvfb_->ok() && glfwInit() == GLFW_TRUE) << "no X server";
         glfwDefaultWindowHints();
         glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 4);
         glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 5);
@@ -70,9 +52,7 @@ protected:
         renderer_.beginFrame(kW, kH, kW, kH);
     }
     void TearDown() override {
-        if (!window_) return;
-        renderer_.shutdown();
-        glfwDestroyWindow(window_);
+        if (window_) renderer_.shutdown(), glfwDestroyWindow(window_);
     }
 
     void endFrameAndExpect(const std::vector<Probe>& probes) {
@@ -80,15 +60,15 @@ protected:
         std::vector<std::uint8_t> pixels = readFramebufferRgb(kW, kH);
         for (const Probe& p : probes) {
             const std::uint8_t* got = &pixels[(std::size_t(kH - 1 - p.y) * kW + p.x) * 3];
-            EXPECT_TRUE(std::abs(got[0] - p.rgb.r) <= p.tolerance &&
-                        std::abs(got[1] - p.rgb.g) <= p.tolerance &&
-                        std::abs(got[2] - p.rgb.b) <= p.tolerance)
-                << "pixel (" << p.x << ", " << p.y << ") is " << int(got[0]) << "," << int(got[1])
-                << "," << int(got[2]) << ", expected " << p.rgb.r << "," << p.rgb.g << ","
-                << p.rgb.b;
+            EXPECT_TRUE(std::abs(got[0] - p.r) <= p.tolerance &&
+                        std::abs(got[1] - p.g) <= p.tolerance &&
+                        std::abs(got[2] - p.b) <= p.tolerance)
+                << "(" << p.x << ", " << p.y << ") is " << int(got[0]) << "," << int(got[1]) << ","
+                << int(got[2]) << ", not " << p.r << "," << p.g << "," << p.b;
         }
     }
 
+    static inline test::Xvfb* xvfb_ = nullptr;
     GLFWwindow* window_ = nullptr;
     Renderer renderer_;
 };
@@ -105,25 +85,24 @@ TEST_F(Window, ShapesColourTheirInteriors) {
     renderer_.gradientRect(320, 0, 80, 200, kRed, kBlue);
     renderer_.dot(200, 200, 50, kWhite);
     endFrameAndExpect({
-        {50, 40, kRedRgb},
-        {10, 10, kBack},
-        {110, 30, kGreenRgb},
-        {170, 90, kBack},  // beyond the hypotenuse
-        {250, 50, kBlueRgb},
-        {250, 20, {255, 255, 255}},  // the outline's top edge fills pixel row 20 exactly
-        {203, 23, kBack},            // inside a cut corner
-        {70, 150, kGreenRgb},
-        {70, 160, kBack},
-        {20, 170, kBack},
-        {50, 220, {130, 2, 3}, 2},  // straight alpha: half red, half background
-        {360, 0, {254, 0, 1}, 2},   // the gradient, top to bottom
-        {360, 100, {127, 0, 128}, 2},
-        {360, 199, {1, 0, 254}, 2},
-        {200, 200, {248, 248, 248}, 2},  // dot: (1 - 0.7 / 50)^2 of white at the centre pixel
-        {225, 200, {65, 65, 66}, 3},     // (1 - 25.5 / 50)^2 over the background
-        {155, 155, kBack, 0},            // the square's corners stay clear
-        {245, 245, kBack, 0},
-        {400, 400, kBack, 0},
+        at(50, 40, kRedRgb),
+        at(10, 10, kBack),
+        at(110, 30, kGreenRgb),
+        at(170, 90, kBack),  // beyond the hypotenuse
+        at(250, 50, kBlueRgb),
+        {250, 20, 255, 255, 255},  // the outline's top edge fills pixel row 20 exactly
+        at(203, 23, kBack),        // inside a cut corner
+        at(70, 150, kGreenRgb),
+        at(70, 160, kBack),
+        at(20, 170, kBack),
+        {50, 220, 130, 2, 3, 2},  // straight alpha: half red, half background
+        {360, 0, 254, 0, 1, 2},   // the gradient, top to bottom
+        {360, 100, 127, 0, 128, 2},
+        {360, 199, 1, 0, 254, 2},
+        {200, 200, 248, 248, 248, 2},  // dot: (1 - 0.7 / 50)^2 of white at the centre pixel
+        {225, 200, 65, 65, 66, 3},     // (1 - 25.5 / 50)^2 over the background
+        {155, 155, 5, 5, 6, 0},
+        {245, 245, 5, 5, 6, 0},  // the square's corners stay clear
     });
 }
 
@@ -133,31 +112,22 @@ TEST_F(Window, ClipsKeepDrawingInsideTheirRectangleAtAnyFramebufferScale) {
     renderer_.fillRect(0, 0, kW, kH, kGreen);
     renderer_.endClip();
     renderer_.fillRect(0, 0, 10, 10, kBlue);  // after endClip: drawn anywhere
-    endFrameAndExpect({{100, 70, kGreenRgb},
-                       {50, 40, kGreenRgb},
-                       {149, 99, kGreenRgb},
-                       {49, 70, kRedRgb},
-                       {150, 70, kRedRgb},
-                       {100, 39, kRedRgb},
-                       {100, 100, kRedRgb},
-                       {5, 5, kBlueRgb}});
+    endFrameAndExpect({at(100, 70, kGreenRgb), at(50, 40, kGreenRgb), at(149, 99, kGreenRgb),
+                       at(49, 70, kRedRgb), at(150, 70, kRedRgb), at(100, 39, kRedRgb),
+                       at(100, 100, kRedRgb), at(5, 5, kBlueRgb)});
     // As on a display with two device pixels per window unit.
     renderer_.beginFrame(kW / 2, kH / 2, kW, kH);
     renderer_.fillRect(10, 10, 20, 20, kRed);
     renderer_.beginClip(50, 50, 10, 10);
     renderer_.fillRect(0, 0, kW, kH, kGreen);
-    endFrameAndExpect({{20, 20, kRedRgb},
-                       {59, 59, kRedRgb},
-                       {61, 61, kBack},
-                       {100, 100, kGreenRgb},
-                       {119, 119, kGreenRgb},
-                       {120, 110, kBack},
-                       {99, 110, kBack}});
+    endFrameAndExpect({at(20, 20, kRedRgb), at(59, 59, kRedRgb), at(61, 61, kBack),
+                       at(100, 100, kGreenRgb), at(119, 119, kGreenRgb), at(120, 110, kBack),
+                       at(99, 110, kBack)});
     // A negative size would be a GL error that keeps the old rectangle: it clips everything.
     renderer_.beginFrame(kW, kH, kW, kH);
     renderer_.beginClip(10, 10, -5, -5);
     renderer_.fillRect(0, 0, kW, kH, kRed);
-    endFrameAndExpect({{5, 5, kBack}, {110, 110, kBack}, {200, 200, kBack}});  // 110: the old one
+    endFrameAndExpect({at(5, 5, kBack), at(110, 110, kBack), at(200, 200, kBack)});
 }
 
 }  // namespace
