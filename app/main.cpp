@@ -197,8 +197,53 @@ struct FrameStats {
     }
 };
 
+// Does what the frame's widgets asked for; false when the game started and the launcher should
+// close.
+bool carryOut(const UiActions& actions, LauncherUi& ui, launcher::Updater& updater,
+              const std::string& dir, GLFWwindow* window) {
+    for (UiAction action : actions) {
+        switch (action) {
+            case UiAction::None:
+                break;
+            case UiAction::SaveSettings:
+                writeSettings(dir, ui.settings);
+                updater.setChannel(ui.settings.testingChannel ? 1 : 0, ui.settings.testerKey);
+                break;
+            case UiAction::Check:
+                updater.check(false);
+                break;
+            case UiAction::Update:
+            case UiAction::Verify:
+                updater.update(action == UiAction::Verify);
+                break;
+            case UiAction::Play: {
+                const std::string gameDir = updater.gameDir().string();
+                std::string error;
+                if (startProcess(gameDir + "/" + productName(), {}, gameDir, error)) {
+                    logInfo("launcher: started the game");
+                    return false;
+                }
+                logError("launcher: %s", error.c_str());
+                break;
+            }
+            case UiAction::OpenFolder: {
+                std::error_code ec;
+                fs::create_directories(updater.gameDir(), ec);
+                openFolder(updater.gameDir().string());
+                break;
+            }
+            case UiAction::Paste:
+                if (const char* clip = glfwGetClipboardString(window))
+                    ui.keyText = filterKeyText(ui.keyText + clip);
+                break;
+        }
+    }
+    return true;
+}
+
 void runFrameLoop(GLFWwindow* window, Renderer& renderer, launcher::Updater& updater,
-                  LauncherUi& ui, const LaunchOptions& options, bool& iconSet, bool software) {
+                  LauncherUi& ui, const std::string& dir, const LaunchOptions& options,
+                  bool& iconSet, bool software) {
     FramePace pace;
     pace.software = software;
     pace.refreshSeconds = displayRefreshSeconds();
@@ -206,7 +251,9 @@ void runFrameLoop(GLFWwindow* window, Renderer& renderer, launcher::Updater& upd
     double previousTime = glfwGetTime();
     bool previousDown = false;
     double lastIconAttempt = -kIconRetrySeconds;
-    while (!glfwWindowShouldClose(window) && !ui.quitRequested && !closeRequested) {
+    UiActions actions;
+    bool running = true;
+    while (running && !glfwWindowShouldClose(window) && !closeRequested) {
         glfwPollEvents();
         const double now = glfwGetTime();
         // The cap keeps animations from jumping after a stall, but a frame period chosen by the
@@ -231,14 +278,16 @@ void runFrameLoop(GLFWwindow* window, Renderer& renderer, launcher::Updater& upd
         if (s.state == static_cast<std::uint32_t>(launcher::UpdaterState::Restarting)) break;
         // A damaged icon file would otherwise log a warning every frame, without end.
         if (!iconSet && s.gameInstalled && now - lastIconAttempt >= kIconRetrySeconds) {
-            iconSet = loadWindowIcon(ui.installDir, window);
+            iconSet = loadWindowIcon(dir, window);
             lastIconAttempt = now;
         }
 
         const double buildStart = FrameStats::threadSeconds();
         renderer.beginFrame(w, h, fbw, fbh);
-        drawScreen(ui, renderer, updater, s, input, float(w), float(h), now, dt);
+        actions.clear();
+        drawScreen(ui, renderer, s, input, float(w), float(h), now, dt, actions);
         renderer.endFrame();
+        running = carryOut(actions, ui, updater, dir, window);
         stats.buildSeconds += FrameStats::threadSeconds() - buildStart;
         if (stats.frames++ > 0)
             stats.longestGapSeconds = std::max(stats.longestGapSeconds, now - previousTime);
@@ -367,12 +416,10 @@ int main(int argc, char** argv) {
     signal(SIGINT, onCloseSignal);
 
     LauncherUi ui;
-    ui.installDir = dir;
     ui.settings = settings;
-    ui.window = window;
     ui.autoInstall = options.autoInstall;
     ui.autoVerify = options.autoVerify;
-    runFrameLoop(window, renderer, *updater, ui, options, iconSet, software);
+    runFrameLoop(window, renderer, *updater, ui, dir, options, iconSet, software);
 
     renderer.shutdown();
     glfwDestroyWindow(window);

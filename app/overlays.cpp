@@ -1,5 +1,6 @@
 // The playtester key's controls: the channel selector in the menu, its drop-down list and the key
-// dialog. Every commit writes the settings, tells the Updater and starts a fresh check.
+// dialog. Every commit asks for the settings to be written and handed to the engine, then for a
+// fresh check.
 #include <GLFW/glfw3.h>
 
 #include <algorithm>
@@ -11,14 +12,12 @@
 
 namespace kd {
 
-using launcher::Updater;
 using launcher::UpdaterStatus;
 namespace pal = palette;
 
 namespace {
 
 constexpr std::size_t kMaxKeyLength = 64;
-constexpr std::uint32_t kChannelLive = 0;
 constexpr std::uint32_t kChannelTesting = 1;
 constexpr std::uint32_t kKeyRefused = 3;
 constexpr float kListX = 48;
@@ -27,14 +26,13 @@ constexpr float kRowHeight = 34;
 // The field is 516 wide; the text starts 12 in and leaves room for the caret and 12 at the end.
 constexpr float kKeyTextRoom = 516 - 12 - 7 - 12;
 
-// The order matters: the settings file first, then the Updater, then a new check; the automatic
-// update may run once more for the new setting.
-void commitChoice(LauncherUi& ui, Updater& updater, const std::string& testerKey, bool testing) {
+// The order matters: the settings first, then a new check; the automatic update may run once
+// more for the new setting.
+void commitChoice(LauncherUi& ui, UiActions& actions, const std::string& testerKey, bool testing) {
     ui.settings.testerKey = testerKey;
     ui.settings.testingChannel = testing;
-    writeSettings(ui.installDir, ui.settings);
-    updater.setChannel(testing ? kChannelTesting : kChannelLive, testerKey);
-    updater.check(false);
+    actions.push_back(UiAction::SaveSettings);
+    actions.push_back(UiAction::Check);
     ui.autoStarted = false;
 }
 
@@ -52,11 +50,11 @@ std::string filterKeyText(std::string_view text) {
     return kept;
 }
 
-void drawChannelSelector(LauncherUi& ui, Renderer& r, Updater& updater, const UpdaterStatus& s,
-                         const UiInput& menu, const ScreenLayout& layout) {
+void drawChannelSelector(LauncherUi& ui, Renderer& r, const UpdaterStatus& s, const UiInput& menu,
+                         const ScreenLayout& layout) {
     r.text("BUILD", 48, layout.keyRowY, 2, pal::TextDisabled);
     const float y2 = layout.selectorTop;
-    const bool idle = !updater.busy();
+    const bool idle = !s.busy;
     const bool hovered = idle && 48 <= menu.x && menu.x < 308 && y2 <= menu.y && menu.y < y2 + 36;
     if (hovered)
         r.chamferRect(48, y2, 260, 36, 6, pal::PanelHover, pal::Gold);
@@ -74,8 +72,8 @@ void drawChannelSelector(LauncherUi& ui, Renderer& r, Updater& updater, const Up
     ui.listTop = layout.listTop;
 }
 
-void drawChannelList(LauncherUi& ui, Renderer& r, Updater& updater, const UpdaterStatus& s,
-                     const FrameInput& input) {
+void drawChannelList(LauncherUi& ui, Renderer& r, const UpdaterStatus& s, const FrameInput& input,
+                     UiActions& actions) {
     const UiInput& in = input.real;
     r.chamferRect(kListX, ui.listTop, kListWidth, kListHeight, 6, pal::PanelDark, pal::GoldDim);
     static const char* const kRows[] = {"Live", "Testing", "Change key...", "Forget key"};
@@ -102,7 +100,7 @@ void drawChannelList(LauncherUi& ui, Renderer& r, Updater& updater, const Update
     switch (chosen) {
         case 0:
         case 1:
-            commitChoice(ui, updater, ui.settings.testerKey, chosen == 1);
+            commitChoice(ui, actions, ui.settings.testerKey, chosen == 1);
             ui.listOpen = false;
             break;
         case 2:
@@ -111,7 +109,7 @@ void drawChannelList(LauncherUi& ui, Renderer& r, Updater& updater, const Update
             ui.dialogOpen = true;
             break;
         case 3:
-            commitChoice(ui, updater, "", false);
+            commitChoice(ui, actions, "", false);
             ui.listOpen = false;
             break;
         default:
@@ -119,8 +117,8 @@ void drawChannelList(LauncherUi& ui, Renderer& r, Updater& updater, const Update
     }
 }
 
-void drawKeyDialog(LauncherUi& ui, Renderer& r, Updater& updater, const FrameInput& input,
-                   const ScreenLayout& layout, double now) {
+void drawKeyDialog(LauncherUi& ui, Renderer& r, const FrameInput& input,
+                   const ScreenLayout& layout, double now, UiActions& actions) {
     // The click that opened the dialog (the menu link or the list row) can lie where "Cancel" or
     // "USE KEY" now stands, depending on the window size; it must not press them too.
     UiInput in = input.real;
@@ -134,9 +132,7 @@ void drawKeyDialog(LauncherUi& ui, Renderer& r, Updater& updater, const FrameInp
 
     for (std::uint32_t key : input.keys) {
         if ((key & 0xffff) == GLFW_KEY_BACKSPACE && !ui.keyText.empty()) ui.keyText.pop_back();
-        if ((key & 0x1ffff) == (kKeyControlFlag | GLFW_KEY_V)) {
-            if (const char* clip = glfwGetClipboardString(ui.window)) ui.keyText += clip;
-        }
+        if ((key & 0x1ffff) == (kKeyControlFlag | GLFW_KEY_V)) actions.push_back(UiAction::Paste);
     }
     ui.keyText += input.typed;
     ui.keyText = filterKeyText(ui.keyText);
@@ -156,7 +152,7 @@ void drawKeyDialog(LauncherUi& ui, Renderer& r, Updater& updater, const FrameInp
     if (!use) use = in.enter && hasText;
     bool cancel = uiButton(r, in, "Cancel", true, false, dx + 22, dy + 162, 120, 30, 2);
     if (use) {
-        commitChoice(ui, updater, ui.keyText, true);
+        commitChoice(ui, actions, ui.keyText, true);
         ui.dialogOpen = false;
     } else if (cancel) {
         ui.dialogOpen = false;

@@ -1,18 +1,13 @@
 // The main screen: background, embers, title, version line, menu, bottom panel with the status
 // line, progress bar and the big button, and the automatic actions the status calls for.
 #include <cmath>
-#include <filesystem>
 
-#include "app/paths.h"
-#include "app/process.h"
 #include "app/ui.h"
 #include "gfx/text.h"
-#include "log/log.h"
 #include "update/updater.h"
 
 namespace kd {
 
-using launcher::Updater;
 using launcher::UpdaterState;
 using launcher::UpdaterStatus;
 namespace pal = palette;
@@ -90,16 +85,15 @@ void drawProgressBar(Renderer& r, const UpdaterStatus& s, const ScreenLayout& la
     }
 }
 
-void takeAutomaticActions(LauncherUi& ui, Updater& updater, const UpdaterStatus& s) {
+void takeAutomaticActions(LauncherUi& ui, const UpdaterStatus& s, UiActions& actions) {
     bool wantsUpdate = isState(s, UpdaterState::ReadyToUpdate) ||
                        (isState(s, UpdaterState::ReadyToInstall) && ui.autoInstall);
     // At most once per key and channel setting: a failed update does not start itself again.
-    if (wantsUpdate && !ui.autoStarted && !updater.busy()) {
-        updater.update(false);
+    if (wantsUpdate && !ui.autoStarted && !s.busy) {
+        actions.push_back(UiAction::Update);
         ui.autoStarted = true;
-    }
-    if (ui.autoVerify && isState(s, UpdaterState::UpToDate) && !updater.busy()) {
-        updater.update(true);
+    } else if (ui.autoVerify && isState(s, UpdaterState::UpToDate) && !s.busy) {
+        actions.push_back(UiAction::Verify);
         ui.autoVerify = false;
     }
 }
@@ -226,21 +220,21 @@ bool uiButton(Renderer& r, const UiInput& input, std::string_view label, bool en
 BigButton bigButtonFor(std::uint32_t state, bool gameInstalled, bool idle) {
     switch (static_cast<UpdaterState>(state)) {
         case UpdaterState::Checking:
-            return {"...", false};
+            return {"...", UiAction::None, false};
         case UpdaterState::UpToDate:
-            return {"PLAY", idle};
-        case UpdaterState::ReadyToInstall:
-            return {"INSTALL", idle};
-        case UpdaterState::ReadyToUpdate:
-            return {"UPDATE", idle};
-        case UpdaterState::Working:
-            return {"WORKING", false};
         case UpdaterState::Offline:
-            return {"PLAY", idle};
+            return {"PLAY", UiAction::Play, idle};
+        case UpdaterState::ReadyToInstall:
+            return {"INSTALL", UiAction::Update, idle};
+        case UpdaterState::ReadyToUpdate:
+            return {"UPDATE", UiAction::Update, idle};
+        case UpdaterState::Working:
+            return {"WORKING", UiAction::None, false};
         case UpdaterState::Failed:
-            return {gameInstalled ? "PLAY" : "RETRY", idle};
+            if (gameInstalled) return {"PLAY", UiAction::Play, idle};
+            return {"RETRY", UiAction::Check, idle};
         default:
-            return {"...", false};  // Restarting: the loop ends before drawing
+            return {"...", UiAction::None, false};  // Restarting: the loop ends before drawing
     }
 }
 
@@ -260,20 +254,10 @@ std::string statusLineText(const UpdaterStatus& s) {
     return s.message;
 }
 
-bool startGame(const std::string& gameDir) {
-    std::string error;
-    if (!startProcess(gameDir + "/" + productName(), {}, gameDir, error)) {
-        logError("launcher: %s", error.c_str());
-        return false;
-    }
-    logInfo("launcher: started the game");
-    return true;
-}
-
-void drawScreen(LauncherUi& ui, Renderer& r, Updater& updater, const UpdaterStatus& s,
-                const FrameInput& input, float w, float h, double now, float dt) {
+void drawScreen(LauncherUi& ui, Renderer& r, const UpdaterStatus& s, const FrameInput& input,
+                float w, float h, double now, float dt, UiActions& actions) {
     const float t = float(now);
-    takeAutomaticActions(ui, updater, s);
+    takeAutomaticActions(ui, s, actions);
 
     drawBackground(r, w, h, t);
     updateAndDrawEmbers(ui, r, w, h, t, dt);
@@ -292,54 +276,41 @@ void drawScreen(LauncherUi& ui, Renderer& r, Updater& updater, const UpdaterStat
     // Menu.
     const UiInput& menu = input.menu;
     const float y0 = layout.menuY0;
-    bool idle = !updater.busy();
+    // Once a request is made, the buttons that would start another job look disabled at once.
+    auto idle = [&] { return !s.busy && actions.empty(); };
     if (uiButton(r, menu, "Verify game files",
-                 idle && s.gameInstalled && !isState(s, UpdaterState::Offline), false, kMenuX, y0,
-                 kMenuLinkWidth, kMenuLinkHeight, 2))
-        updater.update(true);
-    idle = !updater.busy();
+                 idle() && s.gameInstalled && !isState(s, UpdaterState::Offline), false, kMenuX,
+                 y0, kMenuLinkWidth, kMenuLinkHeight, 2))
+        actions.push_back(UiAction::Verify);
     if (uiButton(r, menu, "Open game folder", true, false, kMenuX, y0 + 38, kMenuLinkWidth,
-                 kMenuLinkHeight, 2)) {
-        std::error_code ec;
-        std::filesystem::create_directories(updater.gameDir(), ec);
-        openFolder(updater.gameDir().string());
-    }
-    if (uiButton(r, menu, "Check for updates", idle, false, kMenuX, y0 + 76, kMenuLinkWidth,
                  kMenuLinkHeight, 2))
-        updater.check(false);
-    idle = !updater.busy();
+        actions.push_back(UiAction::OpenFolder);
+    if (uiButton(r, menu, "Check for updates", idle(), false, kMenuX, y0 + 76, kMenuLinkWidth,
+                 kMenuLinkHeight, 2))
+        actions.push_back(UiAction::Check);
     if (ui.settings.testerKey.empty()) {
-        if (uiButton(r, menu, "Playtester key...", idle, false, kMenuX, y0 + 132, kMenuLinkWidth,
+        if (uiButton(r, menu, "Playtester key...", idle(), false, kMenuX, y0 + 132, kMenuLinkWidth,
                      kMenuLinkHeight, 2)) {
             ui.dialogOpen = true;
             ui.keyText.clear();
         }
     } else {
-        drawChannelSelector(ui, r, updater, s, menu, layout);
+        drawChannelSelector(ui, r, s, menu, layout);
     }
 
     drawNewsPanel(ui, r, s, input, layout, dt);
 
     // Bottom panel, big button, status line and progress bar.
     r.chamferRect(40, layout.bottomPanelY, w - 80, 78, 10, pal::PanelDark, fade(pal::Bronze, 0.9f));
-    idle = !updater.busy();
-    BigButton big = bigButtonFor(s.state, s.gameInstalled, idle);
-    bool pressed = uiButton(r, menu, big.label, big.enabled, true, layout.bigX, layout.bigY, 230, 58, 4);
-    if (pressed || (big.enabled && menu.enter)) {
-        std::string label = big.label;
-        if (label == "PLAY") {
-            if (startGame(updater.gameDir().string())) ui.quitRequested = true;
-        } else if (label == "RETRY") {
-            updater.check(false);
-        } else {
-            updater.update(false);
-        }
-    }
+    const BigButton big = bigButtonFor(s.state, s.gameInstalled, idle());
+    const bool pressed =
+        uiButton(r, menu, big.label, big.enabled, true, layout.bigX, layout.bigY, 230, 58, 4);
+    if (pressed || (big.enabled && menu.enter)) actions.push_back(big.action);
     drawStatusLine(r, s, layout);
     drawProgressBar(r, s, layout, t);
 
-    if (ui.listOpen) drawChannelList(ui, r, updater, s, input);
-    if (ui.dialogOpen) drawKeyDialog(ui, r, updater, input, layout, now);
+    if (ui.listOpen) drawChannelList(ui, r, s, input, actions);
+    if (ui.dialogOpen) drawKeyDialog(ui, r, input, layout, now, actions);
 }
 
 }  // namespace kd

@@ -12,12 +12,9 @@
 #include "app/settings.h"
 #include "gfx/renderer.h"
 
-struct GLFWwindow;
-
 namespace kd {
 
 namespace launcher {
-class Updater;
 struct UpdaterStatus;
 }  // namespace launcher
 
@@ -105,18 +102,29 @@ struct ScreenLayout {
 ScreenLayout screenLayout(float w, float h);
 constexpr float kListHeight = 144;
 
+// What the screen asks for during a frame. The frame loop carries the requests out after the
+// frame, in the order they were made, so no widget does file, process or engine work itself.
+enum class UiAction {
+    None,          // a disabled button's
+    SaveSettings,  // write ui.settings and give the engine its channel and key
+    Check,
+    Update,
+    Verify,
+    Play,
+    OpenFolder,
+    Paste,  // append the clipboard to the key being typed
+};
+using UiActions = std::vector<UiAction>;
+
 // The state the screen keeps from one frame to the next.
 struct LauncherUi {
-    std::string installDir;
     LauncherSettings settings;  // as read at start; rewritten when the key or channel changes
-    GLFWwindow* window = nullptr;
 
     std::vector<EmberParticle> embers;
     std::mt19937 random{1234};
     bool autoInstall = false;
     bool autoVerify = false;
     bool autoStarted = false;
-    bool quitRequested = false;
 
     bool listOpen = false;
     bool listOpenedThisFrame = false;
@@ -138,28 +146,25 @@ bool uiButton(Renderer& r, const UiInput& input, std::string_view label, bool en
 
 struct BigButton {
     const char* label;
+    UiAction action;
     bool enabled;
 };
 BigButton bigButtonFor(std::uint32_t state, bool gameInstalled, bool idle);
 std::string versionLineText(const launcher::UpdaterStatus& s);
 std::string statusLineText(const launcher::UpdaterStatus& s);
 
-// Starts the installed game detached; true when the launcher should close.
-bool startGame(const std::string& gameDir);
-
-// One whole frame's drawing and actions, in screen order.
-void drawScreen(LauncherUi& ui, Renderer& r, launcher::Updater& updater,
-                const launcher::UpdaterStatus& s, const FrameInput& input, float w, float h,
-                double now, float dt);
+// One whole frame's drawing, in screen order; what it asks for is appended to actions.
+void drawScreen(LauncherUi& ui, Renderer& r, const launcher::UpdaterStatus& s,
+                const FrameInput& input, float w, float h, double now, float dt,
+                UiActions& actions);
 
 // Overlays and the news panel.
-void drawChannelSelector(LauncherUi& ui, Renderer& r, launcher::Updater& updater,
-                         const launcher::UpdaterStatus& s, const UiInput& menu,
-                         const ScreenLayout& layout);
-void drawChannelList(LauncherUi& ui, Renderer& r, launcher::Updater& updater,
-                     const launcher::UpdaterStatus& s, const FrameInput& input);
-void drawKeyDialog(LauncherUi& ui, Renderer& r, launcher::Updater& updater, const FrameInput& input,
-                   const ScreenLayout& layout, double now);
+void drawChannelSelector(LauncherUi& ui, Renderer& r, const launcher::UpdaterStatus& s,
+                         const UiInput& menu, const ScreenLayout& layout);
+void drawChannelList(LauncherUi& ui, Renderer& r, const launcher::UpdaterStatus& s,
+                     const FrameInput& input, UiActions& actions);
+void drawKeyDialog(LauncherUi& ui, Renderer& r, const FrameInput& input,
+                   const ScreenLayout& layout, double now, UiActions& actions);
 void drawNewsPanel(LauncherUi& ui, Renderer& r, const launcher::UpdaterStatus& s,
                    const FrameInput& input, const ScreenLayout& layout, float dt);
 // The lines of text, each at most width wide, and the scale that lets all of them fit into

@@ -163,8 +163,8 @@ int main(int argc, char** argv) {
         log, {"launcher: installed", "is not signed by the Veilstone release key"}, 600000);
     if (outcome == 1) {
         fprintf(stderr,
-                "ui: the launcher does not trust the demo key; build the benchmarks without "
-                "VEILSTONE_RELEASE_KEY\n");
+                "ui: the launcher does not trust the demo key; build the benchmarks with "
+                "-DVEILSTONE_DEMO_KEY=ON\n");
         return 1;
     }
     if (outcome != 0) {

@@ -145,24 +145,24 @@ bool Renderer::init() {
 
     GLuint vertexShader = compileShader(GL_VERTEX_SHADER, kVertexShaderSource);
     GLuint fragmentShader = compileShader(GL_FRAGMENT_SHADER, kFragmentShaderSource);
-    program = glCreateProgram();
-    glAttachShader(program, vertexShader);
-    glAttachShader(program, fragmentShader);
-    glLinkProgram(program);
+    program_ = glCreateProgram();
+    glAttachShader(program_, vertexShader);
+    glAttachShader(program_, fragmentShader);
+    glLinkProgram(program_);
     glDeleteShader(vertexShader);
     glDeleteShader(fragmentShader);
     GLint linked = GL_FALSE;
-    glGetProgramiv(program, GL_LINK_STATUS, &linked);
+    glGetProgramiv(program_, GL_LINK_STATUS, &linked);
     if (!linked) {
         logError("launcher: shader did not link");
         return false;
     }
-    uScreenLocation = glGetUniformLocation(program, "uScreen");
+    uScreenLocation_ = glGetUniformLocation(program_, "uScreen");
 
-    glCreateBuffers(1, &vertexBuffer);
-    glCreateVertexArrays(1, &vertexArray);
+    glCreateBuffers(1, &vertexBuffer_);
+    glCreateVertexArrays(1, &vertexArray_);
     constexpr GLuint kBinding = 0;
-    glVertexArrayVertexBuffer(vertexArray, kBinding, vertexBuffer, 0, sizeof(Vertex));
+    glVertexArrayVertexBuffer(vertexArray_, kBinding, vertexBuffer_, 0, sizeof(Vertex));
     const struct {
         GLint floats;
         GLuint offset;
@@ -173,25 +173,25 @@ bool Renderer::init() {
         {1, offsetof(Vertex, mode)},
     };
     for (GLuint location = 0; location < 4; ++location) {
-        glEnableVertexArrayAttrib(vertexArray, location);
-        glVertexArrayAttribFormat(vertexArray, location, attributes[location].floats, GL_FLOAT,
+        glEnableVertexArrayAttrib(vertexArray_, location);
+        glVertexArrayAttribFormat(vertexArray_, location, attributes[location].floats, GL_FLOAT,
                                   GL_FALSE, attributes[location].offset);
-        glVertexArrayAttribBinding(vertexArray, location, kBinding);
+        glVertexArrayAttribBinding(vertexArray_, location, kBinding);
     }
 
     std::vector<std::uint8_t> atlas = buildFontAtlas();
-    glCreateTextures(GL_TEXTURE_2D, 1, &fontTexture);
-    glTextureStorage2D(fontTexture, 1, GL_R8, kAtlasWidthPx, kAtlasHeightPx);
+    glCreateTextures(GL_TEXTURE_2D, 1, &fontTexture_);
+    glTextureStorage2D(fontTexture_, 1, GL_R8, kAtlasWidthPx, kAtlasHeightPx);
     // Tightly packed rows whatever the width; the setting stays, as nothing else uploads pixels.
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-    glTextureSubImage2D(fontTexture, 0, 0, 0, kAtlasWidthPx, kAtlasHeightPx, GL_RED,
+    glTextureSubImage2D(fontTexture_, 0, 0, 0, kAtlasWidthPx, kAtlasHeightPx, GL_RED,
                         GL_UNSIGNED_BYTE, atlas.data());
-    glTextureParameteri(fontTexture, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
-    glTextureParameteri(fontTexture, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
-    glTextureParameteri(fontTexture, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-    glTextureParameteri(fontTexture, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    glTextureParameteri(fontTexture_, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+    glTextureParameteri(fontTexture_, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+    glTextureParameteri(fontTexture_, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTextureParameteri(fontTexture_, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
 
-    if (!vertexBuffer || !vertexArray || !fontTexture) {
+    if (!vertexBuffer_ || !vertexArray_ || !fontTexture_) {
         logError("launcher: could not create the drawing objects");
         return false;
     }
@@ -199,11 +199,11 @@ bool Renderer::init() {
 }
 
 void Renderer::shutdown() {
-    if (fontTexture) glDeleteTextures(1, &fontTexture);
-    if (vertexBuffer) glDeleteBuffers(1, &vertexBuffer);
-    if (vertexArray) glDeleteVertexArrays(1, &vertexArray);
-    if (program) glDeleteProgram(program);
-    fontTexture = vertexBuffer = vertexArray = program = 0;
+    if (fontTexture_) glDeleteTextures(1, &fontTexture_);
+    if (vertexBuffer_) glDeleteBuffers(1, &vertexBuffer_);
+    if (vertexArray_) glDeleteVertexArrays(1, &vertexArray_);
+    if (program_) glDeleteProgram(program_);
+    fontTexture_ = vertexBuffer_ = vertexArray_ = program_ = 0;
 }
 
 void Renderer::beginFrame(int newWindowWidth, int newWindowHeight, int newFramebufferWidth,
@@ -225,12 +225,12 @@ void Renderer::beginFrame(int newWindowWidth, int newWindowHeight, int newFrameb
 
 void Renderer::flush() {
     if (vertices.empty()) return;
-    glNamedBufferData(vertexBuffer, GLsizeiptr(vertices.size() * sizeof(Vertex)), vertices.data(),
+    glNamedBufferData(vertexBuffer_, GLsizeiptr(vertices.size() * sizeof(Vertex)), vertices.data(),
                       GL_STREAM_DRAW);
-    glUseProgram(program);
-    glUniform2f(uScreenLocation, float(windowWidth), float(windowHeight));
-    glBindTextureUnit(0, fontTexture);
-    glBindVertexArray(vertexArray);
+    glUseProgram(program_);
+    glUniform2f(uScreenLocation_, float(windowWidth), float(windowHeight));
+    glBindTextureUnit(0, fontTexture_);
+    glBindVertexArray(vertexArray_);
     glDrawArrays(GL_TRIANGLES, 0, GLsizei(vertices.size()));
     vertices.clear();
 }

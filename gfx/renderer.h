@@ -28,13 +28,11 @@ constexpr float kModeFlat = 0.0f;
 constexpr float kModeFont = 1.0f;
 constexpr float kModeFalloff = 2.0f;
 
-struct Renderer {
+// The GL objects stay inside: screens only queue drawing, so nothing else can leave the pipeline
+// in a state the next flush does not expect.
+class Renderer {
+public:
     std::vector<Vertex> vertices;  // triangles since the last flush, three vertices each
-    std::uint32_t program = 0;
-    std::uint32_t vertexArray = 0;
-    std::uint32_t vertexBuffer = 0;
-    std::uint32_t fontTexture = 0;
-    std::int32_t uScreenLocation = -1;
     std::int32_t windowWidth = 1;
     std::int32_t windowHeight = 1;
     std::int32_t framebufferWidth = 1;
@@ -69,6 +67,13 @@ struct Renderer {
                      Color outlineColor);
     // One line of UTF-8 text, y at the top of the capitals; newlines are not interpreted.
     void text(std::string_view text, float x, float y, float scale, Color color);
+
+private:
+    std::uint32_t program_ = 0;
+    std::uint32_t vertexArray_ = 0;
+    std::uint32_t vertexBuffer_ = 0;
+    std::uint32_t fontTexture_ = 0;
+    std::int32_t uScreenLocation_ = -1;
 };
 
 }  // namespace kd

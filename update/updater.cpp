@@ -220,6 +220,7 @@ UpdaterStatus Updater::snapshotLocked() const {
     s.message = message_;
     s.progress = progress_;
     s.downloadBytes = downloadBytes_;
+    s.busy = busy_.load();
     s.installedVersion = installedVersion_;
     s.latestVersion = latestVersion_;
     s.news = news_;

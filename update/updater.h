@@ -55,6 +55,7 @@ struct UpdaterStatus {
     std::string latestVersion;
     std::string news;  // verified news body of the shown channel
     bool gameInstalled = false;
+    bool busy = false;  // a job runs: check and update would be ignored
 };
 
 // Faults a test process may ask the self-update for. Two of its failures have only one real cause:
