@@ -2,6 +2,7 @@
 // signs texts, checks manifests, and publishes a game folder as packed objects plus a signed
 // manifest (and news) that the launcher will accept.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -656,6 +657,7 @@ bool packObject(const fs::path& file, const fs::path& object, const std::string&
 // modification and change times are all as recorded; the change time cannot be set back by copying
 // tools, so a file rewritten with its old size and time is still noticed.
 constexpr const char* kCacheName = ".publish-cache";
+constexpr const char* kLockName = ".publish-lock";
 constexpr const char* kCacheHeader = "veilstone-publish-cache 1";
 // A file whose change time is this close to the moment it was looked at is not recorded: a
 // second change within the file system's clock step would leave its times as they were.
@@ -911,6 +913,17 @@ int publish(const Args& args) {
         return fail(
             "the game folder holds no files; give --allow-empty to publish an empty release");
 
+    // One publish at a time per server folder: two at once would take the same serial, and the
+    // later cache would forget what the other packed. The lock ends with the process.
+    std::error_code ec;
+    fs::create_directories(serverDir, ec);
+    const int lock = open((serverDir / kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lock < 0) return fail("cannot create folders in " + serverDir.string());
+    if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
+        if (!quiet) fprintf(stderr, "waiting for another publish to %s\n", serverDir.c_str());
+        if (flock(lock, LOCK_EX) != 0) return fail("cannot lock " + serverDir.string());
+    }
+
     fs::path objects = serverDir / "objects";
     fs::path channelDir = channel == "testing" ? serverDir / "testing" : serverDir;
     fs::path manifestFile = channelDir / ("manifest-" + platform + ".txt");
@@ -922,7 +935,6 @@ int publish(const Args& args) {
     manifest.platform = platform;
     manifest.version = *version;
 
-    std::error_code ec;
     fs::create_directories(objects, ec);
     fs::create_directories(channelDir, ec);
     if (!fs::is_directory(objects) || !fs::is_directory(channelDir))
