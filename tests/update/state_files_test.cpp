@@ -1,5 +1,5 @@
-// The engine's state files on a real disk: whole reads, writes through ".part" and rename, and
-// the cached news the Updater loads without a job.
+// The engine's state files on a real disk (whole reads, writes through ".part" and rename), the
+// cached news the Updater loads without a job, and the size text of the status line.
 #include "update/state_files.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +7,8 @@
 
 #include <filesystem>
 
-#include "tests/update/update_fixture.h"
+#include "tests/support/release_fixture.h"
+#include "tests/support/temp_dir.h"
 #include "update/updater.h"
 #include "update/updater_internal.h"
 
@@ -16,40 +17,27 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::readText;
-using test::TempDir;
 using test::writeText;
 
-TEST(ReadFile, ReadsWholeFilesAndRefusesWhatNoStateFileCanBe) {
-    TempDir dir;
-    writeText(dir / "empty", "");
+TEST(StateFiles, ReadWholeRegularFilesAndReplaceWhatRenameCanReplace) {
+    test::TempDir dir;
     writeText(dir / "text", std::string("a\0b\r\n", 5));
-    writeText(dir / "big", std::string(101, 'x'));
     fs::create_directory(dir / "folder");
-    mkfifo((dir / "fifo").c_str(), 0600);
-
-    std::string out = "old";
-    EXPECT_TRUE(readFile(dir / "empty", out, 100));
-    EXPECT_EQ(out, "");
-    EXPECT_TRUE(readFile(dir / "text", out, 100));
+    mkfifo((dir / "fifo").c_str(), 0600);  // a blocking read would stall the job
+    std::string out;
+    EXPECT_TRUE(readFile(dir / "text", out, 5));
     EXPECT_EQ(out, std::string("a\0b\r\n", 5));
-    EXPECT_TRUE(readFile(dir / "big", out, 101));
-    out = "kept";
-    for (const char* name : {"missing", "folder", "fifo"})
-        EXPECT_FALSE(readFile(dir / name, out, 100)) << name;
-    EXPECT_FALSE(readFile(dir / "big", out, 100));
-    EXPECT_EQ(out, "kept");
-}
+    for (const char* name : {"missing", "folder", "fifo", "text"})
+        EXPECT_FALSE(readFile(dir / name, out, 4)) << name;
+    EXPECT_EQ(out, std::string("a\0b\r\n", 5));
 
-TEST(WriteFileAtomic, ReplacesWhatRenameCanReplace) {
-    TempDir dir;
-    const std::string text = "new content";
-    // New file; read-only file; stale read-only part file; empty folder.
+    // A read-only file, a stale read-only part file and an empty folder all give way.
     writeText(dir / "readonly", "old");
     chmod((dir / "readonly").c_str(), 0444);
-    writeText(dir / "stale", "old");
     writeText(dir / "stale.part", "half");
     chmod((dir / "stale.part").c_str(), 0444);
     fs::create_directory(dir / "emptyfolder");
+    const std::string text = "new";
     for (const char* name : {"fresh", "readonly", "stale", "emptyfolder"}) {
         EXPECT_TRUE(writeFileAtomic(dir / name, text.data(), text.size())) << name;
         EXPECT_EQ(readText(dir / name), text) << name;
@@ -60,57 +48,44 @@ TEST(WriteFileAtomic, ReplacesWhatRenameCanReplace) {
     const mode_t mask = umask(0);
     umask(mask);
     EXPECT_EQ(info.st_mode & 0777, 0644u & ~mask);
-}
 
-TEST(WriteFileAtomic, FailsWithoutLeavingPartsBehind) {
-    TempDir dir;
+    // A folder with something in it stays; nothing is left behind, nothing is created.
     writeText(dir / "full/inside", "keep");
-    writeText(dir / "notafolder", "file");
-    const std::string text = "x";
-    EXPECT_FALSE(writeFileAtomic(dir / "full", text.data(), text.size()));
+    for (const char* name : {"full", "text/name", "missing/name"})
+        EXPECT_FALSE(writeFileAtomic(dir / name, text.data(), text.size())) << name;
     EXPECT_EQ(readText(dir / "full/inside"), "keep");
     EXPECT_FALSE(fs::exists(dir / "full.part"));
-    EXPECT_FALSE(writeFileAtomic(dir / "notafolder/name", text.data(), text.size()));
-    EXPECT_FALSE(writeFileAtomic(dir / "missing/name", text.data(), text.size()));
     EXPECT_FALSE(fs::exists(dir / "missing"));
 }
 
 TEST(UpdaterNews, LoadsOnlyVerifiedCachesOfTheShownChannel) {
-    TempDir dir;
+    test::TempDir dir;
     const std::string live = test::signWithDemoKey("Live news\n");
-    const std::string testing = test::signWithDemoKey("Testing news\n");
     writeText(dir / kNewsCacheLive, live);
-    writeText(dir / kNewsCacheTesting, testing);
-    {
+    writeText(dir / kNewsCacheTesting, test::signWithDemoKey("Testing news\n"));
+    const auto news = [&dir](std::uint32_t channel, const std::string& key) {
         Updater updater(dir.path(), "http://127.0.0.1:1/", test::demoPublicKey());
-        UpdaterStatus s = updater.status();
-        EXPECT_EQ(s.news, "Live news\n");
-        EXPECT_EQ(s.state, 0u);
-        EXPECT_EQ(s.message, "");
-        EXPECT_EQ(s.progress, -1.0);
-        EXPECT_FALSE(s.gameInstalled);
-
-        updater.setChannel(1, "KEY");
-        s = updater.status();
-        EXPECT_EQ(s.news, "Testing news\n");
-        EXPECT_EQ(s.shownChannel, 1u);
-        EXPECT_EQ(s.keyState, 1u);
-
-        // Without a key there is no Testing channel.
-        updater.setChannel(1, "");
-        s = updater.status();
-        EXPECT_EQ(s.news, "Live news\n");
-        EXPECT_EQ(s.shownChannel, 0u);
-        EXPECT_EQ(s.keyState, 0u);
-    }
-    // A hand-edited cache fails its signature; one larger than any text the server may send is
-    // not even read.
-    std::string edited = live;
-    edited[0] = 'l';
-    writeText(dir / kNewsCacheLive, edited);
-    EXPECT_EQ(Updater(dir.path(), "", test::demoPublicKey()).status().news, "");
+        if (channel != 0) updater.setChannel(channel, key);
+        const UpdaterStatus s = updater.status();
+        return s.news + " " + std::to_string(s.shownChannel) + std::to_string(s.keyState);
+    };
+    EXPECT_EQ(news(0, ""), "Live news\n 00");
+    EXPECT_EQ(news(1, "KEY"), "Testing news\n 11");
+    EXPECT_EQ(news(1, ""), "Live news\n 00");  // without a key there is no Testing channel
+    // A hand-edited cache fails its signature; one larger than any signed text is not even read.
+    writeText(dir / kNewsCacheLive, "l" + live.substr(1));
+    EXPECT_EQ(news(0, ""), " 00");
     writeText(dir / kNewsCacheLive, test::signWithDemoKey(std::string(kMaxSignedTextBytes, '\n')));
-    EXPECT_EQ(Updater(dir.path(), "", test::demoPublicKey()).status().news, "");
+    EXPECT_EQ(news(0, ""), " 00");
+}
+
+TEST(SizeText, CountsInPowersOf1024) {
+    const std::pair<std::uint64_t, const char*> cases[] = {
+        {0, "0 bytes"},      {1023, "1023 bytes"},   {1024, "1 KB"},
+        {2048, "2 KB"},      {1048575, "1024 KB"},   {1048576, "1.0 MB"},
+        {1572864, "1.5 MB"}, {1073741824, "1.0 GB"}, {UINT64_MAX, "17179869184.0 GB"},
+    };
+    for (const auto& [bytes, text] : cases) EXPECT_EQ(sizeText(bytes), text) << bytes;
 }
 
 }  // namespace

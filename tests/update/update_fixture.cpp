@@ -7,8 +7,6 @@
 #include <thread>
 
 #include "log/log.h"
-#include "release/crypto.h"
-#include "release/manifest.h"
 #include "tests/support/child_process.h"
 
 namespace kd::test {
@@ -37,7 +35,7 @@ double JobRun::progressOf(const std::string& message) const {
     return -2.0;
 }
 
-JobRun runJob(Updater& updater, const std::function<void(Updater&)>& start, int timeoutMs) {
+JobRun runJob(Updater& updater, const std::function<void(Updater&)>& start) {
     // Shared with the listener, which a job still running at the time limit may call later.
     struct Collected {
         std::mutex mutex;
@@ -49,7 +47,7 @@ JobRun runJob(Updater& updater, const std::function<void(Updater&)>& start, int 
         collected->changes.push_back(s);
     });
     start(updater);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
     while (updater.busy() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     JobRun run;
@@ -101,12 +99,10 @@ std::string UpdateFixture::objectFile(const std::string& path) const {
     return entry ? server + "/objects/" + entry->hash : std::string();
 }
 
-std::string UpdateFixture::logText() const { return readText(dir / "logs/latest.log"); }
-
-std::size_t UpdateFixture::logCount(const std::string& line) const {
+std::size_t UpdateFixture::logCount(const std::string& text) const {
+    const std::string log = readText(dir / "logs/latest.log");
     std::size_t count = 0;
-    const std::string text = logText();
-    for (std::size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
+    for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
         ++count;
     return count;
 }

@@ -1,17 +1,14 @@
 // What the update engine's tests share: releases published with the real release tool and the
-// development key, an nginx serving them, and jobs run to their end with every status change
-// recorded.
+// development key, an nginx serving them, and jobs run to their end with every status change kept.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "release/manifest.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/release_fixture.h"
 #include "tests/support/temp_dir.h"
@@ -31,15 +28,14 @@ std::vector<std::string> linesStartingWith(const std::string& text, const std::s
 struct JobRun {
     std::vector<UpdaterStatus> changes;  // every status change, in order
     UpdaterStatus last;                  // status() after the job
-    bool finished = false;               // false: still busy at the time limit
+    bool finished = false;               // false: still busy after a minute
 
     bool saw(UpdaterState state, const std::string& message) const;
-    // The progress of the first change with this message, -2 when there is none.
-    double progressOf(const std::string& message) const;
+    double progressOf(const std::string& message) const;  // of the first such change; -2: none
 };
 
 // Starts a job with start(updater) and waits for it to end.
-JobRun runJob(Updater& updater, const std::function<void(Updater&)>& start, int timeoutMs = 60000);
+JobRun runJob(Updater& updater, const std::function<void(Updater&)>& start);
 
 class UpdateFixture : public ::testing::Test {
 protected:
@@ -63,8 +59,7 @@ protected:
     std::uint64_t packedSize(const std::vector<std::string>& paths) const {
         return servedPackedSize(server, paths);
     }
-    std::string logText() const;
-    std::size_t logCount(const std::string& line) const;
+    std::size_t logCount(const std::string& text) const;  // occurrences in the engine's log
 
     TempDir dir;
     std::string server;    // served folder

@@ -1,17 +1,15 @@
-// The Updater end to end: releases made by veilstone-release, served by a real nginx, checked,
-// installed, updated and verified into a temporary launcher folder.
-#include "update/updater.h"
-
+// The Updater end to end: releases made by veilstone-release, served by a real nginx (or by the
+// fault server for what nginx does not do on demand), checked, installed, updated and verified
+// into a temporary launcher folder.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <zlib.h>
 
 #include <filesystem>
-#include <functional>
-#include <set>
 #include <thread>
 
 #include "release/crypto.h"
+#include "tests/support/fault_server.h"
 #include "tests/update/update_fixture.h"
 #include "update/updater_internal.h"
 
@@ -23,14 +21,11 @@ using launcher::sizeText;
 using S = UpdaterState;
 
 const std::string kGameExe = "#!/bin/sh\necho veilstone\n";
+const std::string kOffline = "Offline: playing what is installed";
 
-std::string words(std::size_t count, std::uint32_t seed) {
-    static const char* const kWords[] = {"ember ", "stone ", "veil ", "ash ", "rune ", "tower "};
-    std::string text;
-    const std::string pick = noise(count, seed);
-    for (unsigned char c : pick) text += kWords[c % 6];
-    return text;
-}
+JobRun check(Updater& u) { return runJob(u, [](Updater& x) { x.check(false); }); }
+JobRun install(Updater& u) { return runJob(u, [](Updater& x) { x.update(false); }); }
+JobRun verify(Updater& u) { return runJob(u, [](Updater& x) { x.update(true); }); }
 
 std::string deflated(const std::string& content) {
     uLongf length = compressBound(content.size());
@@ -41,37 +36,23 @@ std::string deflated(const std::string& content) {
     return out;
 }
 
-JobRun check(Updater& u) {
-    return runJob(u, [](Updater& x) { x.check(false); });
-}
-JobRun install(Updater& u) {
-    return runJob(u, [](Updater& x) { x.update(false); });
-}
-JobRun verify(Updater& u) {
-    return runJob(u, [](Updater& x) { x.update(true); });
-}
-
 class UpdaterEndToEnd : public UpdateFixture {
 protected:
-    const Files v1 = {
-        {"veilstone", kGameExe}, {"data/a.bin", noise(70000, 1)}, {"data/b.txt", words(5000, 2)}};
-
-    std::string news(const std::string& text) {
-        const std::string file = dir / ("news" + std::to_string(newsFiles_++) + ".md");
-        writeText(file, text);
-        return file;
-    }
+    const Files v1 = {{"veilstone", kGameExe},
+                      {"data/a.bin", noise(70000, 1)},
+                      {"data/b.txt", std::string(5000, 'b')}};
 
     // Every regular file under the game folder except the record.
     Files installedFiles() const {
         Files files;
         const fs::path root = launcher + "/game";
-        if (!fs::exists(root)) return files;
         for (const auto& item : fs::recursive_directory_iterator(root))
             if (item.is_regular_file() && item.path().filename() != ".installed")
                 files[fs::relative(item.path(), root).string()] = readText(item.path().string());
         return files;
     }
+    std::string record() const { return readText(game(".installed")); }
+    std::string served() const { return readText(server + "/manifest-linux64.txt"); }
 
     void expectUpToDate(const JobRun& run, const std::string& version,
                         const std::string& message = "Up to date") {
@@ -83,13 +64,19 @@ protected:
         EXPECT_TRUE(run.last.gameInstalled);
         EXPECT_EQ(run.last.downloadBytes, 0u);
     }
-
-private:
-    int newsFiles_ = 0;
 };
 
-TEST_F(UpdaterEndToEnd, FirstInstallIntoAnEmptyFolderThenAQuickCheck) {
-    publish(v1, "1.0", {"--news", news("Patch notes\n")});
+// One game folder through its releases: a first install, a quick check, an update that adds,
+// changes and drops files and turns a file into a folder and back, a release with the same files,
+// damage only a verify sees, a damaged record, and an empty release.
+TEST_F(UpdaterEndToEnd, OneGameFolderThroughInstallUpdateVerifyAndAnEmptyRelease) {
+    Files old = v1;
+    old["copy.bin"] = v1.at("data/a.bin");  // equal content: fetched once, copied
+    old["drop.txt"] = "dropped";
+    old["node"] = "a file that becomes a folder";
+    old["tree/sub/leaf.txt"] = "a folder that becomes a file";
+    writeText(dir / "news.md", "Patch notes\n");
+    publish(old, "1", {"--news", dir / "news.md"});
     serve();
     std::string url = nginx->url();
     url.pop_back();  // no trailing "/": the same request paths
@@ -99,213 +86,118 @@ TEST_F(UpdaterEndToEnd, FirstInstallIntoAnEmptyFolderThenAQuickCheck) {
     ASSERT_TRUE(found.finished);
     EXPECT_TRUE(found.saw(S::Checking, "Looking for updates"));
     EXPECT_EQ(found.progressOf("Looking at what is already here"), 0.0);
-    const std::uint64_t packed = packedSize({"veilstone", "data/a.bin", "data/b.txt"});
+    const std::uint64_t packed = packedSize(
+        {"copy.bin", "data/a.bin", "data/b.txt", "drop.txt", "node", "tree/sub/leaf.txt",
+         "veilstone"});
     EXPECT_EQ(found.last.state, number(S::ReadyToInstall));
     EXPECT_EQ(found.last.message, sizeText(packed) + " to download");
     EXPECT_EQ(found.last.downloadBytes, packed);
-    EXPECT_EQ(found.last.latestVersion, "1.0");
-    EXPECT_EQ(found.last.installedVersion, "");
+    EXPECT_EQ(found.last.latestVersion, "1");
     EXPECT_EQ(found.last.news, "Patch notes\n");
     EXPECT_FALSE(found.last.gameInstalled);
     EXPECT_EQ(readText(launcher + "/.news"), readText(server + "/news.txt"));
-    EXPECT_EQ(logCount("launcher: latest 1.0, installed nothing"), 1u);
+    EXPECT_EQ(logCount("launcher: latest 1, installed nothing"), 1u);
 
     const JobRun installed = install(*u);
-    expectUpToDate(installed, "1.0");
+    expectUpToDate(installed, "1");
     EXPECT_EQ(nginx->countRequests("/manifest-linux64.txt"), 1u);  // the checked one is reused
-    EXPECT_EQ(nginx->countRequests("/objects/"), 3u);
-    EXPECT_EQ(installed.progressOf("Downloading 1 of 3: data/a.bin"), 0.0);
+    EXPECT_EQ(nginx->countRequests("/objects/"), 6u);
+    EXPECT_FALSE(installed.saw(S::Working, "Downloading 2 of 7: data/a.bin"));
     double bar = 0.0;  // objects arrive side by side, but the bar never goes back
-    for (const UpdaterStatus& change : installed.changes)
-        if (change.message.starts_with("Downloading "))
-            EXPECT_GE(change.progress, bar), bar = change.progress;
+    for (const UpdaterStatus& change : installed.changes) {
+        if (!change.message.starts_with("Downloading ")) continue;
+        EXPECT_GE(change.progress, bar);
+        bar = change.progress;
+    }
     EXPECT_EQ(installed.progressOf("Putting files in place"), 1.0);
-    EXPECT_EQ(installedFiles(), v1);
+    EXPECT_EQ(installedFiles(), old);
     struct stat info {};
     ASSERT_EQ(stat(game("veilstone").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0755u);
-    EXPECT_EQ(readText(game(".installed")), readText(server + "/manifest-linux64.txt"));
+    const ino_t kept = info.st_ino;
+    EXPECT_EQ(record(), served());
     EXPECT_FALSE(fs::exists(launcher + "/.staging"));
-    EXPECT_EQ(logCount("launcher: installed 1.0 (3 files replaced)"), 1u);
+    EXPECT_EQ(logCount("launcher: installed 1 (7 files replaced)"), 1u);
 
     // A record and sizes that agree need no reading of the files.
     const JobRun again = check(*u);
-    ASSERT_EQ(again.changes.size(), 2u);
-    EXPECT_TRUE(again.saw(S::Checking, "Looking for updates"));
-    expectUpToDate(again, "1.0");
-    EXPECT_EQ(logCount("launcher: latest 1.0, installed 1.0"), 1u);
-}
-
-TEST_F(UpdaterEndToEnd, UpdateReplacesChangedFilesAddsNewOnesAndDropsOldOnes) {
-    Files old = v1;
-    old["keep.txt"] = "unchanged";
-    old["drop.txt"] = "dropped";
-    old["node"] = "a file that becomes a folder";
-    old["tree/sub/leaf.txt"] = "a folder that becomes a file";
-    publish(old, "1");
-    serve();
-    auto u = makeUpdater();
-    expectUpToDate(install(*u), "1");
-    struct stat keptBefore {};
-    ASSERT_EQ(stat(game("keep.txt").c_str(), &keptBefore), 0);
+    EXPECT_EQ(again.changes.size(), 2u);
+    expectUpToDate(again, "1");
 
     Files next = v1;
-    next["keep.txt"] = "unchanged";
-    next["data/a.bin"] = noise(70000, 3);
+    next["copy.bin"] = v1.at("data/a.bin");
+    next["data/a.bin"] = noise(70000, 3);  // same size, other content
     next["add.txt"] = "added";
     next["node/child.txt"] = "inside";
     next["tree"] = "now a file";
     publish(next, "2");
-    const std::size_t objectsBefore = nginx->countRequests("/objects/");
-
-    const JobRun found = check(*u);
-    EXPECT_EQ(found.last.state, number(S::ReadyToUpdate));
-    EXPECT_EQ(
-        found.last.message,
-        sizeText(packedSize({"data/a.bin", "add.txt", "node/child.txt", "tree"})) + " to download");
-    EXPECT_EQ(found.last.installedVersion, "1");
-    EXPECT_EQ(found.last.latestVersion, "2");
-
-    expectUpToDate(install(*u), "2");
-    EXPECT_EQ(nginx->countRequests("/objects/") - objectsBefore, 4u);
+    std::size_t objects = nginx->countRequests("/objects/");
+    const JobRun offered = check(*u);
+    EXPECT_EQ(offered.last.state, number(S::ReadyToUpdate));
+    EXPECT_EQ(offered.last.message,
+              sizeText(packedSize({"add.txt", "data/a.bin", "node/child.txt", "tree"})) +
+                  " to download");
+    EXPECT_EQ(offered.last.installedVersion, "1");
+    const JobRun updated = install(*u);
+    expectUpToDate(updated, "2");
+    EXPECT_EQ(updated.progressOf("Downloading 1 of 4: add.txt"), 0.0);
+    EXPECT_EQ(nginx->countRequests("/objects/") - objects, 4u);
     EXPECT_EQ(installedFiles(), next);
     for (const char* dropped : {"drop.txt", "node", "tree/sub/leaf.txt"})
         EXPECT_EQ(logCount(std::string("launcher: removed ") + dropped), 1u) << dropped;
-    struct stat keptAfter {};
-    ASSERT_EQ(stat(game("keep.txt").c_str(), &keptAfter), 0);
-    EXPECT_EQ(keptAfter.st_ino, keptBefore.st_ino);  // files that passed are never rewritten
+    ASSERT_EQ(stat(game("veilstone").c_str(), &info), 0);
+    EXPECT_EQ(info.st_ino, kept);  // files that passed are never rewritten
 
-    // A new version with the same files: nothing to fetch, but a new record.
     publish(next, "3");
-    const JobRun same = check(*u);
-    EXPECT_EQ(same.last.state, number(S::ReadyToUpdate));
-    EXPECT_EQ(same.last.message, "Ready to update");
+    EXPECT_EQ(check(*u).last.message, "Ready to update");
     expectUpToDate(install(*u), "3");
-    EXPECT_EQ(nginx->countRequests("/objects/") - objectsBefore, 4u);
     EXPECT_EQ(logCount("launcher: installed 3 (0 files replaced)"), 1u);
-}
 
-TEST_F(UpdaterEndToEnd, VerifyRepairsWhatAQuickCheckCannotSee) {
-    publish(v1, "1.0");
-    serve();
-    auto u = makeUpdater();
-    expectUpToDate(install(*u), "1.0");
-    std::string altered = v1.at("data/a.bin");
+    // A quick check trusts sizes; a verify reads every file and fetches what is wrong.
+    std::string altered = next.at("data/a.bin");
     altered[100] ^= 1;
     writeText(game("data/a.bin"), altered);
     fs::remove(game("data/b.txt"));
-
-    const JobRun quick = check(*u);
-    EXPECT_EQ(quick.last.state, number(S::ReadyToUpdate));
-    EXPECT_EQ(quick.last.message, sizeText(packedSize({"data/b.txt"})) + " to download");
-
-    const std::size_t manifestsBefore = nginx->countRequests("/manifest-linux64.txt");
+    EXPECT_EQ(check(*u).last.message, sizeText(packedSize({"data/b.txt"})) + " to download");
+    const std::size_t manifests = nginx->countRequests("/manifest-linux64.txt");
     const JobRun repaired = verify(*u);
-    expectUpToDate(repaired, "1.0", "Files verified");
-    EXPECT_EQ(nginx->countRequests("/manifest-linux64.txt"), manifestsBefore + 1);
+    expectUpToDate(repaired, "3", "Files verified");
+    EXPECT_EQ(nginx->countRequests("/manifest-linux64.txt"), manifests + 1);
     EXPECT_EQ(repaired.progressOf("Verifying files"), 0.0);
     EXPECT_TRUE(repaired.saw(S::Working, "Downloading 1 of 2: data/a.bin"));
     EXPECT_TRUE(repaired.saw(S::Working, "Downloading 2 of 2: data/b.txt"));
-    EXPECT_EQ(installedFiles(), v1);
-    EXPECT_EQ(logCount("launcher: installed 1.0 (2 files replaced)"), 1u);
+    EXPECT_EQ(installedFiles(), next);
 
-    // An intact game: nothing fetched, the record written anew.
+    // Without a valid record every file is read; finding them right, a check only writes one.
     writeText(game(".installed"), "damaged record");
-    const std::size_t objectsBefore = nginx->countRequests("/objects/");
-    expectUpToDate(verify(*u), "1.0", "Files verified");
-    EXPECT_EQ(nginx->countRequests("/objects/"), objectsBefore);
-    EXPECT_EQ(logCount("launcher: installed 1.0 (0 files replaced)"), 1u);
-    EXPECT_EQ(readText(game(".installed")), readText(server + "/manifest-linux64.txt"));
-}
+    objects = nginx->countRequests("/objects/");
+    const JobRun rescanned = check(*u);
+    EXPECT_TRUE(rescanned.saw(S::Working, "Looking at what is already here"));
+    expectUpToDate(rescanned, "3");
+    EXPECT_EQ(record(), served());
+    expectUpToDate(verify(*u), "3", "Files verified");
+    EXPECT_EQ(nginx->countRequests("/objects/"), objects);
 
-TEST_F(UpdaterEndToEnd, MissingRecordWithCorrectFilesOnlyWritesTheRecord) {
-    publish(v1, "1.0");
-    serve();
-    auto u = makeUpdater();
-    expectUpToDate(install(*u), "1.0");
-    fs::remove(game(".installed"));
-
-    const JobRun run = check(*u);
-    EXPECT_TRUE(run.saw(S::Working, "Looking at what is already here"));
-    expectUpToDate(run, "1.0");
-    EXPECT_EQ(nginx->countRequests("/objects/"), 3u);
-    EXPECT_EQ(readText(game(".installed")), readText(server + "/manifest-linux64.txt"));
-}
-
-TEST_F(UpdaterEndToEnd, EqualContentIsDownloadedOnceAndCopied) {
-    const std::string shared = noise(50000, 9);
-    publish({{"a.bin", shared}, {"b/c.bin", shared}, {"veilstone", kGameExe}}, "1");
-    serve();
-    auto u = makeUpdater();
-    const JobRun run = install(*u);
-    expectUpToDate(run, "1");
-    EXPECT_EQ(nginx->countRequests("/objects/"), 2u);
-    EXPECT_TRUE(run.saw(S::Working, "Downloading 1 of 3: a.bin"));
-    EXPECT_FALSE(run.saw(S::Working, "Downloading 2 of 3: b/c.bin"));
-    EXPECT_EQ(readText(game("a.bin")), shared);
-    EXPECT_EQ(readText(game("b/c.bin")), shared);
-    EXPECT_EQ(logCount("launcher: installed 1 (3 files replaced)"), 1u);
-}
-
-TEST_F(UpdaterEndToEnd, AnEmptyReleaseOfTheSameVersionRemovesEveryFileOnUpdate) {
-    publish(v1, "1");
-    serve();
-    auto u = makeUpdater();
-    expectUpToDate(install(*u), "1");
-    publish({}, "1", {"--allow-empty"});
-    // A check compares versions only, and they are equal.
-    expectUpToDate(check(*u), "1");
-    EXPECT_EQ(installedFiles().size(), 3u);
-    expectUpToDate(install(*u), "1");
+    publish({}, "3", {"--allow-empty"});
+    expectUpToDate(check(*u), "3");  // a check compares versions only, and they are equal
+    expectUpToDate(install(*u), "3");
     EXPECT_TRUE(installedFiles().empty());
     EXPECT_TRUE(fs::is_empty(game("data")));  // only the files go, not the player's folders
-    EXPECT_EQ(readText(game(".installed")), readText(server + "/manifest-linux64.txt"));
+    EXPECT_EQ(record(), served());
 }
 
-TEST_F(UpdaterEndToEnd, TestingChannelSendsTheKeyForNewsAndManifestOnly) {
-    publish(v1, "1.0", {"--news", news("Live news\n")});
+TEST_F(UpdaterEndToEnd, ARefusedPlaytesterKeyFallsBackToLiveAnAcceptedOneOpensTesting) {
+    writeText(dir / "live.md", "Live news\n");
+    writeText(dir / "testing.md", "Testing news\n");
+    publish(v1, "1.0", {"--news", dir / "live.md"});
     Files testing = v1;
     testing["data/a.bin"] = noise(1000, 4);
-    publish(testing, "t1", {"--channel", "testing", "--news", news("Testing news\n")});
+    publish(testing, "t1", {"--channel", "testing", "--news", dir / "testing.md"});
     serve("KEY-1");
     auto u = makeUpdater();
-    u->setChannel(1, "KEY-1");
-    EXPECT_EQ(u->status().keyState, 1u);
 
-    const JobRun found = check(*u);
-    EXPECT_EQ(found.last.state, number(S::ReadyToInstall));
-    EXPECT_EQ(found.last.keyState, 2u);
-    EXPECT_EQ(found.last.shownChannel, 1u);
-    EXPECT_EQ(found.last.latestVersion, "t1");
-    EXPECT_EQ(found.last.news, "Testing news\n");
-    EXPECT_EQ(readText(launcher + "/.news-testing"), readText(server + "/testing/news.txt"));
-    EXPECT_FALSE(fs::exists(launcher + "/.news"));
-
-    expectUpToDate(install(*u), "t1");
-    EXPECT_EQ(installedFiles(), testing);
-    std::size_t keyed = 0;
-    for (const std::string& line : nginx->accessLog()) {
-        const bool hasKey = line.ends_with(" KEY-1");
-        if (line.find(" /testing/") != std::string::npos) keyed += hasKey;
-        if (line.find(" /objects/") != std::string::npos) EXPECT_TRUE(line.ends_with(" -")) << line;
-        EXPECT_TRUE(line.starts_with("200 ")) << line;
-    }
-    EXPECT_EQ(keyed, 2u);
-
-    // A channel change forgets the checked manifest: the next update asks again.
-    u->setChannel(0, "KEY-1");
-    expectUpToDate(install(*u), "1.0");
-    EXPECT_EQ(nginx->countRequests("/manifest-linux64.txt"), 1u);
-    EXPECT_EQ(installedFiles(), v1);
-}
-
-TEST_F(UpdaterEndToEnd, RefusedKeyFallsBackToLive) {
-    publish(v1, "1.0", {"--news", news("Live news\n")});
-    publish(v1, "t1", {"--channel", "testing", "--news", news("Testing news\n")});
-    serve("KEY-1");
-    auto u = makeUpdater();
     u->setChannel(1, "KEY-2");
-
+    EXPECT_EQ(u->status().keyState, 1u);
     const JobRun refused = check(*u);
     EXPECT_EQ(refused.last.state, number(S::ReadyToInstall));
     EXPECT_EQ(refused.last.message, "Playtester key not accepted; showing Live");
@@ -326,62 +218,66 @@ TEST_F(UpdaterEndToEnd, RefusedKeyFallsBackToLive) {
     nginx->stop();
     const JobRun gone = check(*u);
     EXPECT_EQ(gone.last.state, number(S::Failed));
-    EXPECT_TRUE(gone.last.message.starts_with("cannot reach the update server ("))
-        << gone.last.message;
+    EXPECT_TRUE(gone.last.message.starts_with("cannot reach the update server ("));
     EXPECT_EQ(gone.last.shownChannel, 0u);
     EXPECT_EQ(logCount("launcher: playtester key refused; following Live"), 2u);
+    ASSERT_TRUE(nginx->start());
+
+    u->setChannel(1, "KEY-1");
+    const JobRun found = check(*u);
+    EXPECT_EQ(found.last.state, number(S::ReadyToInstall));
+    EXPECT_EQ(found.last.keyState, 2u);
+    EXPECT_EQ(found.last.shownChannel, 1u);
+    EXPECT_EQ(found.last.latestVersion, "t1");
+    EXPECT_EQ(found.last.news, "Testing news\n");
+    EXPECT_EQ(readText(launcher + "/.news-testing"), readText(server + "/testing/news.txt"));
+    expectUpToDate(install(*u), "t1");
+    EXPECT_EQ(installedFiles(), testing);
+    std::size_t keyed = 0;  // the key goes with the Testing news and manifest, never elsewhere
+    for (const std::string& line : nginx->accessLog()) {
+        if (line.find(" /testing/") != std::string::npos) keyed += line.ends_with(" KEY-1");
+        if (line.find(" /objects/") != std::string::npos) EXPECT_TRUE(line.ends_with(" -"));
+    }
+    EXPECT_EQ(keyed, 2u);
+
+    // A channel change forgets the checked manifest: the next update asks again.
+    u->setChannel(0, "KEY-1");
+    expectUpToDate(install(*u), "1.0");
+    EXPECT_EQ(installedFiles(), v1);
 }
 
-TEST_F(UpdaterEndToEnd, UnreachableServerIsOfflineOnlyWithAnInstalledGame) {
+TEST_F(UpdaterEndToEnd, UnreachableServersAndManifestsThatFailTheirChecksChangeNothing) {
     publish(v1, "1.0");
     serve();
-    auto u = makeUpdater();
-    nginx->stop();
-    const JobRun fresh = check(*u);
-    EXPECT_EQ(fresh.last.state, number(S::Failed));
-    EXPECT_TRUE(fresh.last.message.starts_with("cannot reach the update server ("))
-        << fresh.last.message;
+    const std::string good = served();
+    const std::string nobody = "http://127.0.0.1:1/";
+    const JobRun away = check(*makeUpdater(nobody));
+    EXPECT_EQ(away.last.state, number(S::Failed));
+    EXPECT_TRUE(away.last.message.starts_with("cannot reach the update server ("));
     EXPECT_EQ(logCount("launcher: news: cannot reach the update server ("), 1u);
 
-    ASSERT_TRUE(nginx->start());
-    expectUpToDate(install(*u), "1.0");
-    nginx->stop();
-    const JobRun offline = check(*u);
-    EXPECT_EQ(offline.last.state, number(S::Offline));
-    EXPECT_EQ(offline.last.message, "Offline: playing what is installed");
-    EXPECT_TRUE(offline.last.gameInstalled);
+    // Unsigned news is logged, and the cached news stays.
+    writeText(server + "/news.txt", "unsigned news\n");
+    writeText(launcher + "/.news", signWithDemoKey("Cached news\n"));
+    auto u = makeUpdater();
+    const JobRun installed = install(*u);
+    expectUpToDate(installed, "1.0");
+    EXPECT_EQ(installed.last.news, "Cached news\n");
+    EXPECT_EQ(logCount("launcher: news: news.txt is not signed by the Veilstone release key"), 1u);
+    EXPECT_EQ(readText(launcher + "/.news"), signWithDemoKey("Cached news\n"));
+    EXPECT_EQ(check(*makeUpdater(nobody)).last.message, kOffline);
 
-    // The executable alone is not an installed game.
-    fs::remove(game(".installed"));
-    const JobRun unrecorded = check(*u);
-    EXPECT_EQ(unrecorded.last.state, number(S::Failed));
-    EXPECT_FALSE(unrecorded.last.gameInstalled);
-    EXPECT_EQ(unrecorded.last.installedVersion, "");
-}
-
-TEST_F(UpdaterEndToEnd, ManifestsThatFailTheirChecksAreNeverUsed) {
-    publish(v1, "1.0");
-    serve();
-    const std::string manifestPath = server + "/manifest-linux64.txt";
-    const std::string good = readText(manifestPath);
     std::string body;
     ASSERT_TRUE(verifySignedText(good, demoPublicKey().data(), body));
     std::uint8_t seed[kSeedBytes] = {7}, otherSecret[kSecretKeyBytes], otherPublic[kPublicKeyBytes];
     keyPairFromSeed(seed, otherSecret, otherPublic);
     std::string otherPlatform = body;
     otherPlatform.replace(otherPlatform.find("linux64"), 7, "win64");
-
-    auto installedUpdater = makeUpdater();
-    expectUpToDate(install(*installedUpdater), "1.0");
-    auto freshUpdater = std::make_unique<Updater>(dir / "fresh", nginx->url(), demoPublicKey());
-
-    struct Case {
+    const struct {
         const char* name;
-        std::string served;  // empty: no file
-        std::string message;
+        std::string served, message;  // served empty: no file
         bool offlineWhenInstalled;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"other key", signText(body, otherSecret),
          "manifest-linux64.txt is not signed by the Veilstone release key", true},
         {"not a manifest", signWithDemoKey("hello\n"), "not a manifest this launcher can read",
@@ -392,129 +288,107 @@ TEST_F(UpdaterEndToEnd, ManifestsThatFailTheirChecksAreNeverUsed) {
         {"other platform", signWithDemoKey(otherPlatform), "the server offered a build for win64",
          false},
     };
-    for (const Case& c : cases) {
-        fs::remove(manifestPath);
-        if (!c.served.empty()) writeText(manifestPath, c.served);
-        const JobRun fresh = check(*freshUpdater);
-        EXPECT_EQ(fresh.last.state, number(S::Failed)) << c.name;
-        EXPECT_EQ(fresh.last.message, c.message) << c.name;
+    Updater fresh(dir / "fresh", nginx->url(), demoPublicKey());
+    for (const auto& c : cases) {
+        fs::remove(server + "/manifest-linux64.txt");
+        if (!c.served.empty()) writeText(server + "/manifest-linux64.txt", c.served);
+        const JobRun failed = check(fresh);
+        EXPECT_EQ(failed.last.state, number(S::Failed)) << c.name;
+        EXPECT_EQ(failed.last.message, c.message) << c.name;
         // Nothing was accepted, so an update must ask again and fail the same way.
-        const JobRun retried = install(*freshUpdater);
-        EXPECT_EQ(retried.last.message, c.message) << c.name;
+        EXPECT_EQ(install(fresh).last.message, c.message) << c.name;
         EXPECT_FALSE(fs::exists(dir / "fresh/game")) << c.name;
-
-        const JobRun installed = check(*installedUpdater);
-        EXPECT_EQ(installed.last.state, number(c.offlineWhenInstalled ? S::Offline : S::Failed))
+        const JobRun kept = check(*u);
+        EXPECT_EQ(kept.last.state, number(c.offlineWhenInstalled ? S::Offline : S::Failed))
             << c.name;
-        EXPECT_EQ(installed.last.message,
-                  c.offlineWhenInstalled ? "Offline: playing what is installed" : c.message)
-            << c.name;
+        EXPECT_EQ(kept.last.message, c.offlineWhenInstalled ? kOffline : c.message) << c.name;
     }
-    EXPECT_EQ(readText(game(".installed")), good);
+    EXPECT_EQ(record(), good);
+
+    fs::remove(game(".installed"));  // the executable alone is not an installed game
+    const JobRun unrecorded = check(*makeUpdater(nobody));
+    EXPECT_EQ(unrecorded.last.state, number(S::Failed));
+    EXPECT_FALSE(unrecorded.last.gameInstalled);
 }
 
-TEST_F(UpdaterEndToEnd, UnsignedNewsIsLoggedAndTheCheckGoesOn) {
-    publish(v1, "1.0");
-    serve();
-    writeText(server + "/news.txt", "unsigned news\n");
-    writeText(launcher + "/.news", signWithDemoKey("Cached news\n"));
-    auto u = makeUpdater();
-    const JobRun run = check(*u);
-    EXPECT_EQ(run.last.state, number(S::ReadyToInstall));
-    EXPECT_EQ(run.last.news, "Cached news\n");
-    EXPECT_EQ(logCount("launcher: news: news.txt is not signed by the Veilstone release key"), 1u);
-    EXPECT_EQ(readText(launcher + "/.news"), signWithDemoKey("Cached news\n"));
-}
-
-TEST_F(UpdaterEndToEnd, BadObjectsAreTriedThreeTimesThenFail) {
+// An object is tried three times; one that never arrives right fails the job, and the others
+// fetched beside it stay staged for the next try.
+TEST_F(UpdaterEndToEnd, BadObjectsAreTriedThreeTimesThenFailKeepingWhatArrived) {
     publish(v1, "1.0");
     serve();
     const std::string object = objectFile("data/b.txt");
-    const std::string good = readText(object);
-    const std::string content = v1.at("data/b.txt");
-    std::string sameSize = content;
-    sameSize[0] ^= 1;
-
-    struct Case {
-        const char* name;
-        std::string served;
-        std::string message;
-        std::string warning;  // followed by " (attempt N)" or ", attempt N: ..."
-    };
     const std::string hash = fs::path(object).filename().string();
-    const Case cases[] = {
+    const std::string good = readText(object);
+    std::string sameSize = v1.at("data/b.txt");
+    sameSize[0] ^= 1;
+    const std::string warning = "launcher: object " + hash;
+    const struct {
+        const char* name;
+        std::string served, message, warning;  // warning followed by the attempt number
+    } cases[] = {
         {"other content", deflated(sameSize), "a download did not match the release",
-         "launcher: object " + hash + " hash mismatch (attempt "},
+         warning + " hash mismatch (attempt "},
         {"not zlib", std::string(good.size(), 'x'), "a download arrived damaged",
-         "launcher: object " + hash + " did not decompress (attempt "},
-        {"one byte longer", deflated(content + "!"), "a download arrived damaged",
-         "launcher: object " + hash + " did not decompress (attempt "},
-        {"beyond the limit", good + std::string(1025, '\0'), "file larger than expected",
-         "launcher: object " + hash + ", attempt "},
+         warning + " did not decompress (attempt "},
+        {"one byte longer", deflated(v1.at("data/b.txt") + "!"), "a download arrived damaged",
+         warning + " did not decompress (attempt "},
+        {"beyond packed size + 1024", good + std::string(1025, '\0'), "file larger than expected",
+         warning + ", attempt "},
     };
-    for (const Case& c : cases) {
+    auto u = makeUpdater();
+    for (const auto& c : cases) {
         writeText(object, c.served);
         const std::size_t before = nginx->countRequests("/objects/" + hash);
-        std::size_t warningsBefore[4] = {};
-        for (int attempt = 1; attempt <= 3; ++attempt)
-            warningsBefore[attempt] = logCount(c.warning + std::to_string(attempt));
-        auto u = makeUpdater();
+        const std::size_t warned = logCount(c.warning), third = logCount(c.warning + "3");
         const JobRun run = install(*u);
         EXPECT_EQ(run.last.state, number(S::Failed)) << c.name;
         EXPECT_EQ(run.last.message, c.message) << c.name;
         EXPECT_EQ(run.last.progress, -1.0) << c.name;
+        EXPECT_EQ(run.last.downloadBytes, packedSize({"veilstone", "data/a.bin", "data/b.txt"}));
         EXPECT_EQ(nginx->countRequests("/objects/" + hash) - before, 3u) << c.name;
-        for (int attempt = 1; attempt <= 3; ++attempt)
-            EXPECT_EQ(logCount(c.warning + std::to_string(attempt)) - warningsBefore[attempt], 1u)
-                << c.name << " " << attempt;
+        EXPECT_EQ(logCount(c.warning) - warned, 3u) << c.name;
+        EXPECT_EQ(logCount(c.warning + "3") - third, 1u) << c.name;
         EXPECT_FALSE(fs::exists(game("data/a.bin"))) << c.name;  // nothing placed
     }
-}
-
-TEST_F(UpdaterEndToEnd, InterruptedInstallResumesFromStagedObjects) {
-    publish(v1, "1.0");
-    serve();
-    const std::string object = objectFile("data/b.txt");
-    const std::string good = readText(object);
-    writeText(object, "broken");
-    auto u = makeUpdater();
-    const JobRun broken = install(*u);
-    EXPECT_EQ(broken.last.state, number(S::Failed));
-    EXPECT_EQ(broken.last.downloadBytes, packedSize({"veilstone", "data/a.bin", "data/b.txt"}));
 
     writeText(object, good);
-    // Whatever was fetched whole beside the failure stays and is not asked for again.
     std::size_t staged = 0;
     for (const auto& item : fs::directory_iterator(launcher + "/.staging"))
         staged += !item.path().string().ends_with(".part");
     const std::size_t before = nginx->countRequests("/objects/");
-    const JobRun resumed = install(*u);
-    expectUpToDate(resumed, "1.0");
+    expectUpToDate(install(*u), "1.0");
     EXPECT_EQ(nginx->countRequests("/objects/") - before, 3 - staged);
     EXPECT_EQ(installedFiles(), v1);
+
+    // Packed sizes of 0: nothing to measure, and small objects still fit the 1024-byte margin.
+    Files small = {{"a.txt", "alpha"}, {"veilstone", kGameExe + "#\n"}};
+    publish(small, "2");
+    Manifest manifest = serverManifest();
+    for (Entry& entry : manifest.files) entry.packedSize = 0;
+    writeText(server + "/manifest-linux64.txt", signWithDemoKey(writeManifest(manifest)));
+    EXPECT_EQ(check(*u).last.message, "0 bytes to download");
+    const JobRun run = install(*u);
+    expectUpToDate(run, "2");
+    EXPECT_EQ(run.progressOf("Downloading 1 of 2: a.txt"), 0.0);
+    EXPECT_EQ(run.progressOf("Downloading 2 of 2: veilstone"), 0.0);
+    EXPECT_EQ(installedFiles(), small);
 }
 
 TEST_F(UpdaterEndToEnd, PlacementFailuresStopTheInstallWithTheirReason) {
     publish(v1, "1.0");
     serve();
-    struct Case {
+    const struct {
         const char* name;
-        std::function<void(const std::string&)> prepare;  // given the launcher folder
-        std::string message;
-    };
-    const Case cases[] = {
-        {"folder in the way",
-         [](const std::string& l) { writeText(l + "/game/data/a.bin/inside", "x"); },
+        std::string inTheWay, message;  // a file put in the launcher folder; message "": disk
+    } cases[] = {
+        {"folder in the way", "game/data/a.bin/inside",
          "cannot replace data/a.bin: close Veilstone and try again"},
-        {"file in the way", [](const std::string& l) { writeText(l + "/game/data", "x"); },
-         "cannot put data/a.bin in place"},
-        {"staging not writable", [](const std::string& l) { writeText(l + "/.staging", "x"); }, ""},
+        {"file in the way", "game/data", "cannot put data/a.bin in place"},
+        {"staging not writable", ".staging", ""},
     };
-    int n = 0;
-    for (const Case& c : cases) {
-        const std::string folder = dir / ("case" + std::to_string(n++));
-        fs::create_directories(folder);
-        c.prepare(folder);
+    for (const auto& c : cases) {
+        const std::string folder = dir / c.name;
+        writeText(folder + "/" + c.inTheWay, "x");
         Updater u(folder, nginx->url(), demoPublicKey());
         const JobRun run = install(u);
         const std::string message =
@@ -524,22 +398,6 @@ TEST_F(UpdaterEndToEnd, PlacementFailuresStopTheInstallWithTheirReason) {
         EXPECT_EQ(run.last.message, message) << c.name;
         EXPECT_FALSE(fs::exists(folder + "/game/.installed")) << c.name;
     }
-}
-
-TEST_F(UpdaterEndToEnd, ZeroPackedSizesShowNoByteProgress) {
-    // Small files: the size limit of a download is its packed size plus 1024 bytes.
-    publish({{"a.txt", "alpha"}, {"veilstone", kGameExe}}, "1.0");
-    serve();
-    Manifest manifest = serverManifest();
-    for (Entry& entry : manifest.files) entry.packedSize = 0;
-    writeText(server + "/manifest-linux64.txt", signWithDemoKey(writeManifest(manifest)));
-    auto u = makeUpdater();
-    const JobRun found = check(*u);
-    EXPECT_EQ(found.last.message, "0 bytes to download");
-    const JobRun run = install(*u);
-    expectUpToDate(run, "1.0");
-    EXPECT_EQ(run.progressOf("Downloading 1 of 2: a.txt"), 0.0);
-    EXPECT_EQ(run.progressOf("Downloading 2 of 2: veilstone"), 0.0);
 }
 
 // A server may replay an older signed manifest, serve one channel's on the other's path, or list
@@ -557,27 +415,29 @@ TEST_F(UpdaterEndToEnd, ReplayedMisplacedAndSelfNamingReleasesAreRefused) {
     expectUpToDate(install(*u), "2");
     EXPECT_EQ(readText(launcher + "/.serials"), "live 2\n");
 
-    std::string body;
-    ASSERT_TRUE(verifySignedText(readText(live), demoPublicKey().data(), body));
-    Manifest unnumbered = serverManifest(), selfNaming = serverManifest();
+    Manifest unnumbered = serverManifest();
     unnumbered.serial = 0;
     unnumbered.channel.clear();
-    selfNaming.serial = 3;
-    selfNaming.files.push_back({selfNaming.files[0].hash, 1, 1, ".installed"});
     const std::string older =
         "the server offered an older release than one this launcher has already seen";
-    const struct {
-        const char* name;
-        std::string served, message;
-    } cases[] = {
+    struct Case {
+        std::string name, served, message;
+    };
+    std::vector<Case> cases = {
         {"replayed", first, older},
         {"without serial", signWithDemoKey(writeManifest(unnumbered)), older},
         {"testing on live", readText(server + "/testing/manifest-linux64.txt"),
          "the server offered the testing release on the live channel"},
-        {"launcher's name", signWithDemoKey(writeManifest(selfNaming)),
-         "the release lists .installed, a name the launcher keeps for itself"},
     };
-    for (const auto& c : cases) {
+    for (const char* name :
+         {".installed", ".installed.part", ".news", ".news-testing", ".serials", ".staging/x"}) {
+        Manifest selfNaming = serverManifest();
+        selfNaming.files.push_back({selfNaming.files[0].hash, 1, 1, name});
+        cases.push_back({name, signWithDemoKey(writeManifest(selfNaming)),
+                         "the release lists " + std::string(name) +
+                             ", a name the launcher keeps for itself"});
+    }
+    for (const Case& c : cases) {
         writeText(live, c.served);
         const std::size_t logged = logCount("launcher: " + c.message);
         const JobRun refused = check(*u);
@@ -586,17 +446,23 @@ TEST_F(UpdaterEndToEnd, ReplayedMisplacedAndSelfNamingReleasesAreRefused) {
         EXPECT_TRUE(refused.last.gameInstalled) << c.name;
         EXPECT_EQ(install(*u).last.message, c.message) << c.name;
         EXPECT_EQ(installedFiles(), next) << c.name;
-        EXPECT_EQ(logCount("launcher: " + c.message) - logged, 2u) << c.name;
+        EXPECT_EQ(logCount("launcher: " + c.message) - logged, 2u) << c.name;  // once per job
         // A launcher that has seen nothing has nothing to compare with, and nothing installed.
         Updater fresh(dir / c.name, nginx->url(), demoPublicKey());
-        const JobRun other = check(fresh);
-        EXPECT_EQ(other.last.state, number(c.message == older ? S::ReadyToInstall : S::Failed))
+        EXPECT_EQ(check(fresh).last.state,
+                  number(c.message == older ? S::ReadyToInstall : S::Failed))
             << c.name;
     }
     // Each channel is judged by its own record: testing's serial 1 is not older than live's 2.
     u->setChannel(1, "KEY-1");
     EXPECT_EQ(check(*u).last.state, number(S::ReadyToUpdate));
     EXPECT_EQ(readText(launcher + "/.serials"), "live 2\ntesting 1\n");
+    // Lines that do not read are skipped and the others kept.
+    writeText(launcher + "/.serials", "live\nlive 9x\n 9\ntesting 1\n");
+    writeText(live, first);
+    u->setChannel(0, "");
+    EXPECT_EQ(check(*u).last.state, number(S::ReadyToUpdate));
+    EXPECT_EQ(readText(launcher + "/.serials"), "live 1\ntesting 1\n");
 }
 
 // Links inside the game folder lead out of it; no write or removal may follow one.
@@ -633,7 +499,7 @@ TEST_F(UpdaterEndToEnd, LinksInsideTheGameFolderAreReplacedNeverFollowed) {
 TEST_F(UpdaterEndToEnd, AFolderLeftMixedIsNeverReportedCurrent) {
     publish(v1, "A");
     serve();
-    const std::string manifestA = readText(server + "/manifest-linux64.txt");
+    const std::string manifestA = served();
     auto u = makeUpdater();
     expectUpToDate(install(*u), "A");
     Files b = v1;
@@ -684,6 +550,108 @@ TEST_F(UpdaterEndToEnd, OneLauncherFolderServesOneEngineAtATime) {
     Updater restarted(waiting);
     release.join();
     expectUpToDate(install(restarted), "1");
+}
+
+const Files kRelease = {{"veilstone", "#!/bin/sh\n"}, {"data.bin", std::string(200000, 'd')}};
+
+// Faults nginx does not produce on demand: a reply that stops in the middle, statuses on chosen
+// paths, a manifest that takes its time.
+class UpdaterFaults : public UpdateFixture {
+protected:
+    void SetUp() override {
+        UpdateFixture::SetUp();
+        publish(kRelease, "1");
+        faults = std::make_unique<FaultServer>(server);
+        ASSERT_TRUE(faults->listening());
+        dataObject = "/objects/" + fs::path(objectFile("data.bin")).filename().string();
+    }
+
+    std::unique_ptr<FaultServer> faults;
+    std::string dataObject;
+};
+
+bool waitFor(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!condition() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return condition();
+}
+
+TEST_F(UpdaterFaults, ObjectThatStopsHalfWayIsFetchedAgain) {
+    faults->stallAfter(dataObject, 100, 1);
+    auto u = makeUpdater(faults->url());
+    EXPECT_EQ(install(*u).last.state, number(S::UpToDate));
+    EXPECT_EQ(faults->count(dataObject), 2u);
+    EXPECT_EQ(logCount("launcher: object " + dataObject.substr(9) +
+                       ", attempt 1: the update server stopped answering"),
+              1u);
+    EXPECT_EQ(readText(game("data.bin")), kRelease.at("data.bin"));
+}
+
+TEST_F(UpdaterFaults, ShutdownDuringADownloadEndsReadyToUpdateWithoutRetrying) {
+    faults->stallAfter(dataObject, 100);
+    auto u = makeUpdater(faults->url());
+    auto changes = std::make_shared<std::vector<UpdaterStatus>>();
+    u->setStatusListener([changes](const UpdaterStatus& s) { changes->push_back(s); });
+    u->update(false);
+    ASSERT_TRUE(waitFor([&] { return faults->count(dataObject) == 1; }));
+    const UpdaterStatus running = u->status();
+    EXPECT_EQ(running.state, number(S::Working));
+    EXPECT_TRUE(running.message.starts_with("Downloading ")) << running.message;
+
+    // A job start while one runs is dropped and leaves its status alone.
+    u->check(true);
+    EXPECT_TRUE(u->busy());
+    EXPECT_EQ(u->status().message, running.message);
+
+    const auto start = std::chrono::steady_clock::now();
+    u.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    ASSERT_FALSE(changes->empty());
+    EXPECT_EQ(changes->back().state, number(S::ReadyToUpdate));
+    EXPECT_EQ(changes->back().message, "cancelled");
+    EXPECT_EQ(faults->count(dataObject), 1u);
+    EXPECT_EQ(logCount(", attempt "), 0u);
+}
+
+TEST_F(UpdaterFaults, ForbiddenLiveFailsAndAKeyRefusedForNewsAloneOrAChannelChangeMidCheck) {
+    faults->answerStatus("/manifest-linux64.txt", 403, 1);
+    auto u = makeUpdater(faults->url());
+    const JobRun forbidden = check(*u);
+    EXPECT_EQ(forbidden.last.state, number(S::Failed));
+    EXPECT_EQ(forbidden.last.message, "the update server said 403");
+    EXPECT_EQ(forbidden.last.keyState, 0u);
+
+    // A 403 for the Testing news alone says nothing against the key.
+    publish(kRelease, "t1", {"--channel", "testing"});
+    faults->answerStatus("/testing/news.txt", 403);
+    u->setChannel(1, "K-1");
+    const JobRun accepted = check(*u);
+    EXPECT_EQ(accepted.last.state, number(S::ReadyToInstall));
+    EXPECT_EQ(accepted.last.keyState, 2u);
+    EXPECT_EQ(accepted.last.shownChannel, 1u);
+    EXPECT_EQ(accepted.last.latestVersion, "t1");
+    EXPECT_EQ(logCount("launcher: news: playtester key not accepted"), 1u);
+    for (const FaultServer::Request& request : faults->requests())
+        if (request.path.starts_with("/testing/")) EXPECT_EQ(request.key, "K-1");
+    EXPECT_EQ(logCount("following Live"), 0u);
+
+    // The Live manifest that arrives after a change to Testing is not installed there.
+    u->setChannel(0, "");
+    faults->delay("/manifest-linux64.txt", 400, 1);
+    const std::size_t asked = faults->count("/manifest-linux64.txt");
+    const JobRun changed = runJob(*u, [&](Updater& x) {
+        x.check(false);
+        ASSERT_TRUE(waitFor([&] { return faults->count("/manifest-linux64.txt") > asked; }));
+        x.setChannel(1, "K-1");
+    });
+    EXPECT_EQ(changed.last.state, number(S::Failed));
+    EXPECT_EQ(changed.last.message, "no release to install");
+    const std::size_t testingAsked = faults->count("/testing/manifest-linux64.txt");
+    const JobRun installed = install(*u);
+    EXPECT_EQ(installed.last.state, number(S::UpToDate));
+    EXPECT_EQ(installed.last.installedVersion, "t1");
+    EXPECT_EQ(faults->count("/testing/manifest-linux64.txt"), testingAsked + 1);
 }
 
 }  // namespace
