@@ -6,12 +6,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <system_error>
 
 #include "log/log.h"
 #include "net/http.h"
 #include "release/crypto.h"
 #include "update/fetch.h"
+#include "update/install.h"
 #include "update/state_files.h"
 #include "update/updater.h"
 #include "update/updater_internal.h"
@@ -107,139 +109,44 @@ bool fileIsCurrent(const fs::path& gameDir, const Entry& entry, const Manifest* 
     return fileIsCurrent(gameDir, entry, &index, deep);
 }
 
-void Updater::planAndInstall(const Manifest& installed, bool installedValid, bool install,
-                             bool verify, bool manifestReady) {
-    if (!manifestReady) {
-        fail("no release to install");
-        return;
-    }
-
-    const bool deep = !installedValid || verify;
-    if (deep)
-        setStatus(UpdaterState::Working,
-                  verify ? "Verifying files" : "Looking at what is already here", 0.0);
-    plan_.clear();
-    std::uint64_t total = 0;
-    const fs::path game = gameDir();
-    const std::size_t count = latest_.files.size();
-    const FileIndex installedIndex(installed);
+FilePlan planFiles(const fs::path& gameDir, const Manifest& latest, const Manifest* installed,
+                   bool deep, const std::function<void(double)>& scanned) {
+    FilePlan plan;
+    const std::size_t count = latest.files.size();
+    std::optional<FileIndex> index;
+    if (installed) index.emplace(*installed);
     for (std::size_t i = 0; i < count; ++i) {
-        const Entry& entry = latest_.files[i];
-        if (!fileIsCurrent(game, entry, installedValid ? &installedIndex : nullptr, deep)) {
-            plan_.push_back(&entry);
-            total = addSaturating(total, entry.packedSize);
+        const Entry& entry = latest.files[i];
+        if (!fileIsCurrent(gameDir, entry, index ? &*index : nullptr, deep)) {
+            plan.entries.push_back(&entry);
+            plan.packedBytes = addSaturating(plan.packedBytes, entry.packedSize);
         }
-        if (deep) setProgress(double(i + 1) / double(count));
+        if (deep && scanned) scanned(double(i + 1) / double(count));
     }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        downloadBytes_ = total;
-    }
-
-    if (plan_.empty()) {
-        // Without a valid record the deep scan found everything in place: record it, even in a
-        // check.
-        if (installedValid && !install) {
-            if (installed.version == latest_.version)
-                setStatus(UpdaterState::UpToDate, "Up to date", -1.0);
-            else
-                setStatus(UpdaterState::ReadyToUpdate, "Ready to update", -1.0);
-            return;
-        }
-    } else if (!install) {
-        setStatus(installedValid ? UpdaterState::ReadyToUpdate : UpdaterState::ReadyToInstall,
-                  sizeText(total) + " to download", -1.0);
-        return;
-    }
-    installPlan(installed, installedValid, verify, total);
+    return plan;
 }
 
-void Updater::installPlan(const Manifest& installed, bool installedValid, bool verify,
-                          std::uint64_t total) {
-    const fs::path staging = installDir_ / kStagingName;
-    std::error_code ec;
-    fs::create_directories(staging, ec);
-
-    const std::size_t count = plan_.size();
-    FetchPlan fetch{.serverUrl = serverUrl_,
-                    .staging = staging,
-                    .entries = plan_,
-                    .total = total,
-                    .connections = connections_,
-                    .cancel = &stopping_};
-    fetch.starting = [this, count](std::size_t index, double progress) {
-        char message[kDownloadMessageBytes];
-        snprintf(message, sizeof message, "Downloading %zu of %zu: %s", index + 1, count,
-                 plan_[index]->path.c_str());
-        setStatus(UpdaterState::Working, message, progress);
-    };
-    fetch.progress = [this](double progress) { setProgress(progress); };
-    std::string error;
-    if (!fetchObjects(fetch, error)) {
-        if (stopping_)
-            setStatus(UpdaterState::ReadyToUpdate, error, -1.0);
-        else
-            fail(error);
-        return;
-    }
-
-    setStatus(UpdaterState::Working, "Putting files in place", 1.0);
-    const fs::path game = gameDir();
-    // From the first replaced file on, the folder holds neither release whole: without a record
-    // the next scan hashes every file instead of trusting sizes.
-    if (!plan_.empty() && fs::remove(game / kInstalledName, ec)) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        installedVersion_.clear();
-        gameInstalled_ = false;
-    }
-    // Dropped files go first, so that a release may turn a file into a folder of the same name or
-    // back: the old one would otherwise stand in the new one's way.
-    if (installedValid) removeDropped(installed);
-    if (!putFilesInPlace(error)) {
-        fail(error);
-        return;
-    }
-    fs::remove_all(staging, ec);
-
-    // A release without files still gets its record, and the game is runnable before the record
-    // says it is installed.
-    fs::create_directories(game, ec);
-    makeExecutable(game / productName());
-    (void)writeFileAtomic(game / kInstalledName, latestText_.data(), latestText_.size());
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        installedVersion_ = latest_.version;
-        gameInstalled_ = true;
-        downloadBytes_ = 0;
-    }
-    logInfo("launcher: installed %s (%zu files replaced)", latest_.version.c_str(), count);
-    plan_.clear();
-    setStatus(UpdaterState::UpToDate, verify ? "Files verified" : "Up to date", -1.0);
-}
-
-void Updater::removeDropped(const Manifest& installed) {
-    const fs::path game = gameDir();
-    const FileIndex latest(latest_);
+void removeDropped(const fs::path& gameDir, const Manifest& installed, const Manifest& latest) {
+    const FileIndex kept(latest);
     for (const Entry& entry : installed.files) {
-        if (latest.find(entry.path) != nullptr) continue;
+        if (kept.find(entry.path) != nullptr) continue;
         std::error_code ec;
-        const fs::path file = game / entry.path;
+        const fs::path file = gameDir / entry.path;
         // Only the file itself: the folders it leaves may be the player's, and a link on the way
         // leads out of the game folder.
-        if (throughLink(game, file) || fs::is_directory(fs::symlink_status(file, ec))) continue;
+        if (throughLink(gameDir, file) || fs::is_directory(fs::symlink_status(file, ec))) continue;
         fs::remove(file, ec);
         logInfo("launcher: removed %s", entry.path.c_str());
     }
 }
 
-bool Updater::putFilesInPlace(std::string& error) {
-    const fs::path game = gameDir();
-    const fs::path staging = installDir_ / kStagingName;
+bool placeFiles(const fs::path& gameDir, const fs::path& staging,
+                const std::vector<const Entry*>& plan, std::string& error) {
     std::map<std::string, fs::path> placed;  // hash -> where that content was put this time
-    for (const Entry* entry : plan_) {
-        const fs::path target = game / entry->path;
+    for (const Entry* entry : plan) {
+        const fs::path target = gameDir / entry->path;
         std::error_code ec;
-        if (!realFoldersTo(game, target)) {
+        if (!realFoldersTo(gameDir, target)) {
             error = "cannot put " + entry->path + " in place";
             return false;
         }
@@ -268,6 +175,108 @@ bool Updater::putFilesInPlace(std::string& error) {
         if (earlier == placed.end()) placed.emplace(entry->hash, target);
     }
     return true;
+}
+
+void recordInstalled(const fs::path& gameDir, const std::string& signedManifest) {
+    std::error_code ec;
+    fs::create_directories(gameDir, ec);
+    makeExecutable(gameDir / productName());
+    (void)writeFileAtomic(gameDir / kInstalledName, signedManifest.data(), signedManifest.size());
+}
+
+void Updater::planAndInstall(const Manifest& installed, bool installedValid, bool install,
+                             bool verify, bool manifestReady) {
+    if (!manifestReady) {
+        fail("no release to install");
+        return;
+    }
+
+    const bool deep = !installedValid || verify;
+    if (deep)
+        setStatus(UpdaterState::Working,
+                  verify ? "Verifying files" : "Looking at what is already here", 0.0);
+    FilePlan plan = planFiles(gameDir(), latest_, installedValid ? &installed : nullptr, deep,
+                              [this](double share) { setProgress(share); });
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        downloadBytes_ = plan.packedBytes;
+    }
+
+    if (plan.entries.empty()) {
+        // Without a valid record the deep scan found everything in place: record it, even in a
+        // check.
+        if (installedValid && !install) {
+            if (installed.version == latest_.version)
+                setStatus(UpdaterState::UpToDate, "Up to date", -1.0);
+            else
+                setStatus(UpdaterState::ReadyToUpdate, "Ready to update", -1.0);
+            return;
+        }
+    } else if (!install) {
+        setStatus(installedValid ? UpdaterState::ReadyToUpdate : UpdaterState::ReadyToInstall,
+                  sizeText(plan.packedBytes) + " to download", -1.0);
+        return;
+    }
+    installPlan(installed, installedValid, verify, plan);
+}
+
+void Updater::installPlan(const Manifest& installed, bool installedValid, bool verify,
+                          const FilePlan& plan) {
+    const fs::path staging = installDir_ / kStagingName;
+    std::error_code ec;
+    fs::create_directories(staging, ec);
+
+    const std::size_t count = plan.entries.size();
+    FetchPlan fetch{.serverUrl = serverUrl_,
+                    .staging = staging,
+                    .entries = plan.entries,
+                    .total = plan.packedBytes,
+                    .connections = connections_,
+                    .cancel = &stopping_};
+    fetch.starting = [this, &plan, count](std::size_t index, double progress) {
+        char message[kDownloadMessageBytes];
+        snprintf(message, sizeof message, "Downloading %zu of %zu: %s", index + 1, count,
+                 plan.entries[index]->path.c_str());
+        setStatus(UpdaterState::Working, message, progress);
+    };
+    fetch.progress = [this](double progress) { setProgress(progress); };
+    std::string error;
+    if (!fetchObjects(fetch, error)) {
+        if (stopping_)
+            setStatus(UpdaterState::ReadyToUpdate, error, -1.0);
+        else
+            fail(error);
+        return;
+    }
+
+    setStatus(UpdaterState::Working, "Putting files in place", 1.0);
+    const fs::path game = gameDir();
+    // From the first replaced file on, the folder holds neither release whole: without a record
+    // the next scan hashes every file instead of trusting sizes.
+    if (count > 0 && fs::remove(game / kInstalledName, ec)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        installedVersion_.clear();
+        gameInstalled_ = false;
+    }
+    // Dropped files go first, so that a release may turn a file into a folder of the same name or
+    // back: the old one would otherwise stand in the new one's way.
+    if (installedValid) removeDropped(game, installed, latest_);
+    if (!placeFiles(game, staging, plan.entries, error)) {
+        fail(error);
+        return;
+    }
+    fs::remove_all(staging, ec);
+
+    // A release without files still gets its record.
+    recordInstalled(game, latestText_);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        installedVersion_ = latest_.version;
+        gameInstalled_ = true;
+        downloadBytes_ = 0;
+    }
+    logInfo("launcher: installed %s (%zu files replaced)", latest_.version.c_str(), count);
+    setStatus(UpdaterState::UpToDate, verify ? "Files verified" : "Up to date", -1.0);
 }
 
 }  // namespace kd::launcher

@@ -22,6 +22,8 @@
 
 namespace kd::launcher {
 
+struct FilePlan;
+
 // The numbers are what the status record carries and the screen tests.
 enum class UpdaterState : std::uint32_t {
     Checking = 0,
@@ -142,9 +144,7 @@ private:
     void planAndInstall(const Manifest& installed, bool installedValid, bool install, bool verify,
                         bool manifestReady);
     void installPlan(const Manifest& installed, bool installedValid, bool verify,
-                     std::uint64_t total);
-    void removeDropped(const Manifest& installed);
-    bool putFilesInPlace(std::string& error);
+                     const FilePlan& plan);
     bool readInstalled(Manifest& installed) const;
     std::string loadNewsCache(std::uint32_t channel) const;
 
@@ -190,7 +190,6 @@ private:
     Manifest latest_;
     std::string latestText_;           // the signed manifest text exactly as downloaded
     std::uint32_t latestChannel_ = 0;  // the channel latestText_ was asked for
-    std::vector<const Entry*> plan_;
 };
 
 }  // namespace kd::launcher
