@@ -4,29 +4,27 @@
 // exactly the accepted key. Stopped when the object goes away.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "tests/support/child_process.h"
 
 namespace kd::test {
 
 class NginxServer {
 public:
-    // root: the folder to serve. testingKey: the one accepted key (letters, digits and '-');
-    // empty refuses every "/testing/" request. Nothing runs until start().
+    // testingKey: the one accepted key (letters, digits and '-'); empty refuses every "/testing/"
+    // request. Nothing runs until start().
     NginxServer(std::string root, std::string testingKey);
     ~NginxServer();
-    NginxServer(const NginxServer&) = delete;
-    NginxServer& operator=(const NginxServer&) = delete;
 
-    // Starts nginx and waits until it accepts connections. The port is chosen on the first start
-    // and kept for later ones, so the same URL works after stop() and start(). On false,
-    // errorLog() tells why.
+    // Starts nginx and waits until it accepts connections. The port chosen on the first start is
+    // kept, so the same URL works after stop() and start(). On false, errorLog() tells why.
     bool start();
     void stop();
-    bool running() const { return pid_ > 0; }
+    bool running() const { return process_ != nullptr; }
 
     std::uint16_t port() const { return port_; }
     std::string url() const;  // "http://127.0.0.1:PORT/"
@@ -39,14 +37,10 @@ public:
     std::string errorLog() const;
 
 private:
-    bool launch();
-    void writeConfig() const;
-
-    std::string root_;
-    std::string testingKey_;
+    std::string root_, testingKey_;
     std::string prefix_;  // nginx's own folder: conf, logs, temp
     std::uint16_t port_ = 0;
-    pid_t pid_ = -1;
+    std::unique_ptr<ChildProcess> process_;
 };
 
 }  // namespace kd::test

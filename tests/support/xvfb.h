@@ -1,9 +1,10 @@
 // A private X server for tests that open real windows, stopped when the object goes away.
 #pragma once
 
-#include <sys/types.h>
-
+#include <memory>
 #include <string>
+
+#include "tests/support/child_process.h"
 
 namespace kd::test {
 
@@ -11,14 +12,12 @@ class Xvfb {
 public:
     Xvfb(int width = 1280, int height = 800);
     ~Xvfb();
-    Xvfb(const Xvfb&) = delete;
-    Xvfb& operator=(const Xvfb&) = delete;
 
     bool ok() const { return !display_.empty(); }
     const std::string& display() const { return display_; }  // ":N", empty when it did not start
 
 private:
-    pid_t pid_ = -1;
+    std::unique_ptr<ChildProcess> server_;
     std::string display_;
 };
 
