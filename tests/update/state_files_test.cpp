@@ -1,5 +1,6 @@
-// The engine's state files on a real disk (whole reads, writes through ".part" and rename), the
-// cached news the Updater loads without a job, and the size text of the status line.
+// The engine's state files on a real disk: whole reads of regular files only, and writes through
+// ".part" and a rename that replace what a rename can and leave nothing behind when they fail.
+// What the engine writes in them, and how it takes damaged ones, is pinned in updater_test.
 #include "update/state_files.h"
 
 #include <gtest/gtest.h>
@@ -7,10 +8,8 @@
 
 #include <filesystem>
 
-#include "tests/support/release_fixture.h"
 #include "tests/support/temp_dir.h"
 #include "update/updater.h"
-#include "update/updater_internal.h"
 
 namespace kd::launcher {
 namespace {
@@ -21,15 +20,16 @@ using test::writeText;
 
 TEST(StateFiles, ReadWholeRegularFilesAndReplaceWhatRenameCanReplace) {
     test::TempDir dir;
-    writeText(dir / "text", std::string("a\0b\r\n", 5));
+    const std::string text = std::string("a\0b\r\n", 5);
+    writeText(dir / "text", text);
     fs::create_directory(dir / "folder");
     mkfifo((dir / "fifo").c_str(), 0600);  // a blocking read would stall the job
     std::string out;
     EXPECT_TRUE(readFile(dir / "text", out, 5));
-    EXPECT_EQ(out, std::string("a\0b\r\n", 5));
+    EXPECT_EQ(out, text);
     for (const char* name : {"missing", "folder", "fifo", "text"})
         EXPECT_FALSE(readFile(dir / name, out, 4)) << name;
-    EXPECT_EQ(out, std::string("a\0b\r\n", 5));
+    EXPECT_EQ(out, text);
 
     // A read-only file, a stale read-only part file and an empty folder all give way.
     writeText(dir / "readonly", "old");
@@ -37,7 +37,6 @@ TEST(StateFiles, ReadWholeRegularFilesAndReplaceWhatRenameCanReplace) {
     writeText(dir / "stale.part", "half");
     chmod((dir / "stale.part").c_str(), 0444);
     fs::create_directory(dir / "emptyfolder");
-    const std::string text = "new";
     for (const char* name : {"fresh", "readonly", "stale", "emptyfolder"}) {
         EXPECT_TRUE(writeFileAtomic(dir / name, text.data(), text.size())) << name;
         EXPECT_EQ(readText(dir / name), text) << name;
@@ -56,27 +55,6 @@ TEST(StateFiles, ReadWholeRegularFilesAndReplaceWhatRenameCanReplace) {
     EXPECT_EQ(readText(dir / "full/inside"), "keep");
     EXPECT_FALSE(fs::exists(dir / "full.part"));
     EXPECT_FALSE(fs::exists(dir / "missing"));
-}
-
-TEST(UpdaterNews, LoadsOnlyVerifiedCachesOfTheShownChannel) {
-    test::TempDir dir;
-    const std::string live = test::signWithDemoKey("Live news\n");
-    writeText(dir / kNewsCacheLive, live);
-    writeText(dir / kNewsCacheTesting, test::signWithDemoKey("Testing news\n"));
-    const auto news = [&dir](std::uint32_t channel, const std::string& key) {
-        Updater updater(dir.path(), "http://127.0.0.1:1/", test::demoPublicKey());
-        if (channel != 0) updater.setChannel(channel, key);
-        const UpdaterStatus s = updater.status();
-        return s.news + " " + std::to_string(s.shownChannel) + std::to_string(s.keyState);
-    };
-    EXPECT_EQ(news(0, ""), "Live news\n 00");
-    EXPECT_EQ(news(1, "KEY"), "Testing news\n 11");
-    EXPECT_EQ(news(1, ""), "Live news\n 00");  // without a key there is no Testing channel
-    // A hand-edited cache fails its signature; one larger than any signed text is not even read.
-    writeText(dir / kNewsCacheLive, "l" + live.substr(1));
-    EXPECT_EQ(news(0, ""), " 00");
-    writeText(dir / kNewsCacheLive, test::signWithDemoKey(std::string(kMaxSignedTextBytes, '\n')));
-    EXPECT_EQ(news(0, ""), " 00");
 }
 
 TEST(SizeText, CountsInPowersOf1024) {

@@ -4,11 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "log/log.h"
+#include "tests/support/child_process.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/release_fixture.h"
 #include "tests/support/temp_dir.h"
@@ -20,50 +27,117 @@ using launcher::Updater;
 using launcher::UpdaterState;
 using launcher::UpdaterStatus;
 
-std::uint32_t number(UpdaterState state);
+inline std::uint32_t number(UpdaterState state) { return static_cast<std::uint32_t>(state); }
 
 // The lines of text that begin with prefix, in order.
-std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix);
+inline std::vector<std::string> linesStartingWith(const std::string& text,
+                                                  const std::string& prefix) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with(prefix)) lines.push_back(line);
+    return lines;
+}
 
 struct JobRun {
     std::vector<UpdaterStatus> changes;  // every status change, in order
     UpdaterStatus last;                  // status() after the job
     bool finished = false;               // false: still busy after a minute
 
-    bool saw(UpdaterState state, const std::string& message) const;
-    double progressOf(const std::string& message) const;  // of the first such change; -2: none
+    bool saw(UpdaterState state, const std::string& message) const {
+        for (const UpdaterStatus& s : changes)
+            if (s.state == number(state) && s.message == message) return true;
+        return false;
+    }
+    double progressOf(const std::string& message) const {  // of the first such change; -2: none
+        for (const UpdaterStatus& s : changes)
+            if (s.message == message) return s.progress;
+        return -2.0;
+    }
 };
 
 // Starts a job with start(updater) and waits for it to end.
-JobRun runJob(Updater& updater, const std::function<void(Updater&)>& start);
+inline JobRun runJob(Updater& updater, const std::function<void(Updater&)>& start) {
+    // Shared with the listener, which a job still running at the time limit may call later.
+    struct Collected {
+        std::mutex mutex;
+        std::vector<UpdaterStatus> changes;
+    };
+    auto collected = std::make_shared<Collected>();
+    updater.setStatusListener([collected](const UpdaterStatus& s) {
+        std::lock_guard<std::mutex> lock(collected->mutex);
+        collected->changes.push_back(s);
+    });
+    start(updater);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (updater.busy() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    JobRun run{.finished = !updater.busy()};
+    run.last = updater.status();
+    std::lock_guard<std::mutex> lock(collected->mutex);
+    run.changes = collected->changes;
+    return run;
+}
 
 class UpdateFixture : public ::testing::Test {
 protected:
-    void SetUp() override;
-    void TearDown() override;
+    void SetUp() override {
+        ASSERT_FALSE(dir.path().empty());
+        std::filesystem::create_directories(server);
+        std::filesystem::create_directories(launcher);
+        logOpen((dir / "logs").c_str(), 1);
+    }
+    void TearDown() override { logClose(); }
 
     // Publishes files as release `version` into the server folder with veilstone-release; extra
     // arguments go before the folders (for example {"--channel", "testing"}).
     void publish(const Files& files, const std::string& version,
-                 const std::vector<std::string>& extra = {});
+                 const std::vector<std::string>& extra = {}) {
+        const std::string source = dir / ("source" + std::to_string(published_++));
+        writeGame(source, files);
+        std::string output;
+        ASSERT_TRUE(publishRelease(source, server, version, extra, &output)) << output;
+    }
     // Starts nginx on the server folder, accepting `testingKey` under /testing/.
-    void serve(const std::string& testingKey = "KEY-1");
-    std::unique_ptr<Updater> makeUpdater(const std::string& url = "");
+    void serve(const std::string& testingKey = "KEY-1") {
+        nginx = std::make_unique<NginxServer>(server, testingKey);
+        ASSERT_TRUE(nginx->start()) << nginx->errorLog();
+    }
+    std::unique_ptr<Updater> makeUpdater(const std::string& url = "") {
+        return std::make_unique<Updater>(launcher, url.empty() ? nginx->url() : url,
+                                         demoPublicKey());
+    }
     // The headless driver on the launcher folder, its output (and errors) returned.
-    std::string runDriver(const std::string& args, int* status = nullptr);
+    std::string runDriver(const std::string& args, int* status = nullptr) {
+        return runShell(shellQuote(VEILSTONE_UPDATER_DRIVER) + " " + shellQuote(launcher) + " " +
+                            shellQuote(nginx->url()) + " " + demoPublicKeyHex() + " " + args +
+                            " 2>&1",
+                        status);
+    }
 
     std::string game(const std::string& path) const { return launcher + "/game/" + path; }
     // The live (or testing) release on the server, as the launcher would read it.
     Manifest serverManifest(bool testing = false) const { return servedManifest(server, testing); }
-    std::string objectFile(const std::string& path) const;  // server object of the live release
     std::uint64_t packedSize(const std::vector<std::string>& paths) const {
         return servedPackedSize(server, paths);
     }
-    std::size_t logCount(const std::string& text) const;  // occurrences in the engine's log
+    std::string objectFile(const std::string& path) const {  // of the live release
+        const Manifest manifest = serverManifest();
+        const Entry* entry = findFile(manifest, path);
+        EXPECT_NE(entry, nullptr) << path;
+        return entry ? server + "/objects/" + entry->hash : std::string();
+    }
+    std::size_t logCount(const std::string& text) const {  // occurrences in the engine's log
+        const std::string log = readText(dir / "logs/latest.log");
+        std::size_t count = 0;
+        for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+            ++count;
+        return count;
+    }
 
     TempDir dir;
-    std::string server;    // served folder
-    std::string launcher;  // the Updater's installDir
+    std::string server = dir / "server";      // served folder
+    std::string launcher = dir / "launcher";  // the Updater's installDir
     std::unique_ptr<NginxServer> nginx;
 
 private:
