@@ -21,11 +21,7 @@ bool ready(int fd, short events) {
 }
 
 sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
+    return {.sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}};
 }
 
 int listenOnLoopback(int backlog, std::uint16_t& port) {
@@ -42,7 +38,7 @@ int listenOnLoopback(int backlog, std::uint16_t& port) {
 
 std::string keyOf(const std::string& request) {
     std::string lower = request;
-    for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
     std::size_t at = lower.find("\r\nx-veilstone-key:");
     if (at == std::string::npos) return "-";
     at = request.find_first_not_of(' ', at + 18);
@@ -52,6 +48,8 @@ std::string keyOf(const std::string& request) {
 std::string okHeader(std::size_t length) {
     return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
 }
+
+const char* const kNotFound = "HTTP/1.1 404 X\r\n\r\n";
 
 }  // namespace
 
@@ -110,12 +108,13 @@ void FaultServer::addFault(const std::string& path, int times, MakeScript make) 
 
 void FaultServer::answerStatus(const std::string& path, int status, int times) {
     const std::string line = "HTTP/1.1 " + std::to_string(status) + " X";
-    play(path, Script().send(reply(line, {"Content-Length: 0"}, "")), times);
+    const Script script = Script().send(reply(line, {"Content-Length: 0"}, ""));
+    addFault(path, times, [script](const std::string&, bool) { return script; });
 }
 
 void FaultServer::delay(const std::string& path, int ms, int times) {
     addFault(path, times, [ms](const std::string& file, bool found) {
-        return Script().pause(ms).send(found ? okReply(file) : "HTTP/1.1 404 X\r\n\r\n");
+        return Script().pause(ms).send(found ? okReply(file) : kNotFound);
     });
 }
 
@@ -123,10 +122,6 @@ void FaultServer::stallAfter(const std::string& path, std::size_t bodyBytes, int
     addFault(path, times, [bodyBytes](const std::string& file, bool) {
         return Script().send(okHeader(file.size()) + file.substr(0, bodyBytes)).hang();
     });
-}
-
-void FaultServer::play(const std::string& path, const Script& script, int times) {
-    addFault(path, times, [script](const std::string&, bool) { return script; });
 }
 
 std::vector<FaultServer::Request> FaultServer::requests() const {
@@ -154,8 +149,7 @@ void FaultServer::serve(int fd) {
     std::ifstream in(root_ + path, std::ios::binary);
     const bool found = !root_.empty() && path.find("..") == std::string::npos && in;
     const std::string file = found ? std::string(std::istreambuf_iterator<char>(in), {}) : "";
-    Script script =
-        scripted_ ? everyRequest_ : Script().send(found ? okReply(file) : "HTTP/1.1 404 X\r\n\r\n");
+    Script script = scripted_ ? everyRequest_ : Script().send(found ? okReply(file) : kNotFound);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!request.empty()) requests_.push_back({path, keyOf(request), request});
@@ -164,30 +158,22 @@ void FaultServer::serve(int fd) {
             std::find_if(faults.begin(), faults.end(), [](auto& f) { return f.second > 0; });
         if (fault != faults.end()) script = (--fault->second, fault->first(file, found));
     }
-    play(fd, script);
-}
-
-void FaultServer::play(int fd, const Script& script) {
     for (const Script::Step& step : script.steps) {
         for (std::string_view left = step.bytes; !left.empty() && !stop_; ready(fd, POLLOUT)) {
             const ssize_t sent = send(fd, left.data(), left.size(), MSG_NOSIGNAL);
             if (sent < 0 && errno != EAGAIN) return;
             left.remove_prefix(static_cast<std::size_t>(std::max<ssize_t>(sent, 0)));
         }
-        if (!sleepUnlessStopped(step.pauseMs)) return;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(step.pauseMs);
+        while (!stop_ && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::min(step.pauseMs, kStepMs)));
+        if (stop_) return;
     }
     const linger abort{1, 0};  // close with a reset instead of a FIN
     if (script.end == Script::End::Reset) setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, 8);
     char scratch[4096];
     while (script.end == Script::End::Hang && !stop_)
         if (ready(fd, POLLIN) && recv(fd, scratch, sizeof scratch, 0) <= 0) return;
-}
-
-bool FaultServer::sleepUnlessStopped(int ms) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!stop_ && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(ms, kStepMs)));
-    return !stop_;
 }
 
 // With a backlog of 0 the queue holds one connection; the kernel then drops further SYNs.

@@ -59,7 +59,6 @@ public:
     void delay(const std::string& path, int ms, int times = INT_MAX);
     // The header and the first bodyBytes of the file, then silence until the client leaves.
     void stallAfter(const std::string& path, std::size_t bodyBytes, int times = INT_MAX);
-    void play(const std::string& path, const Script& script, int times = INT_MAX);
 
     // Per request read: its path, "X-Veilstone-Key" value ("-" when absent) and bytes.
     struct Request {
@@ -72,8 +71,6 @@ private:
     using MakeScript = std::function<Script(const std::string& file, bool found)>;
     void addFault(const std::string& path, int times, MakeScript make);
     void serve(int fd);
-    void play(int fd, const Script& script);
-    bool sleepUnlessStopped(int ms);
 
     std::string root_;
     Script everyRequest_;

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <filesystem>
 
 #include "release/crypto.h"
 #include "tests/support/child_process.h"
@@ -14,34 +13,32 @@ namespace kd::test {
 
 namespace {
 
-struct DemoKey {
-    std::uint8_t secret[kSecretKeyBytes] = {};
-    ReleaseKey publicKey = {};
-};
+const std::string kSecretPath = VEILSTONE_TEST_DATA_DIR "/demo-release-key.secret";
 
-const DemoKey& demoKey() {
-    static const DemoKey key = [] {
-        DemoKey k;
-        const std::string text = readText(demoSecretPath());
-        const bool ok = text.size() >= 2 * kSecretKeyBytes &&
-                        hexDecode(std::string_view(text).substr(0, 2 * kSecretKeyBytes), k.secret,
-                                  kSecretKeyBytes);
-        EXPECT_TRUE(ok) << "cannot read " << demoSecretPath();
-        // The public half is the secret key's second half.
-        std::copy(k.secret + kSeedBytes, k.secret + kSecretKeyBytes, k.publicKey.begin());
+const std::uint8_t* demoSecret() {
+    static const std::array<std::uint8_t, kSecretKeyBytes> secret = [] {
+        std::array<std::uint8_t, kSecretKeyBytes> key{};
+        const std::string text = readText(kSecretPath).substr(0, 2 * kSecretKeyBytes);
+        EXPECT_TRUE(hexDecode(text, key.data(), key.size())) << "cannot read " << kSecretPath;
+        return key;
+    }();
+    return secret.data();
+}
+
+}  // namespace
+
+const ReleaseKey& demoPublicKey() {
+    // The public half is the secret key's second half.
+    static const ReleaseKey key = [] {
+        ReleaseKey k;
+        std::copy(demoSecret() + kSeedBytes, demoSecret() + kSecretKeyBytes, k.begin());
         return k;
     }();
     return key;
 }
 
-}  // namespace
-
-const ReleaseKey& demoPublicKey() { return demoKey().publicKey; }
 std::string demoPublicKeyHex() { return hexEncode(demoPublicKey().data(), demoPublicKey().size()); }
-std::string demoSecretPath() {
-    return std::string(VEILSTONE_TEST_DATA_DIR) + "/demo-release-key.secret";
-}
-std::string signWithDemoKey(const std::string& text) { return signText(text, demoKey().secret); }
+std::string signWithDemoKey(const std::string& text) { return signText(text, demoSecret()); }
 
 std::string noise(std::size_t length, std::uint32_t seed) {
     std::string out(length, '\0');
@@ -71,11 +68,11 @@ bool publishRelease(const std::string& gameFolder, const std::string& serverFold
                     const std::string& version, const std::vector<std::string>& extra,
                     std::string* output) {
     std::string command = shellQuote(VEILSTONE_RELEASE_TOOL) + " publish --secret " +
-                          shellQuote(demoSecretPath()) + " --version " + shellQuote(version);
+                          shellQuote(kSecretPath) + " --version " + shellQuote(version);
     for (const std::string& arg : extra) command += " " + shellQuote(arg);
-    command += " " + shellQuote(gameFolder) + " " + shellQuote(serverFolder) + " 2>&1";
     int status = -1;
-    const std::string printed = runShell(command, &status);
+    const std::string printed = runShell(
+        command + " " + shellQuote(gameFolder) + " " + shellQuote(serverFolder) + " 2>&1", &status);
     if (output != nullptr) *output = printed;
     return status == 0;
 }

@@ -18,7 +18,6 @@ using ReleaseKey = std::array<std::uint8_t, 32>;
 // The development release key of tests/data.
 const ReleaseKey& demoPublicKey();
 std::string demoPublicKeyHex();
-std::string demoSecretPath();
 std::string signWithDemoKey(const std::string& text);
 
 // Deterministic bytes that do not compress.
