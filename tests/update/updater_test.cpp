@@ -16,8 +16,6 @@ namespace fs = std::filesystem;
 using launcher::sizeText;
 using S = UpdaterState;
 
-const std::string kOffline = "Offline: Offline: playing what is installed";
-
 JobRun check(Updater& u) { return runJob(u, [](Updater& x) { x.check(false); }); }
 JobRun install(Updater& u) { return runJob(u, [](Updater& x) { x.update(false); }); }
 JobRun verify(Updater& u) { return runJob(u, [](Updater& x) { x.update(true); }); }
@@ -29,6 +27,16 @@ std::string shown(const JobRun& run) {
     return std::string(run.last.state < 8 ? kNames[run.last.state] : "?") + ": " +
            run.last.message;
 }
+const std::string kOffline = "Offline: Offline: playing what is installed";
+
+TEST(SizeText, CountsInPowersOf1024) {
+    const std::pair<std::uint64_t, const char*> cases[] = {
+        {0, "0 bytes"},      {1023, "1023 bytes"},   {1024, "1 KB"},
+        {2048, "2 KB"},      {1048575, "1024 KB"},   {1048576, "1.0 MB"},
+        {1572864, "1.5 MB"}, {1073741824, "1.0 GB"}, {UINT64_MAX, "17179869184.0 GB"},
+    };
+    for (const auto& [bytes, text] : cases) EXPECT_EQ(sizeText(bytes), text) << bytes;
+}
 
 class UpdaterEndToEnd : public UpdateFixture {
 protected:
@@ -36,8 +44,7 @@ protected:
                       {"data/a.bin", noise(70000, 1)},
                       {"data/b.txt", std::string(5000, 'b')}};
 
-    // Every regular file under the game folder except the record.
-    Files installedFiles() const {
+    Files installedFiles() const {  // every regular file in the game folder but the record
         Files files;
         const fs::path root = launcher + "/game";
         for (const auto& item : fs::recursive_directory_iterator(root))
@@ -45,7 +52,6 @@ protected:
                 files[fs::relative(item.path(), root).string()] = readText(item.path().string());
         return files;
     }
-    std::string record() const { return readText(game(".installed")); }
     std::string served() const { return readText(server + "/manifest-linux64.txt"); }
 
     void expectUpToDate(const JobRun& run, const std::string& version,
@@ -61,7 +67,7 @@ protected:
 
 // One game folder through its releases: a first install and a quick check; an update that adds,
 // changes and drops files and turns a file into a folder and back; the same files again; damage
-// only a verify sees; a damaged record; an empty release.
+// only a verify sees; a record that cannot be read; an empty release.
 TEST_F(UpdaterEndToEnd, OneGameFolderThroughInstallUpdateVerifyAndAnEmptyRelease) {
     Files old = v1;
     old["copy.bin"] = v1.at("data/a.bin");  // equal content: fetched once, copied
@@ -95,7 +101,7 @@ TEST_F(UpdaterEndToEnd, OneGameFolderThroughInstallUpdateVerifyAndAnEmptyRelease
     struct stat info {};
     ASSERT_EQ(stat(game("veilstone").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0755u);
-    EXPECT_EQ(record(), served());
+    EXPECT_EQ(readText(game(".installed")), served());
     EXPECT_FALSE(fs::exists(launcher + "/.staging"));
     EXPECT_EQ(logCount("launcher: installed 1 (7 files replaced)"), 1u);
     EXPECT_EQ(check(*u).changes.size(), 2u);  // record and sizes agree: no file is read
@@ -135,13 +141,15 @@ TEST_F(UpdaterEndToEnd, OneGameFolderThroughInstallUpdateVerifyAndAnEmptyRelease
     EXPECT_TRUE(repaired.saw(S::Working, "Downloading 2 of 2: data/b.txt"));
     EXPECT_EQ(installedFiles(), next);
 
-    // Without a valid record every file is read; finding them right, a check only writes one.
-    writeText(game(".installed"), "damaged record");
+    // A FIFO for a record must not stall the job: every file is read and, all being right, only
+    // the record is written.
+    fs::remove(game(".installed"));
+    ASSERT_EQ(mkfifo(game(".installed").c_str(), 0600), 0);
     const JobRun rescanned = check(*u);
     EXPECT_TRUE(rescanned.saw(S::Working, "Looking at what is already here"));
     expectUpToDate(rescanned, "3");
     EXPECT_EQ(nginx->countRequests("/objects/") - objects, 6u);
-    EXPECT_EQ(record(), served());
+    EXPECT_EQ(readText(game(".installed")), served());
 
     publish({}, "3", {"--allow-empty"});
     expectUpToDate(check(*u), "3");  // a check compares versions only, and they are equal
@@ -159,6 +167,7 @@ TEST_F(UpdaterEndToEnd, ARefusedPlaytesterKeyFallsBackToLiveAnAcceptedOneOpensTe
     publish(testing, "t1", {"--channel", "testing", "--news", dir / "testing.md"});
     serve("KEY-1");
     auto u = makeUpdater();
+    fs::create_directory(launcher + "/.news");  // an empty folder gives way to the cache
 
     u->setChannel(1, "KEY-2");
     const JobRun refused = check(*u);
@@ -212,8 +221,7 @@ TEST_F(UpdaterEndToEnd, ManifestsThatFailTheirChecksAreNeverUsed) {
     const std::string cached = signWithDemoKey("Cached news\n");
     writeText(launcher + "/.news", cached);
     auto u = makeUpdater();
-    const JobRun installed = install(*u);
-    EXPECT_EQ(installed.last.news, "Cached news\n");
+    EXPECT_EQ(install(*u).last.news, "Cached news\n");
     EXPECT_EQ(logCount("launcher: news: news.txt is not signed by the Veilstone release key"), 1u);
     EXPECT_EQ(readText(launcher + "/.news"), cached);
     writeText(launcher + "/.news", "c" + cached.substr(1));
@@ -246,7 +254,7 @@ TEST_F(UpdaterEndToEnd, ManifestsThatFailTheirChecksAreNeverUsed) {
         EXPECT_FALSE(fs::exists(dir / "fresh/game")) << fails;
         EXPECT_EQ(shown(check(*u)), offline);
     }
-    EXPECT_EQ(record(), good);
+    EXPECT_EQ(readText(game(".installed")), good);
     fs::remove(game(".installed"));  // the executable alone is not an installed game
     EXPECT_EQ(shown(check(*u)), "Failed: not on the update server: /manifest-linux64.txt");
 }
@@ -295,7 +303,7 @@ TEST_F(UpdaterEndToEnd, BadObjectsAreTriedThreeTimesThenFail) {
     EXPECT_EQ(installedFiles(), release);
 }
 
-// Something in the way of a file, or of the staging folder, stops the install with its reason
+// A file in the way of a folder, or of the staging folder, stops the install with its reason
 // (a folder in the way: AFolderLeftMixedIsNeverReportedCurrent).
 TEST_F(UpdaterEndToEnd, PlacementFailuresStopTheInstallWithTheirReason) {
     publish(v1, "1.0");
@@ -337,13 +345,12 @@ TEST_F(UpdaterEndToEnd, ReplayedMisplacedAndSelfNamingReleasesAreRefused) {
         {signWithDemoKey(writeManifest(unnumbered)), older},
         {readText(server + "/testing/manifest-linux64.txt"),
          "the server offered the testing release on the live channel"}};
-    for (const char* name :
+    for (const std::string name :
          {".installed", ".installed.part", ".news", ".news-testing", ".serials", ".staging/x"}) {
         Manifest selfNaming = serverManifest();
         selfNaming.files.push_back({selfNaming.files[0].hash, 1, 1, name});
         cases.push_back({signWithDemoKey(writeManifest(selfNaming)),
-                         "the release lists " + std::string(name) +
-                             ", a name the launcher keeps for itself"});
+                         "the release lists " + name + ", a name the launcher keeps for itself"});
     }
     int n = 0;
     for (const auto& [text, message] : cases) {
@@ -358,7 +365,11 @@ TEST_F(UpdaterEndToEnd, ReplayedMisplacedAndSelfNamingReleasesAreRefused) {
         EXPECT_EQ(check(fresh).last.state, number(message == older ? S::ReadyToInstall : S::Failed))
             << message;
     }
-    // Each channel is judged by its own record: testing's serial 1 is not older than live's 2.
+    // Each channel is judged by its own record: testing's serial 1 is not older than live's 2. A
+    // read-only record and a stale read-only part file do not stop it being written.
+    chmod((launcher + "/.serials").c_str(), 0444);
+    writeText(launcher + "/.serials.part", "half");
+    chmod((launcher + "/.serials.part").c_str(), 0444);
     u->setChannel(1, "KEY-1");
     EXPECT_EQ(check(*u).last.state, number(S::ReadyToUpdate));
     EXPECT_EQ(readText(launcher + "/.serials"), "live 2\ntesting 1\n");
@@ -394,9 +405,7 @@ TEST_F(UpdaterEndToEnd, LinksInsideTheGameFolderAreReplacedNeverFollowed) {
     EXPECT_EQ(readText(outside + "/old.txt"), "the player's");
     EXPECT_EQ(readText(outside + "/a.bin"), "the player's too");
     EXPECT_FALSE(fs::exists(outside + "/new.txt"));
-    EXPECT_FALSE(fs::is_symlink(game("docs")));
-    EXPECT_FALSE(fs::is_symlink(game("data/a.bin")));
-    EXPECT_EQ(installedFiles(), next);
+    EXPECT_EQ(installedFiles(), next);  // the folder walk does not follow links either
 }
 
 // An update cut off while files are put in place leaves no record, so going back to the release
@@ -455,8 +464,7 @@ TEST_F(UpdaterEndToEnd, OneLauncherFolderServesOneEngineAtATime) {
 }
 
 bool waitFor(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition() && std::chrono::steady_clock::now() < deadline)
+    for (int i = 0; i < 4000 && !condition(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return condition();
 }
@@ -474,15 +482,13 @@ TEST_F(UpdaterFaults, StatusesDelaysAndStallsFromTheServer) {
     const std::string data = "/objects/" + fs::path(objectFile("data.bin")).filename().string();
     auto u = makeUpdater(faults.url());
 
-    // A 403 on Live is an ordinary failure; on the Testing news alone it says nothing of the key.
+    // A 403 on Live is an ordinary failure; one for the Testing news alone says nothing of the
+    // key.
     faults.answerStatus("/manifest-linux64.txt", 403, 1);
-    const JobRun forbidden = check(*u);
-    EXPECT_EQ(shown(forbidden), "Failed: the update server said 403");
-    EXPECT_EQ(forbidden.last.keyState, 0u);
+    EXPECT_EQ(shown(check(*u)), "Failed: the update server said 403");
     faults.answerStatus("/testing/news.txt", 403);
     u->setChannel(1, "K-1");
     const JobRun accepted = check(*u);
-    EXPECT_EQ(accepted.last.state, number(S::ReadyToInstall));
     EXPECT_EQ(accepted.last.keyState, 2u);
     EXPECT_EQ(accepted.last.latestVersion, "t1");
     EXPECT_EQ(logCount("launcher: news: playtester key not accepted"), 1u);
@@ -507,11 +513,10 @@ TEST_F(UpdaterFaults, StatusesDelaysAndStallsFromTheServer) {
     u->update(false);
     ASSERT_TRUE(waitFor([&] { return faults.count(data) == 1; }));
     EXPECT_EQ(faults.count("/testing/manifest-linux64.txt"), testingAsked + 1);
-    const UpdaterStatus running = u->status();
-    EXPECT_EQ(running.state, number(S::Working));
-    EXPECT_TRUE(running.message.starts_with("Downloading ")) << running.message;
+    const std::string downloading = u->status().message;
+    EXPECT_TRUE(downloading.starts_with("Downloading ")) << downloading;
     u->check(true);  // dropped while a job runs, and leaves its status alone
-    EXPECT_EQ(u->status().message, running.message);
+    EXPECT_EQ(u->status().message, downloading);
     const auto start = std::chrono::steady_clock::now();
     u.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
@@ -524,7 +529,7 @@ TEST_F(UpdaterFaults, StatusesDelaysAndStallsFromTheServer) {
     // An object that stops half way is fetched again.
     faults.stallAfter(data, 100, 1);
     u = makeUpdater(faults.url());
-    EXPECT_EQ(install(*u).last.state, number(S::UpToDate));
+    EXPECT_EQ(shown(install(*u)), "UpToDate: Up to date");
     EXPECT_EQ(faults.count(data), 3u);
     EXPECT_EQ(logCount("launcher: object " + data.substr(9) +
                        ", attempt 1: the update server stopped answering"),
