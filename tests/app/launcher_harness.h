@@ -1,16 +1,18 @@
 // Drives the real launcher binary in a real window: a private Xvfb, a launcher folder of its own
 // with a copy of the executable, releases published by the release tool and served by nginx,
-// input through xdotool and pictures of the window through xwd. Also where things sit on the
-// launcher's screen at its default size and how to tell what a picture shows.
+// input through xdotool and pictures of the window through xwd, searched for a text in a colour
+// in a region of the screen.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "app/ui.h"
@@ -29,6 +31,8 @@ namespace kd::test {
 namespace pal = palette;
 constexpr const char* kTesterKey = "TEST-KEY-42";
 constexpr const char* kSettingsHeader = "# Veilstone launcher settings. Written by the launcher.\n";
+constexpr int kW = 1024, kH = 620;
+const std::string kLongVersion = "1.1-preview-2026-12-07";
 
 inline void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 template <class Predicate>
@@ -38,18 +42,22 @@ bool waitFor(Predicate holds, int timeoutMs = 20000) {
     return false;
 }
 
+struct Area {
+    float x, y, w, h;
+};
+
 // An RGB picture of the window, top row first.
 struct Picture {
     int width = 0, height = 0;
     std::vector<std::uint8_t> rgb;
-    // Pixels in [x, x + w) x [y, y + h) within tolerance (0..255 units) of the colour.
-    int count(int x, int y, int w, int h, Color c, int tolerance = 3) const {
+    // Pixels in the area within tolerance (0..255 units) of the colour.
+    int count(Area a, Color c, int tolerance = 3) const {
         auto near = [&](int got, float want) {
             return std::abs(got - std::lround(want * 255)) <= tolerance;
         };
         int found = 0;
-        for (int row = std::max(y, 0); row < std::min(y + h, height); ++row)
-            for (int col = std::max(x, 0); col < std::min(x + w, width); ++col) {
+        for (int row = std::max(int(a.y), 0); row < std::min(int(a.y + a.h), height); ++row)
+            for (int col = std::max(int(a.x), 0); col < std::min(int(a.x + a.w), width); ++col) {
                 const std::uint8_t* p = &rgb[(std::size_t(row) * width + col) * 3];
                 found += near(p[0], c.r) && near(p[1], c.g) && near(p[2], c.b);
             }
@@ -82,84 +90,93 @@ inline Picture decodeXwd(const std::string& data) {
     return picture;
 }
 
-// True when text drawn with the launcher's font at (x, y) and this scale shows in the colour: the
-// middle of every lit font pixel has it, and most unlit ones do not.
-inline bool showsText(const Picture& p, std::string_view text, float x, float y, float scale,
-                      Color color) {
-    int lit = 0, litMatching = 0, unlit = 0, unlitMatching = 0;
-    float pen = x;
+// The top-left of the text drawn with the launcher's font at this scale in this colour, searched
+// for within the area: the middle of every lit font pixel has the colour, and most unlit ones
+// do not.
+inline std::optional<std::pair<int, int>> findText(const Picture& p, std::string_view text,
+                                                   float scale, Color color, Area a) {
+    std::vector<std::pair<int, int>> lit, unlit;
+    float pen = 0;
     for (std::size_t pos = 0; pos < text.size(); pen += kGlyphAdvancePx * scale) {
-        int glyph = glyphIndex(utf8Next(text, pos));
+        const std::uint8_t* glyph = FontGlyphs[glyphIndex(utf8Next(text, pos))];
         for (int row = 0; row < kGlyphHeightPx; ++row)
-            for (int col = 0; col < kGlyphWidthPx; ++col) {
-                bool on = FontGlyphs[glyph][row] >> (kGlyphWidthPx - 1 - col) & 1;
-                bool matches = p.count(int(std::round(pen) + (col + 0.5f) * scale),
-                                       int(std::round(y) + (row + 0.5f) * scale), 1, 1, color, 6);
-                (on ? lit : unlit) += 1;
-                (on ? litMatching : unlitMatching) += matches;
-            }
+            for (int col = 0; col < kGlyphWidthPx; ++col)
+                (glyph[row] >> (kGlyphWidthPx - 1 - col) & 1 ? lit : unlit)
+                    .push_back({int(pen + (col + 0.5f) * scale), int((row + 0.5f) * scale)});
     }
-    return lit > 0 && litMatching == lit && unlitMatching * 10 <= unlit;
+    auto has = [&](int x, int y) { return p.count({float(x), float(y), 1, 1}, color, 6) == 1; };
+    for (int y = int(a.y); !lit.empty() && y <= int(a.y + a.h); ++y)
+        for (int x = int(a.x); x <= int(a.x + a.w); ++x) {
+            auto at = [&](std::pair<int, int> o) { return has(x + o.first, y + o.second); };
+            if (at(lit[0]) && std::all_of(lit.begin(), lit.end(), at) &&
+                std::count_if(unlit.begin(), unlit.end(), at) * 10 <= long(unlit.size()))
+                return std::pair{x, y};
+        }
+    return std::nullopt;
 }
 
-constexpr int kW = 1024, kH = 620;
-constexpr float kTitleBottom = 60 + 8 * 8, kMenuY0 = kTitleBottom + 90;
-constexpr float kKeyRowY = kMenuY0 + 132;  // "Playtester key..." or the channel selector
-constexpr float kSelectorTop = kKeyRowY + 22, kListTop = kSelectorTop + 38;
-constexpr float kDialogX = (kW - 560) / 2.0f, kDialogY = (kH - 220) / 2.0f;
-constexpr int kBigX = kW - 280, kBigY = kH - 108;
-constexpr float kPanelX = 53 * 8 + 96, kPanelW = kW - kPanelX - 40;  // the news panel
-constexpr float kNewsLeft = kPanelX + 22, kNewsTop = 100, kNewsVisible = (kH - 198) - 66;
-inline float listRowTop(int row) { return kListTop + 4 + 34 * row; }
-
-// What a picture should show; LauncherTest::sees waits for one where all of them hold.
+// What a picture should show, found where the launcher's layout for the picture's size puts
+// the part of the screen; LauncherTest::sees waits for one where all of them hold.
 using Check = std::function<bool(const Picture&)>;
-inline Check text(std::string s, float x, float y, float scale, Color color) {
-    return [=](const Picture& p) { return showsText(p, s, x, y, scale, color); };
+using Place = std::function<Area(const ScreenLayout&)>;
+inline Check text(std::string s, float scale, Color color, Place where) {
+    return [=](const Picture& p) {
+        return findText(p, s, scale, color, where(screenLayout(p.width, p.height))).has_value();
+    };
 }
 inline Check no(Check check) {
     return [=](const Picture& p) { return !check(p); };
 }
+// The parts of the screen: above the menu, the left column under it (where the channel list
+// may cover the bottom panel), the news panel, the bottom panel, the key dialog.
+inline const Place top = [](const ScreenLayout& l) { return Area{0, 0, l.panelX, l.menuY0}; };
+inline const Place menu = [](const ScreenLayout& l) {
+    return Area{0, l.menuY0, l.panelX, l.h - l.menuY0};
+};
+// Where a text of scale 2 in the left column ends above the bottom panel.
+inline const Place aboveBottomPanel = [](const ScreenLayout& l) {
+    return Area{0, l.menuY0, l.panelX, l.bottomPanelY - l.menuY0 - 16};
+};
+inline const Place news = [](const ScreenLayout& l) {
+    return Area{l.panelX, l.panelY, l.panelW, l.panelH};
+};
+inline const Place bottom = [](const ScreenLayout& l) {
+    return Area{0, l.bottomPanelY, l.w, l.h - l.bottomPanelY};
+};
+inline const Place dialogArea = [](const ScreenLayout& l) {
+    return Area{l.dialogX, l.dialogY, 560, 220};
+};
+// A text that starts a line of the status sentence: at its left edge in the bottom panel.
+inline Check status(std::string s, Color color = pal::Text) {
+    return text(s, 2, color, [](const ScreenLayout& l) {
+        return Area{l.statusX - 1, l.bottomPanelY, 2, l.h - l.bottomPanelY};
+    });
+}
 inline Check button(std::string label, bool enabled = true) {
-    return text(label, kBigX + (230 - textWidth(label, 4)) / 2, kBigY + 13, 4,
-                enabled ? pal::Text : pal::TextDisabled);
+    return text(label, 4, enabled ? pal::Text : pal::TextDisabled, [](const ScreenLayout& l) {
+        return Area{l.bigX, l.bigY, 230, 58};
+    });
 }
-// line 0: a sentence that fits on one line; 1 and 2: the lines of one wrapped in two.
-inline Check status(std::string s, Color color = pal::Text, int line = 0) {
-    return text(s, 60, line == 0 ? kH - 98 : kH - 128 + 18 * line, 2, color);
+inline Check version(std::string line) { return text(line, 2, pal::TextDim, top); }
+inline Check menuLink(std::string label, bool enabled = true) {
+    return text(label, 2, enabled ? pal::TextDim : pal::TextDisabled, menu);
 }
-inline Check version(std::string line) {
-    return text(line, 48, kTitleBottom + 30, 2, pal::TextDim);
-}
-// Menu rows: 0 "Verify game files", 1 "Open game folder", 2 "Check for updates".
-inline Check menuLink(int row, bool enabled = true) {
-    const char* labels[] = {"Verify game files", "Open game folder", "Check for updates"};
-    return text(labels[row], 48, kMenuY0 + 38 * row + 7, 2,
-                enabled ? pal::TextDim : pal::TextDisabled);
-}
-inline const Check idle = menuLink(2);  // a check has ended; the cursor is away
-inline bool dialogShown(const Picture& p, float dialogY = kDialogY) {
-    return showsText(p, "PLAYTESTER KEY", kDialogX + 22, dialogY + 20, 2, pal::TextDim) &&
-           showsText(p, "Paste the key you were given (Ctrl+V).", kDialogX + 22, dialogY + 48, 2,
-                     pal::TextDisabled);
-}
-inline const Check dialog = [](const Picture& p) { return dialogShown(p); };
-inline const Check list = [](const Picture& p) {  // these two rows are always TextDim
-    return showsText(p, "Change key...", 62, listRowTop(2) + 10, 2, pal::TextDim) &&
-           showsText(p, "Forget key", 62, listRowTop(3) + 10, 2, pal::TextDim);
+inline const Check idle = menuLink("Check for updates");  // a check has ended, no hover on it
+inline const Check dialog = [](const Picture& p) {
+    return text("PLAYTESTER KEY", 2, pal::TextDim, dialogArea)(p) &&
+           text("Paste the key you were given (Ctrl+V).", 2, pal::TextDisabled, dialogArea)(p);
+};
+inline const Check list = [](const Picture& p) {
+    return menuLink("Change key...")(p) && menuLink("Forget key")(p);
 };
 inline Check selector(std::string channel) {  // while idle
     return [=](const Picture& p) {
-        return showsText(p, "BUILD", 48, kKeyRowY, 2, pal::TextDisabled) &&
-               showsText(p, channel, 62, kSelectorTop + 11, 2, pal::Text);
+        return text("BUILD", 2, pal::TextDisabled, menu)(p) && text(channel, 2, pal::Text, menu)(p);
     };
 }
-inline const Check keyLink = text("Playtester key...", 48, kKeyRowY + 7, 2, pal::TextDim);
-inline Check testingBuild(std::string_view versionLine) {
-    return text("TESTING BUILD", 48 + textWidth(versionLine, 2) + 16, kTitleBottom + 30, 2,
-                pal::Accent);
-}
-inline Check heading(std::string s) { return text(s, kNewsLeft, kNewsTop, 3, pal::Gold); }
+inline const Check keyLink = menuLink("Playtester key...");
+inline Check testingBuild() { return text("TESTING BUILD", 2, pal::Accent, top); }
+inline Check heading(std::string s) { return text(s, 3, pal::Gold, news); }
 
 class LauncherTest : public ::testing::Test {
 protected:
@@ -181,6 +198,7 @@ protected:
     std::string serverLine() const { return "server = " + server_.url() + "\n"; }
     std::string output() const { return readText(lastOutput_); }  // of the last start
     std::string log() const { return readText(launcherDir() + "/logs/latest.log"); }
+    ScreenLayout layout() const { return screenLayout(size_.first, size_.second); }
 
     // A small game whose executable records its folder and argument count into root()/game-ran.
     void makeGame() {
@@ -193,20 +211,19 @@ protected:
     bool publish(const std::string& version, const std::vector<std::string>& extra = {}) {
         return publishRelease(gameSource(), serverDir(), version, extra);
     }
-    // Publishes the game as this version with this news, and serves it.
-    void serve(const std::string& version = "1.0", const std::string& news = "") {
+    // Publishes the game as Live 1.0, and as Testing kLongVersion when given its news, and
+    // serves them.
+    void serve(const std::string& liveNews = "", const std::string& testingNews = "") {
         makeGame();
-        writeText(root_ / "news.txt", news);
-        std::vector<std::string> extra;
-        if (!news.empty()) extra = {"--news", root_ / "news.txt"};
-        ASSERT_TRUE(publish(version, extra));
-        ASSERT_TRUE(server_.start()) << server_.errorLog();
-    }
-    // Live 1.0 and Testing 1.1 with their news.
-    void serveBoth(const std::string& liveNews, const std::string& testingNews) {
+        writeText(root_ / "news.txt", liveNews);
         writeText(root_ / "testing.txt", testingNews);
-        ASSERT_NO_FATAL_FAILURE(serve("1.0", liveNews));
-        ASSERT_TRUE(publish("1.1", {"--channel", "testing", "--news", root_ / "testing.txt"}));
+        std::vector<std::string> extra;
+        if (!liveNews.empty()) extra = {"--news", root_ / "news.txt"};
+        ASSERT_TRUE(publish("1.0", extra));
+        if (!testingNews.empty())
+            ASSERT_TRUE(
+                publish(kLongVersion, {"--channel", "testing", "--news", root_ / "testing.txt"}));
+        ASSERT_TRUE(server_.start()) << server_.errorLog();
     }
     std::size_t checksSeen() {  // manifest requests on either channel: one per check
         return server_.countRequests("/manifest-") + server_.countRequests("/testing/manifest-");
@@ -222,6 +239,7 @@ protected:
         launchers_.push_back(
             std::make_unique<ChildProcess>(args, launcherDir(), environment, lastOutput_));
         window_.clear();
+        size_ = {kW, kH};
         return *launchers_.back();
     }
     // start() and wait for the window, with the mouse out of the way.
@@ -230,12 +248,6 @@ protected:
         EXPECT_FALSE(waitForWindow().empty()) << output();
         moveMouse(5, 5);
         return launcher;
-    }
-    void installWithLauncher() {  // a run with "--install" until it has installed
-        ChildProcess& launcher = start({"--server", server_.url(), "--install"});
-        ASSERT_TRUE(waitForLog("launcher: installed")) << log();
-        launcher.kill(15);
-        launcher.wait(30000);
     }
     // The settings file as the server line plus these lines; waits until the first check ended.
     void startIdle(const std::string& settings = "") {
@@ -263,19 +275,20 @@ protected:
 
     // Input, in window coordinates. A click lets a frame see the hover before the press, then
     // takes the cursor away so that no hover colours the pictures after it.
-    void moveMouse(int x, int y) {
-        xdotool("mousemove --window " + window_ + " " + std::to_string(x) + " " +
-                std::to_string(y));
+    void moveMouse(float x, float y) {
+        xdotool("mousemove --window " + window_ + " " + std::to_string(int(x)) + " " +
+                std::to_string(int(y)));
     }
-    void click(int x, int y) {
+    void click(float x, float y) {
         moveMouse(x, y);
         sleepMs(60);
         xdotool("click 1");
         sleepMs(60);
         moveMouse(5, 5);
     }
-    void clickBigButton() { click(kBigX + 115, kBigY + 29); }
-    void clickMenu(int row) { click(60, int(kMenuY0) + 38 * row + 15); }
+    void clickBigButton() { click(layout().bigX + 115, layout().bigY + 29); }
+    // Menu rows: 0 "Verify game files", 1 "Open game folder", 2 "Check for updates".
+    void clickMenu(int row) { click(60, layout().menuY0 + 38 * row + 15); }
     void key(const std::string& name) { xdotool("key --window " + window_ + " " + name); }
     void type(const std::string& text) {
         xdotool("type --window " + window_ + " " + shellQuote(text));
@@ -287,34 +300,27 @@ protected:
                 std::to_string(button));
     }
     void resize(int width, int height) {
+        size_ = {width, height};
         xdotool("windowsize " + window_ + " " + std::to_string(width) + " " +
                 std::to_string(height));
     }
-    void openList() {
-        click(150, int(kSelectorTop) + 18);
-        ASSERT_TRUE(sees(list)) << "the channel list did not open";
-    }
+    // Rows: 0 "Live", 1 "Testing", 2 "Change key...", 3 "Forget key".
     void pickFromList(int row) {
-        ASSERT_NO_FATAL_FAILURE(openList());
-        click(150, int(listRowTop(row)) + 17);
+        click(150, layout().selectorTop + 18);
+        ASSERT_TRUE(sees(list)) << "the channel list did not open";
+        if (row >= 0) click(150, layout().listTop + 4 + 34 * row + 17);
     }
 
     // The window as it shows now (the last swapped frame).
     Picture capture() {
         return window_.empty() ? Picture{} : decodeXwd(x11("xwd -silent -id " + window_));
     }
-    // Captures until the predicate holds or the time runs out; returns the last capture.
-    template <class Predicate>
-    Picture captureUntil(Predicate holds, int timeoutMs = 15000) {
-        Picture p;
-        waitFor([&] { return (p = capture()).width > 0 && holds(p); }, timeoutMs);
-        return p;
-    }
     // Captures until every check holds; the last capture stays in shot_ for further looks.
     template <class... Checks>
     bool sees(const Checks&... checks) {
         auto all = [&](const Picture& p) { return (checks(p) && ...); };
-        return all(shot_ = captureUntil(all));
+        waitFor([&] { return (shot_ = capture()).width > 0 && all(shot_); }, 15000);
+        return all(shot_);
     }
 
     TempDir root_;
@@ -322,6 +328,7 @@ protected:
     NginxServer server_{root_ / "server", kTesterKey};
     std::vector<std::unique_ptr<ChildProcess>> launchers_;
     std::string window_, lastOutput_;
+    std::pair<int, int> size_{kW, kH};
     Picture shot_;
 };
 

@@ -13,11 +13,24 @@ namespace {
 constexpr int kSettleMs = 300;  // long enough for a wrongly started check to reach the server
 const std::string kKeyLine = "tester_key = " + std::string(kTesterKey) + "\n";
 
+// The key field, and a check that it shows exactly this text and no other TextBright.
+Area field(const ScreenLayout& l) { return {l.dialogX + 22, l.dialogY + 78, 516, 39}; }
+Check fieldShows(std::string key) {
+    return [=](const Picture& p) {
+        Area all = field(screenLayout(p.width, p.height));
+        int bright = p.count(all, pal::TextBright, 6);
+        if (key.empty()) return bright == 0;
+        auto at = findText(p, key, 3, pal::TextBright, all);
+        return at && p.count({at->first - 1.0f, all.y, textWidth(key, 3) + 3, all.h},
+                             pal::TextBright, 6) == bright;
+    };
+}
+
 class Overlays : public LauncherTest {
 protected:
     void SetUp() override {
         LauncherTest::SetUp();
-        ASSERT_NO_FATAL_FAILURE(serveBoth("# Live notes\n", "# Testing notes\n"));
+        ASSERT_NO_FATAL_FAILURE(serve("# Live notes\n", "# Testing notes\n"));
     }
     void paste(const std::string& text) {
         writeText(root_ / "clipboard", text);
@@ -28,22 +41,15 @@ protected:
         key("ctrl+v");
     }
     void openKeyDialog() {
-        click(150, int(kKeyRowY) + 15);
+        click(150, layout().keyRowY + 15);
         ASSERT_TRUE(sees(dialog)) << "no key dialog";
     }
     // The field, once it shows exactly this text ("" for none; the caret is Accent, not
     // TextBright), and "USE KEY" enabled when it holds any.
     void expectField(const std::string& key) {
-        float end = key.empty() ? kDialogX + 22 : kDialogX + 35 + textWidth(key, 3);
-        auto field = [&](const Picture& p) {
-            return (key.empty() ||
-                    showsText(p, key, kDialogX + 34, kDialogY + 88, 3, pal::TextBright)) &&
-                   p.count(int(end), int(kDialogY) + 78, int(kDialogX + 538 - end), 39,
-                           pal::TextBright, 6) == 0;
-        };
-        EXPECT_TRUE(sees(dialog, field,
-                         text("USE KEY", kDialogX + 358 + (180 - textWidth("USE KEY", 2)) / 2,
-                              kDialogY + 168, 2, key.empty() ? pal::TextDisabled : pal::Text)))
+        EXPECT_TRUE(sees(dialog, fieldShows(key),
+                         text("USE KEY", 2, key.empty() ? pal::TextDisabled : pal::Text,
+                              dialogArea)))
             << key;
     }
     // Nothing started: no check, no download, the settings file as it was.
@@ -61,7 +67,7 @@ TEST_F(Overlays, KeyDialogEditsClosesAndCommitsARefusedKeyThenOneThatIsUsed) {
     const std::size_t checks = checksSeen();
     // The right end of the link lies where the dialog puts "Cancel": the opening click must not
     // also close it.
-    click(300, int(kKeyRowY) + 24);
+    click(300, layout().keyRowY + 24);
     ASSERT_TRUE(sees(dialog));
     // Each step builds on the field the previous ones left, so an edit that shows late still
     // fails the next step. Clicks on the screen underneath and Enter on an empty field do nothing.
@@ -88,41 +94,50 @@ TEST_F(Overlays, KeyDialogEditsClosesAndCommitsARefusedKeyThenOneThatIsUsed) {
     expectField("");
     type("abc");
     expectField("ABC");
-    click(int(kDialogX) + 62, int(kDialogY) + 177);
+    click(layout().dialogX + 62, layout().dialogY + 177);  // "Cancel"
     EXPECT_TRUE(sees(keyLink));
     ASSERT_NO_FATAL_FAILURE(expectNothingStarted(checks, settings));
 
-    // Enter commits the first 64 characters; the server refuses them, so Live shows, and the
-    // choice stays in the settings as the user made it.
-    std::string typed;
-    for (int i = 0; i < 70; ++i) typed += char('a' + i % 26);
+    // Enter commits the first 64 characters, the field scrolling to keep their end in view; the
+    // server refuses them, so Live shows, and the choice stays in the settings as the user made it.
+    std::string kept;
+    for (int i = 0; i < 64; ++i) kept += char('A' + i % 26);
     ASSERT_NO_FATAL_FAILURE(openKeyDialog());
-    type(typed);
+    type(kept + "xyz");
+    EXPECT_TRUE(sees([&](const Picture& p) {
+        const Area all = field(screenLayout(p.width, p.height));
+        return findText(p, kept.substr(44), 3, pal::TextBright, all) &&
+               p.count({0, all.y, float(p.width), all.h}, pal::TextBright, 6) ==
+                   p.count(all, pal::TextBright, 6);
+    }));
     key("Return");
+    // In the smallest window the refusal stays clear of the bottom panel, the status sentence
+    // keeps its end on a second line and the channel list opens upward, every row in the window.
+    resize(820, 520);
     EXPECT_TRUE(sees(no(dialog), selector("Live"), heading("Live notes"),
-                     text("Key not accepted", 48, kSelectorTop + 46, 2, pal::Error),
-                     status("Veilstone 1.0: Playtester key not accepted; showing", pal::Text, 1),
-                     status("Live", pal::Text, 2), no(testingBuild("Latest 1.0"))))
+                     text("VEILSTONE", 7, pal::Gold, top),
+                     text("Key not accepted", 2, pal::Error, aboveBottomPanel),
+                     status("Veilstone 1.0: Playtester key not"), status("accepted; showing Live"),
+                     no(testingBuild())))
         << log();
     EXPECT_GE(server_.countRequests("/testing/"), 1u);
-    std::string kept = typed.substr(0, 64);
-    for (char& c : kept) c = char(std::toupper(c));
     EXPECT_EQ(settingsFile(),
               kSettingsHeader + serverLine() + "tester_key = " + kept + "\nchannel = testing\n");
 
-    // "Change key..." opens the dialog empty; the caret stands 4 units after the text and blinks.
+    // "Change key..." opens the dialog empty; the caret blinks.
     ASSERT_NO_FATAL_FAILURE(pickFromList(2));
     expectField("");
     type(kTesterKey);
     expectField(kTesterKey);
-    const int caretX = int(kDialogX + 34 + textWidth(kTesterKey, 3)) + 4;
-    auto caret = [caretX](const Picture& p) {
-        return p.count(caretX, int(kDialogY) + 86, 3, 26, pal::Accent);
-    };
+    auto caret = [&](const Picture& p) { return p.count(field(layout()), pal::Accent); };
     EXPECT_TRUE(sees([&](const Picture& p) { return caret(p) >= 3 * 26 - 6; }));
     EXPECT_TRUE(sees([&](const Picture& p) { return caret(p) == 0; }));
-    click(int(kDialogX) + 448, int(kDialogY) + 176);  // "USE KEY"
-    EXPECT_TRUE(sees(no(dialog), selector("Testing"), testingBuild("Latest 1.1"),
+    click(layout().dialogX + 448, layout().dialogY + 176);  // "USE KEY"
+    // A version line too long to share its row puts "TESTING BUILD" under it.
+    EXPECT_TRUE(sees(no(dialog), selector("Testing"), version("Latest " + kLongVersion),
+                     text("TESTING BUILD", 2, pal::Accent, [](const ScreenLayout& l) {
+                         return Area{l.menuX - 1, l.versionY + 10, 2, 30};
+                     }),
                      heading("Testing notes"), idle))
         << log();
     EXPECT_EQ(settingsFile(), kSettingsHeader + serverLine() + kKeyLine + "channel = testing\n");
@@ -142,7 +157,7 @@ TEST_F(Overlays, ChannelListPicksClosesWithoutActingAndChangesOrForgetsTheKey) {
     const std::function<void()> closes[] = {[&] { clickBigButton(); }, [&] { clickMenu(2); },
                                             [&] { key("Escape"); }};
     for (const auto& close : closes) {
-        ASSERT_NO_FATAL_FAILURE(openList());
+        ASSERT_NO_FATAL_FAILURE(pickFromList(-1));
         key("Return");
         sleepMs(kSettleMs);
         EXPECT_TRUE(list(capture()));
@@ -151,11 +166,11 @@ TEST_F(Overlays, ChannelListPicksClosesWithoutActingAndChangesOrForgetsTheKey) {
     }
     ASSERT_NO_FATAL_FAILURE(expectNothingStarted(checks, settings));
 
-    ASSERT_NO_FATAL_FAILURE(openList());
-    EXPECT_TRUE(text("Testing", 62, listRowTop(1) + 10, 2, pal::Gold)(shot_)) << "shown channel";
-    EXPECT_TRUE(text("Live", 62, listRowTop(0) + 10, 2, pal::Text)(shot_));
-    moveMouse(150, int(listRowTop(0)) + 17);
-    EXPECT_TRUE(sees(text("Live", 62, listRowTop(0) + 10, 2, pal::TextBright)))
+    ASSERT_NO_FATAL_FAILURE(pickFromList(-1));
+    EXPECT_TRUE(text("Testing", 2, pal::Gold, menu)(shot_)) << "the shown channel";
+    EXPECT_TRUE(text("Live", 2, pal::Text, menu)(shot_));
+    moveMouse(150, layout().listTop + 4 + 17);
+    EXPECT_TRUE(sees(text("Live", 2, pal::TextBright, menu)))
         << "a hovered row that is not shown lights up";
     // The second "Live" picks the channel already shown: still written and checked.
     const struct {
@@ -163,10 +178,12 @@ TEST_F(Overlays, ChannelListPicksClosesWithoutActingAndChangesOrForgetsTheKey) {
         std::string line, shown;
     } choices[] = {{0, "live", "Live"}, {0, "live", "Live"}, {1, "testing", "Testing"}};
     for (const auto& choice : choices) {
-        if (&choice != &choices[0]) ASSERT_NO_FATAL_FAILURE(openList());
         std::filesystem::remove(settingsPath());
         std::size_t before = checksSeen();
-        click(150, int(listRowTop(choice.row)) + 17);
+        if (&choice == &choices[0])
+            click(150, layout().listTop + 4 + 17);
+        else
+            ASSERT_NO_FATAL_FAILURE(pickFromList(choice.row));
         EXPECT_TRUE(sees(no(list), selector(choice.shown), heading(choice.shown + " notes"), idle))
             << choice.shown;
         EXPECT_EQ(settingsFile(),
@@ -176,21 +193,16 @@ TEST_F(Overlays, ChannelListPicksClosesWithoutActingAndChangesOrForgetsTheKey) {
 
     // 800 tall puts the dialog's "Cancel" over the top of the "Change key..." row: the click
     // must not also press it.
-    constexpr int kTallH = 800;
-    constexpr float kTallDialogY = (kTallH - 220) / 2.0f;
     const std::string testing = settingsFile();
-    resize(kW, kTallH);
-    ASSERT_TRUE(sees([](const Picture& p) { return p.height == kTallH; }, selector("Testing")));
-    ASSERT_NO_FATAL_FAILURE(openList());
-    click(300, int(listRowTop(2)) + 2);
-    auto tallDialog = [](const Picture& p) { return dialogShown(p, kTallDialogY); };
-    sees(tallDialog);
+    resize(kW, 800);
+    ASSERT_TRUE(sees([](const Picture& p) { return p.height == 800; }, selector("Testing")));
+    ASSERT_NO_FATAL_FAILURE(pickFromList(-1));
+    click(300, layout().listTop + 4 + 34 * 2 + 2);
+    sees(dialog);
     sleepMs(kSettleMs);
-    EXPECT_TRUE(tallDialog(capture())) << "the click also pressed \"Cancel\"";
+    EXPECT_TRUE(dialog(capture())) << "the click also pressed \"Cancel\"";
     type("abc");
-    ASSERT_TRUE(sees([](const Picture& p) {
-        return p.count(int(kDialogX) + 22, int(kTallDialogY) + 78, 516, 39, pal::TextBright, 6) > 0;
-    }));
+    ASSERT_NO_FATAL_FAILURE(expectField("ABC"));
     key("Escape");
     resize(kW, kH);
     ASSERT_TRUE(sees(idle));
@@ -201,7 +213,7 @@ TEST_F(Overlays, ChannelListPicksClosesWithoutActingAndChangesOrForgetsTheKey) {
     EXPECT_EQ(settingsFile(), testing);
 
     ASSERT_NO_FATAL_FAILURE(pickFromList(3));  // "Forget key"
-    EXPECT_TRUE(sees(keyLink, no(list), heading("Live notes"), no(testingBuild("Latest 1.0"))));
+    EXPECT_TRUE(sees(keyLink, no(list), heading("Live notes"), no(testingBuild())));
     EXPECT_EQ(settingsFile(), kSettingsHeader + serverLine());
 }
 
