@@ -111,9 +111,7 @@ TEST_F(ReleaseTool, KeysSignVerifyHashAndCheckManifestsAsAPublisherUsesThem) {
     };
     for (const auto& [text, message] : cases) {
         put("m", text);
-        const Result r = run("check-manifest m");
-        EXPECT_EQ(r.status, 1) << message;
-        EXPECT_EQ(r.err, message + "\n");
+        EXPECT_EQ(run("check-manifest m").err, message + "\n");
     }
     put("m", head + "serial 4\nfile " + lower + " 10 4 a\nfile " + lower + " 5 2 b\n");
     const std::string sum = "platform linux64\nversion 7\nserial 4\nfiles 2\nsize 15\npacked 6\n";
