@@ -29,18 +29,20 @@ public:
         for (char** e = environ; *e; ++e) {
             bool replaced = false;
             for (const std::string& entry : env)
-                replaced = replaced || std::string(*e).starts_with(entry.substr(0, entry.find('=') + 1));
+                replaced =
+                    replaced || std::string(*e).starts_with(entry.substr(0, entry.find('=') + 1));
             if (!replaced) environment.push_back(*e);
         }
-        for (const std::string& entry : env) environment.push_back(const_cast<char*>(entry.c_str()));
+        for (const std::string& entry : env)
+            environment.push_back(const_cast<char*>(entry.c_str()));
         environment.push_back(nullptr);
         pid_ = fork();
         if (pid_ != 0) return;
         prctl(PR_SET_PDEATHSIG, SIGKILL);  // a crashed test runs no destructors
         const int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int nothing = open("/dev/null", O_RDONLY);
-        if (out < 0 || nothing < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0 || dup2(nothing, 0) < 0 ||
-            chdir(workingDir.c_str()) != 0)
+        if (out < 0 || nothing < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0 ||
+            dup2(nothing, 0) < 0 || chdir(workingDir.c_str()) != 0)
             _exit(126);
         execve(args[0], args.data(), environment.data());
         _exit(127);
@@ -55,7 +57,8 @@ public:
     pid_t pid() const { return pid_; }
     // The exit status, 128 + signal when killed by one, or -1 when still running after timeoutMs.
     int wait(int timeoutMs) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         for (int status = 0; pid_ > 0 && status_ < 0;) {
             if (waitpid(pid_, &status, WNOHANG) == pid_)
                 status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -164,7 +164,8 @@ void FaultServer::serve(int fd) {
             if (sent < 0 && errno != EAGAIN) return;
             left.remove_prefix(static_cast<std::size_t>(std::max<ssize_t>(sent, 0)));
         }
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(step.pauseMs);
+        const auto until =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(step.pauseMs);
         while (!stop_ && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(std::min(step.pauseMs, kStepMs)));
         if (stop_) return;

@@ -32,7 +32,8 @@ NginxServer::NginxServer(std::string root, std::string testingKey)
     std::string pattern = (fs::temp_directory_path() / "veilstone-nginx-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) return;
     prefix_ = pattern;
-    for (const char* folder : {"conf", "logs", "temp"}) fs::create_directories(prefix_ + "/" + folder);
+    for (const char* folder : {"conf", "logs", "temp"})
+        fs::create_directories(prefix_ + "/" + folder);
 }
 
 NginxServer::~NginxServer() {
@@ -60,7 +61,8 @@ bool NginxServer::start() {
                "$http_x_veilstone_key';\n"
                "  access_log logs/access.log veilstone;\n"
                "  default_type application/octet-stream;\n  sendfile on;\n  server {\n"
-            << "    listen 127.0.0.1:" << port_ << ";\n    root \"" << root_ << "\";\n"
+            << "    listen 127.0.0.1:" << port_ << ";\n    root \"" << root_
+            << "\";\n"
             // `if` compares exactly; a map on the header would ignore letter case.
             << (testingKey_.empty() ? "    location /testing/ { return 403; }\n"
                                     : "    location /testing/ { if ($http_x_veilstone_key != \"" +

@@ -13,7 +13,8 @@ namespace kd::test {
 class TempDir {
 public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "veilstone-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "veilstone-XXXXXX").string();
         path_ = mkdtemp(pattern.data()) ? pattern : std::string();
     }
     ~TempDir() {

@@ -45,11 +45,6 @@ int runUpdaterDriver(int argc, char** argv) {
             return 2;
     }
     std::error_code ec;
-    printf("start %d [%s]", int(getpid()), std::filesystem::current_path(ec).c_str());
-    for (const std::string& arg : args) printf(" [%s]", arg.c_str());
-    printf("\n");
-    fflush(stdout);
-
     std::filesystem::create_directories(args[0], ec);
     const bool updated = std::count(args.begin(), args.end(), "--updated") > 0;
     // A restarted copy waits for the one that started it to let go of the folder.

@@ -119,10 +119,9 @@ TEST_F(DriverTest, KilledInstallAndUpdateFinishWithoutCorruptLostOrStrayFiles) {
 
     publish(b, "B");
     const std::string manifestB = readText(manifestFile);
-    const std::pair<const char*, const char*> points[] = {
-        {"verify", "Verifying files"},
-        {"install", "Downloading 150 of"},
-        {"install", "Putting files in place"}};
+    const std::pair<const char*, const char*> points[] = {{"verify", "Verifying files"},
+                                                          {"install", "Downloading 150 of"},
+                                                          {"install", "Putting files in place"}};
     for (const auto& [job, when] : points) {
         SCOPED_TRACE(when);
         writeText(manifestFile, manifestB);
