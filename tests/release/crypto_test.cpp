@@ -82,7 +82,7 @@ TEST(EddsaVectors, KeyPairSignatureAndCheckMatchEveryLine) {
     }
 }
 
-TEST(EddsaRejectVectors, CheckGivesMonocyphersResultOnEveryLine) {
+TEST(EddsaRejectVectors, CheckGivesTheReferenceResultOnEveryLine) {
     auto lines = vectorLines("eddsa-blake2b-reject.txt", 6);
     ASSERT_EQ(lines.size(), 41u);
     for (const auto& f : lines) {

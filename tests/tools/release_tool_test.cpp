@@ -73,7 +73,7 @@ protected:
 };
 
 // Help on stdout with 0, usage errors as usage on stderr with 2, failures one sentence with 1.
-TEST_F(ReleaseTool, KeysSignVerifyHashAndCheckManifestsAsAPublisherUsesThem) {
+TEST_F(ReleaseTool, KeysSignVerifyAndCheckManifestsAsAPublisherUsesThem) {
     for (const auto& [args, status] : {std::pair{"--help", 0},
                                        {"publish -h", 0},
                                        {"frobnicate", 2},
