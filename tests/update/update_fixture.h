@@ -5,14 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "log/log.h"
 #include "tests/support/child_process.h"
@@ -41,8 +35,7 @@ inline std::vector<std::string> linesStartingWith(const std::string& text,
 
 struct JobRun {
     std::vector<UpdaterStatus> changes;  // every status change, in order
-    UpdaterStatus last;                  // status() after the job
-    bool finished = false;               // false: still busy after a minute
+    UpdaterStatus last;                  // status() after the job, or after a minute
 
     bool saw(UpdaterState state, const std::string& message) const {
         for (const UpdaterStatus& s : changes)
@@ -56,41 +49,33 @@ struct JobRun {
     }
 };
 
-// Starts a job with start(updater) and waits for it to end.
 inline JobRun runJob(Updater& updater, const std::function<void(Updater&)>& start) {
     // Shared with the listener, which a job still running at the time limit may call later.
-    struct Collected {
-        std::mutex mutex;
-        std::vector<UpdaterStatus> changes;
-    };
-    auto collected = std::make_shared<Collected>();
+    auto collected = std::make_shared<std::pair<std::mutex, std::vector<UpdaterStatus>>>();
     updater.setStatusListener([collected](const UpdaterStatus& s) {
-        std::lock_guard<std::mutex> lock(collected->mutex);
-        collected->changes.push_back(s);
+        std::lock_guard<std::mutex> lock(collected->first);
+        collected->second.push_back(s);
     });
     start(updater);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
     while (updater.busy() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    JobRun run{.finished = !updater.busy()};
-    run.last = updater.status();
-    std::lock_guard<std::mutex> lock(collected->mutex);
-    run.changes = collected->changes;
+    JobRun run{.last = updater.status()};
+    std::lock_guard<std::mutex> lock(collected->first);
+    run.changes = collected->second;
     return run;
 }
 
 class UpdateFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_FALSE(dir.path().empty());
         std::filesystem::create_directories(server);
         std::filesystem::create_directories(launcher);
         logOpen((dir / "logs").c_str(), 1);
     }
     void TearDown() override { logClose(); }
 
-    // Publishes files as release `version` into the server folder with veilstone-release; extra
-    // arguments go before the folders (for example {"--channel", "testing"}).
+    // Publishes files as release `version`; extra options go before the folders.
     void publish(const Files& files, const std::string& version,
                  const std::vector<std::string>& extra = {}) {
         const std::string source = dir / ("source" + std::to_string(published_++));
@@ -98,7 +83,6 @@ protected:
         std::string output;
         ASSERT_TRUE(publishRelease(source, server, version, extra, &output)) << output;
     }
-    // Starts nginx on the server folder, accepting `testingKey` under /testing/.
     void serve(const std::string& testingKey = "KEY-1") {
         nginx = std::make_unique<NginxServer>(server, testingKey);
         ASSERT_TRUE(nginx->start()) << nginx->errorLog();
@@ -116,7 +100,6 @@ protected:
     }
 
     std::string game(const std::string& path) const { return launcher + "/game/" + path; }
-    // The live (or testing) release on the server, as the launcher would read it.
     Manifest serverManifest(bool testing = false) const { return servedManifest(server, testing); }
     std::uint64_t packedSize(const std::vector<std::string>& paths) const {
         return servedPackedSize(server, paths);
