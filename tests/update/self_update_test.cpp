@@ -52,13 +52,6 @@ protected:
         UpdateFixture::TearDown();
     }
 
-    // A release of one game file whose launcher entry is launcherFile (none when empty).
-    void publishNaming(const std::string& version, const std::string& launcherFile) {
-        std::vector<std::string> extra;
-        if (!launcherFile.empty()) extra = {"--launcher", launcherFile};
-        publish({{"veilstone", "#!/bin/sh\n"}}, version, extra);
-    }
-
     // Runs the launcher copy doing a check, and waits for it and for any copy it restarted. Each
     // process writes its output to a file of its own.
     LauncherRun runLauncher(const std::vector<std::string>& extra, const RunAs& as) {
@@ -80,18 +73,9 @@ protected:
             // "PID (NAME) STATE PARENT ...": children other than nginx were restarted by the run.
             const std::string stat = readText(item.path().string() + "/stat");
             int parent = 0;
-            if (stat.rfind(')') == std::string::npos ||
-                sscanf(stat.c_str() + stat.rfind(')') + 1, " %*c %d", &parent) != 1 ||
-                parent != getpid() || stat.find("(nginx)") != std::string::npos)
-                continue;
-            const pid_t child = std::stoi(item.path().filename().string());
-            for (int waited = 0; waitpid(child, nullptr, WNOHANG) != child; ++waited) {
-                if (waited == 6000) {
-                    ADD_FAILURE() << "a restarted launcher did not end";
-                    kill(child, SIGKILL);
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
+            if (sscanf(stat.substr(stat.rfind(')') + 1).c_str(), " %*c %d", &parent) == 1 &&
+                parent == getpid() && stat.find("(nginx)") == std::string::npos)
+                waitpid(std::stoi(item.path().filename().string()), nullptr, 0);
         }
         const std::string own = std::to_string(process.pid()) + ".out";
         for (const auto& item : fs::directory_iterator(outputs))
@@ -124,6 +108,7 @@ private:
 // and its folder holds what the row says.
 TEST_F(SelfUpdateTest, SwapsOrLeavesItselfAloneOrFailsLeavingKnownFilesAndTheCheckGoesOn) {
     const std::string object = server + "/objects/" + newHash;
+    const Files files = {{"veilstone", "#!/bin/sh\n"}};
     struct Row {
         const char* what;
         std::function<void()> setUp = [] {};
@@ -140,9 +125,9 @@ TEST_F(SelfUpdateTest, SwapsOrLeavesItselfAloneOrFailsLeavingKnownFilesAndTheChe
              for (const char* left : {".old", ".new", ".new.part"}) writeText(exe + left, "left");
          }, .exe = "new", .old = "previous", .restarts = true},
         {.what = "the release names this very build",
-         .setUp = [&] { publishNaming("own", exe); }, .fetches = 0},
+         .setUp = [&] { publish(files, "own", {"--launcher", exe}); }, .fetches = 0},
         {.what = "the release names no launcher",
-         .setUp = [&] { publishNaming("none", ""); }, .fetches = 0},
+         .setUp = [&] { publish(files, "none"); }, .fetches = 0},
         // Executable but not readable by the user running it: it cannot be compared.
         {.what = "its own file cannot be read",
          .setUp = [&] { fs::permissions(exe, fs::perms(0111)); }, .as = {.unprivileged = true},
@@ -183,7 +168,7 @@ TEST_F(SelfUpdateTest, SwapsOrLeavesItselfAloneOrFailsLeavingKnownFilesAndTheChe
         fs::remove_all(launcher);
         fs::create_directories(launcher);
         fs::copy_file(VEILSTONE_UPDATER_DRIVER, exe);
-        publishNaming(std::to_string(&row - rows), newBuild);
+        publish(files, std::to_string(&row - rows), {"--launcher", newBuild});
         row.setUp();
         const std::size_t fetchesBefore = nginx->countRequests("/objects/");
 
