@@ -26,8 +26,8 @@ protected:
     TempDir dir;
 };
 
-// Debug lines reach the console only when switched on, colour codes only a terminal, errors go to
-// stderr, and a long message is cut to 4095 bytes in both outputs.
+// Debug lines reach the console only when switched on, errors go to stderr, neither output gets
+// colour codes when it is not a terminal, and a long message is cut to 4095 bytes in both.
 TEST_F(LogTest, EachLevelReachesItsStreamAndTheFile) {
     ASSERT_TRUE(logOpen(dir.path().c_str(), 5));
     testing::internal::CaptureStdout();
