@@ -8,17 +8,27 @@
 
 #include "release/crypto.h"
 #include "tests/app/launcher_harness.h"
+#include "tests/support/fault_server.h"
+#include "tests/support/png_decode.h"
 #include "update/updater.h"
 
 namespace kd::test {
 namespace {
 
 namespace fs = std::filesystem;
-using Launcher = LauncherTest;
+class Launcher : public LauncherTest {
+protected:
+    std::string xprop(const std::string& args) { return x11("xprop -id " + window_ + " " + args); }
+    std::string gameRun() {  // what the game recorded: its folder and argument count
+        waitFor([&] { return std::filesystem::exists(root_ / "game-ran"); }, 10000);
+        return readText(root_ / "game-ran");
+    }
+};
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
+
 // The progress bar's fill: pixels of its middle row off the bare track.
 Check bar(int least, int most) {
     return [=](const Picture& p) {
@@ -29,56 +39,9 @@ Check bar(int least, int most) {
 }
 const Check kFullBar = bar(kW - 364 - 4, kW);
 
-TEST_F(Launcher, ShotsOfTheFirstFrameAndAfterADelayAndRefusalsToStart) {
-    writeText(launcherPath() + ".old", "previous launcher");
-    FaultServer silent(Script().hang());  // keeps the first check running, whatever the timing
-    writeText(settingsPath(), "server = " + silent.url() + "\n");
-    EXPECT_EQ(start({"--shot", ":" + root() + "/first.png"}).wait(30000), 0) << output();
-    EXPECT_FALSE(fs::exists(launcherPath() + ".old"));
-    Picture p = readPng(root() + "/first.png");
-    ASSERT_EQ(p.width, kW);
-    ASSERT_EQ(p.height, kH);
-    for (const Check& shown :
-         {text("VEILSTONE", 8, pal::Gold, top), button("...", false), version("Not installed"),
-          menuLink("Playtester key...", false)})
-        EXPECT_TRUE(shown(p));
-    for (const std::string& line :
-         {"Veilstone launcher, linux64, in " + launcherDir(),
-          "launcher: update server " + silent.url(), "launcher: saved " + root() + "/first.png",
-          std::string("launcher: closing")})
-        EXPECT_TRUE(contains(log(), line)) << line << "\n" << log();
-
-    // The command line's server wins over the settings file's.
-    ASSERT_NO_FATAL_FAILURE(serve());
-    auto started = std::chrono::steady_clock::now();
-    ChildProcess& later =
-        start({"--server", server_.url(), "--shot", "2.5:" + root() + "/later.png"});
-    ASSERT_EQ(later.wait(30000), 0) << output();
-    EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
-              2.5);
-    p = readPng(root() + "/later.png");
-    EXPECT_TRUE(button("INSTALL")(p));
-    EXPECT_TRUE(status("Veilstone 1.0: ")(p));
-    EXPECT_TRUE(bar(0, 0)(p));
-
-    fs::remove(settingsPath());
-    EXPECT_EQ(start({}, {"MESA_GL_VERSION_OVERRIDE=3.3"}).wait(30000), 1);
-    EXPECT_TRUE(contains(log(),
-                         "Veilstone needs a graphics card and driver with OpenGL 4.5, and "
-                         "this machine did not offer one. Updating the graphics driver "
-                         "usually fixes it."))
-        << log();
-    // No settings and no arguments: the compiled-in server.
-    EXPECT_TRUE(contains(log(), "launcher: update server http://127.0.0.1:8047/"));
-    fs::copy_file(VEILSTONE_LAUNCHER_BAD_KEY, launcherPath(), fs::copy_options::overwrite_existing);
-    EXPECT_EQ(start({}).wait(30000), 1);
-    EXPECT_TRUE(contains(output(), "This launcher was built without a release key.")) << output();
-    EXPECT_TRUE(waitForWindow(300).empty());
-}
-
 TEST_F(Launcher, ShowsTheCheckThenTheDownloadFromASlowServer) {
     makeGame();
-    writeText(gameSource() + "/data/big.bin", std::string(2'000'000, 'B'));
+    writeText(root() + "/game/data/big.bin", std::string(2'000'000, 'B'));
     ASSERT_TRUE(publish("1.0"));
     FaultServer slow(serverDir());
     slow.delay("/manifest-linux64.txt", 5000, 1);
@@ -99,7 +62,7 @@ TEST_F(Launcher, ShowsTheCheckThenTheDownloadFromASlowServer) {
 
 TEST_F(Launcher, FromAnUnreachableServerThroughInstallAndVerifyToPlay) {
     makeGame();
-    writeText(gameSource() + "/assets/veilstone.ico", readText(VEILSTONE_ICON_FILE));
+    writeText(root() + "/game/assets/veilstone.ico", readText(VEILSTONE_ICON_FILE));
     ASSERT_NO_FATAL_FAILURE(serve());
     server_.stop();
     ChildProcess& launcher = open({"--server", server_.url()});
@@ -144,14 +107,14 @@ TEST_F(Launcher, FromAnUnreachableServerThroughInstallAndVerifyToPlay) {
     EXPECT_EQ(readText(notes), original);
     clickBigButton();
     EXPECT_EQ(gameRun(), fs::canonical(gameDir()).string() + "\n0\n");
-    EXPECT_TRUE(waitForLog("launcher: started the game"));
+    EXPECT_TRUE(waitFor([&] { return contains(log(), "launcher: started the game"); }));
     EXPECT_EQ(launcher.wait(30000), 0);
 }
 
 TEST_F(Launcher, InstalledGameOfflineThenUpdatedAfterAFailureThenOfferedAForeignBuild) {
     ASSERT_NO_FATAL_FAILURE(serve());
     ChildProcess& installer = start({"--server", server_.url(), "--install"});
-    ASSERT_TRUE(waitForLog("launcher: installed")) << log();
+    ASSERT_TRUE(waitFor([&] { return contains(log(), "launcher: installed"); })) << log();
     installer.kill(15);
     installer.wait(30000);
     server_.stop();
@@ -163,7 +126,7 @@ TEST_F(Launcher, InstalledGameOfflineThenUpdatedAfterAFailureThenOfferedAForeign
     offline.wait(30000);
 
     // An update starts by itself; after it failed, a check waits for the player.
-    writeText(gameSource() + "/data/new.txt", "more\n");
+    writeText(root() + "/game/data/new.txt", "more\n");
     ASSERT_TRUE(publish("2.0"));
     std::string object = serverDir() + "/objects/" + hashBuffer("more\n", 5);
     std::string packed = readText(object);
@@ -203,7 +166,8 @@ TEST_F(Launcher, InstalledGameOfflineThenUpdatedAfterAFailureThenOfferedAForeign
     EXPECT_EQ(gameRun(), fs::canonical(gameDir()).string() + "\n0\n");
 }
 
-TEST_F(Launcher, ReplacesItselfAndRestartsWithUpdated) {
+// The restarted copy takes a screenshot and closes; then starts that refuse to run.
+TEST_F(Launcher, ReplacesItselfAndRestartsWithTheSameArgumentsThenRefusesToStartWithoutWhatItNeeds) {
     // "Another build": the same program with bytes appended, so its hash differs and it still runs.
     std::string newBuild = root() + "/new-launcher", shot = root() + "/after restart.png";
     writeText(newBuild, readText(launcherPath()) + "another build");
@@ -211,14 +175,11 @@ TEST_F(Launcher, ReplacesItselfAndRestartsWithUpdated) {
     makeGame();
     ASSERT_TRUE(publish("1.0", {"--launcher", newBuild}));
     ASSERT_TRUE(server_.start());
-    const std::vector<std::string> args = {"--server", server_.url(), "", "--shot", "6:" + shot};
+    writeText(settingsPath(), "server = http://127.0.0.1:9/\n");  // the command line's wins
+    const std::vector<std::string> args = {"--server", server_.url(), "", "--shot", "2.5:" + shot};
+    auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(start(args).wait(30000), 0) << output();
     EXPECT_TRUE(readText(launcherPath()) == readText(newBuild)) << "replaced by the new build";
-    // The restarted copy has already moved the old run's log aside.
-    std::string logs;
-    for (const auto& entry : fs::directory_iterator(launcherDir() + "/logs"))
-        logs += readText(entry.path().string());
-    EXPECT_TRUE(contains(logs, "launcher: replaced itself with")) << logs;
 
     // The new copy runs detached in the launcher folder with exactly the same arguments, an empty
     // one and one with a blank included, plus "--updated".
@@ -230,9 +191,34 @@ TEST_F(Launcher, ReplacesItselfAndRestartsWithUpdated) {
     EXPECT_EQ(fs::read_symlink(proc + "/cwd"), fs::canonical(launcherDir()));
     // Its start removed the old copy, and it does not update itself again.
     EXPECT_FALSE(fs::exists(launcherPath() + ".old"));
-    EXPECT_TRUE(waitFor([&] { return fs::exists(shot); })) << log();
+    EXPECT_TRUE(waitFor([&] { return contains(log(), "launcher: closing"); })) << log();
+    EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+              2.5);
     std::string build = readText(newBuild);
     EXPECT_EQ(server_.countRequests("/objects/" + hashBuffer(build.data(), build.size())), 1u);
+    DecodedPng png = decodePng(readBytes(shot));
+    ASSERT_EQ(png.colourType, 2) << png.error;
+    Picture p{int(png.width), int(png.height), png.pixels};
+    EXPECT_TRUE(button("INSTALL")(p) && status("Veilstone 1.0: ")(p) && bar(0, 0)(p));
+    // The restarted copy has moved the old run's log aside.
+    std::string logs;
+    for (const auto& entry : fs::directory_iterator(launcherDir() + "/logs"))
+        logs += readText(entry.path().string());
+    EXPECT_TRUE(contains(logs, "launcher: replaced itself with")) << logs;
+
+    fs::remove(settingsPath());
+    EXPECT_EQ(start({}, {"MESA_GL_VERSION_OVERRIDE=3.3"}).wait(30000), 1);
+    EXPECT_TRUE(contains(log(),
+                         "Veilstone needs a graphics card and driver with OpenGL 4.5, and "
+                         "this machine did not offer one. Updating the graphics driver "
+                         "usually fixes it."))
+        << log();
+    // No settings and no arguments: the compiled-in server.
+    EXPECT_TRUE(contains(log(), "launcher: update server http://127.0.0.1:8047/"));
+    fs::copy_file(VEILSTONE_LAUNCHER_BAD_KEY, launcherPath(), fs::copy_options::overwrite_existing);
+    EXPECT_EQ(start({}).wait(30000), 1);
+    EXPECT_TRUE(contains(output(), "This launcher was built without a release key.")) << output();
+    EXPECT_TRUE(waitForWindow(300).empty());
 }
 
 }  // namespace
