@@ -1,7 +1,5 @@
 #include "tests/update/driver_job.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -22,7 +20,7 @@ int runUpdaterDriver(int argc, char** argv) {
     using launcher::Updater;
     const std::vector<std::string> args(argv + 1, argv + argc);
     std::map<std::string, std::string> value = {
-        {"--channel", "live"}, {"--key", ""}, {"--fault", ""}, {"--output-folder", ""}};
+        {"--channel", "live"}, {"--key", ""}, {"--fault", ""}};
     for (std::size_t i = 4; i + 1 < args.size(); ++i)
         if (value.count(args[i])) {
             value[args[i]] = args[i + 1];
@@ -38,12 +36,6 @@ int runUpdaterDriver(int argc, char** argv) {
     }
     // Self-update and the restart's arguments follow the launcher's own command line.
     const LaunchOptions options = readCommandLine(args, args[1]);
-    // A restarted copy shares the console with the one that started it.
-    if (!value["--output-folder"].empty()) {
-        const std::string path = value["--output-folder"] + "/" + std::to_string(getpid()) + ".out";
-        if (!freopen(path.c_str(), "w", stdout) || dup2(fileno(stdout), STDERR_FILENO) < 0)
-            return 2;
-    }
     std::error_code ec;
     std::filesystem::create_directories(args[0], ec);
     const bool updated = std::count(args.begin(), args.end(), "--updated") > 0;

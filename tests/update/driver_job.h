@@ -1,10 +1,10 @@
 // Runs one Updater job without a window, for tests and benchmarks:
 //   updater_driver DIR SERVER_URL KEYHEX check|install|verify [--channel live|testing] [--key KEY]
-//                  [--no-self-update] [--updated] [--fault own-path|placing] [--output-folder F]
+//                  [--no-self-update] [--updated] [--fault own-path|placing]
 // DIR is the launcher folder, locked as the launcher locks it. A check may self-update as the
 // launcher does, restarting with these same arguments. Prints one "status STATE PROGRESS MESSAGE"
-// per status change, then "final state=N message=M", to the console or, with "--output-folder",
-// to F/PID.out for each process. Exits 1 when the job ended Failed, 2 on bad arguments.
+// per status change, then "final state=N message=M". Exits 1 when the job ended Failed, 2 on bad
+// arguments.
 #pragma once
 
 namespace kd::test {
