@@ -6,8 +6,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "tests/support/temp_dir.h"
-
 namespace kd::test {
 
 namespace fs = std::filesystem;
@@ -29,31 +27,24 @@ std::uint16_t freePort() {
 
 NginxServer::NginxServer(std::string root, std::string testingKey)
     : root_(fs::absolute(root).string()), testingKey_(std::move(testingKey)) {
-    std::string pattern = (fs::temp_directory_path() / "veilstone-nginx-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) return;
-    prefix_ = pattern;
     for (const char* folder : {"conf", "logs", "temp"})
-        fs::create_directories(prefix_ + "/" + folder);
+        if (!prefix_.path().empty()) fs::create_directories(prefix_ / folder);
 }
 
-NginxServer::~NginxServer() {
-    stop();
-    std::error_code ec;
-    if (!prefix_.empty()) fs::remove_all(prefix_, ec);
-}
+NginxServer::~NginxServer() { stop(); }
 
 std::string NginxServer::url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
 
 bool NginxServer::start() {
     if (running()) return true;
-    if (prefix_.empty()) return false;
+    if (prefix_.path().empty()) return false;
     const bool keepPort = port_ != 0;
     for (int attempt = 0; attempt < 5; ++attempt) {
         if (!keepPort) port_ = freePort();
         // One process, so that nothing of it outlives a test that crashed.
-        std::ofstream(prefix_ + "/conf/nginx.conf", std::ios::trunc)
+        std::ofstream(prefix_ / "conf/nginx.conf", std::ios::trunc)
             << "daemon off;\nmaster_process off;\npid logs/nginx.pid;\n"
-               "error_log logs/error.log;\nevents { worker_connections 256; }\n"
+               "error_log stderr;\nevents { worker_connections 256; }\n"
                "http {\n  client_body_temp_path temp/client;\n  proxy_temp_path temp/proxy;\n"
                "  fastcgi_temp_path temp/fastcgi;\n  uwsgi_temp_path temp/uwsgi;\n"
                "  scgi_temp_path temp/scgi;\n"
@@ -68,12 +59,12 @@ bool NginxServer::start() {
                                     : "    location /testing/ { if ($http_x_veilstone_key != \"" +
                                           testingKey_ + "\") { return 403; } }\n")
             << "  }\n}\n";
-        const std::string pidFile = prefix_ + "/logs/nginx.pid";
+        const std::string pidFile = prefix_ / "logs/nginx.pid";
         fs::remove(pidFile);
         process_ = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"/usr/sbin/nginx", "-p", prefix_ + "/", "-c",
-                                     "conf/nginx.conf", "-e", "logs/error.log"},
-            prefix_, std::vector<std::string>{}, prefix_ + "/logs/stderr.log");
+            std::vector<std::string>{"/usr/sbin/nginx", "-p", prefix_ / "", "-c", "conf/nginx.conf",
+                                     "-e", "stderr"},
+            prefix_.path(), std::vector<std::string>{}, prefix_ / "logs/error.log");
         // The pid file is written once the port is bound and listening.
         for (int waited = 0; waited < 10000 && process_->wait(10) < 0; waited += 10)
             if (fs::exists(pidFile)) return true;
@@ -93,7 +84,7 @@ void NginxServer::stop() {
 
 std::vector<std::string> NginxServer::accessLog() const {
     std::vector<std::string> lines;
-    std::istringstream in(readText(prefix_ + "/logs/access.log"));
+    std::istringstream in(readText(prefix_ / "logs/access.log"));
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
@@ -108,8 +99,6 @@ std::size_t NginxServer::countRequests(const std::string& prefix) const {
     return count;
 }
 
-std::string NginxServer::errorLog() const {
-    return readText(prefix_ + "/logs/error.log") + readText(prefix_ + "/logs/stderr.log");
-}
+std::string NginxServer::errorLog() const { return readText(prefix_ / "logs/error.log"); }
 
 }  // namespace kd::test

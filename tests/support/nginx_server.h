@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace kd::test {
 
@@ -38,7 +39,7 @@ public:
 
 private:
     std::string root_, testingKey_;
-    std::string prefix_;  // nginx's own folder: conf, logs, temp
+    TempDir prefix_;  // nginx's own folder: conf, logs, temp
     std::uint16_t port_ = 0;
     std::unique_ptr<ChildProcess> process_;
 };

@@ -15,30 +15,28 @@ namespace {
 
 const std::string kSecretPath = VEILSTONE_TEST_DATA_DIR "/demo-release-key.secret";
 
-const std::uint8_t* demoSecret() {
-    static const std::array<std::uint8_t, kSecretKeyBytes> secret = [] {
-        std::array<std::uint8_t, kSecretKeyBytes> key{};
+struct DemoKey {
+    std::uint8_t secret[kSecretKeyBytes] = {};
+    ReleaseKey publicKey = {};
+};
+
+const DemoKey& demoKey() {
+    static const DemoKey key = [] {
+        DemoKey k;
         const std::string text = readText(kSecretPath).substr(0, 2 * kSecretKeyBytes);
-        EXPECT_TRUE(hexDecode(text, key.data(), key.size())) << "cannot read " << kSecretPath;
-        return key;
-    }();
-    return secret.data();
-}
-
-}  // namespace
-
-const ReleaseKey& demoPublicKey() {
-    // The public half is the secret key's second half.
-    static const ReleaseKey key = [] {
-        ReleaseKey k;
-        std::copy(demoSecret() + kSeedBytes, demoSecret() + kSecretKeyBytes, k.begin());
+        EXPECT_TRUE(hexDecode(text, k.secret, kSecretKeyBytes)) << "cannot read " << kSecretPath;
+        // The public half is the secret key's second half.
+        std::copy(k.secret + kSeedBytes, k.secret + kSecretKeyBytes, k.publicKey.begin());
         return k;
     }();
     return key;
 }
 
+}  // namespace
+
+const ReleaseKey& demoPublicKey() { return demoKey().publicKey; }
 std::string demoPublicKeyHex() { return hexEncode(demoPublicKey().data(), demoPublicKey().size()); }
-std::string signWithDemoKey(const std::string& text) { return signText(text, demoSecret()); }
+std::string signWithDemoKey(const std::string& text) { return signText(text, demoKey().secret); }
 
 std::string noise(std::size_t length, std::uint32_t seed) {
     std::string out(length, '\0');
