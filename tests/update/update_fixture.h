@@ -105,10 +105,7 @@ protected:
         return servedPackedSize(server, paths);
     }
     std::string objectFile(const std::string& path) const {  // of the live release
-        const Manifest manifest = serverManifest();
-        const Entry* entry = findFile(manifest, path);
-        EXPECT_NE(entry, nullptr) << path;
-        return entry ? server + "/objects/" + entry->hash : std::string();
+        return server + "/objects/" + findFile(serverManifest(), path)->hash;
     }
     std::size_t logCount(const std::string& text) const {  // occurrences in the engine's log
         const std::string log = readText(dir / "logs/latest.log");
