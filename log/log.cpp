@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -84,10 +85,21 @@ void rotateLatest(const fs::path& folder) {
     time_t now = time(nullptr);
     struct tm local {};
     localtime_r(&now, &local);
-    char name[64];
-    snprintf(name, sizeof name, "%04d-%02d-%02d_%02d-%02d-%02d.log", local.tm_year + 1900,
+    char stamp[32];
+    snprintf(stamp, sizeof stamp, "%04d-%02d-%02d_%02d-%02d-%02d", local.tm_year + 1900,
              local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-    fs::rename(latest, folder / name, ec);
+    // A launcher that restarts itself within the second must not overwrite the log before: a
+    // taken name gets "_02", "_03"..., which sort after it. A link never replaces a file.
+    for (int n = 1; n < 100; ++n) {
+        char name[48];
+        snprintf(name, sizeof name, n == 1 ? "%s.log" : "%s_%02d.log", stamp, n);
+        if (::link(latest.c_str(), (folder / name).c_str()) == 0) {
+            ::unlink(latest.c_str());
+            return;
+        }
+        if (errno != EEXIST) break;
+    }
+    fs::rename(latest, folder / (std::string(stamp) + ".log"), ec);  // no links here
 }
 
 // Keeps the `keep` newest older logs; the time-stamped names sort oldest first.

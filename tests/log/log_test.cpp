@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <regex>
+#include <set>
 #include <vector>
 
 #include "tests/support/temp_dir.h"
@@ -73,6 +74,21 @@ TEST_F(LogTest, OpeningRotatesTheLastLogAndPrunesTheOldestNames) {
     EXPECT_EQ(readText(dir / names[3]), "last\n");
     EXPECT_EQ(std::vector<std::string>(names.begin() + 4, names.end()),
               (std::vector<std::string>{"latest.log", "notes.txt", "zzz.log"}));
+
+    // Two more runs, within the same second as a self-update's restart: no log is overwritten,
+    // and the newer ones sort after the older.
+    for (const char* run : {"second\n", "third\n"}) {
+        writeText(dir / "latest.log", run);
+        ASSERT_TRUE(logOpen(dir.path().c_str(), 0));
+        logClose();
+    }
+    std::set<std::string> stamped;
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        if (entry.path().filename().string().rfind(year, 0) == 0)
+            stamped.insert(entry.path().filename());
+    std::string kept;
+    for (const std::string& name : stamped) kept += readText(dir / name);
+    EXPECT_EQ(kept, "last\nsecond\nthird\n");
 }
 
 // The first run makes the folder; one that cannot be made leaves the log on the console.
