@@ -17,14 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// How the launcher copy is run. A user of its own is what makes permissions bite, as the tests run
-// as root; two tasks for that user leave room for the driver and its worker thread, so that the
-// restart's fork is the one refused.
-struct RunAs {
-    bool unprivileged = false;
-    bool noNewProcesses = false;
-};
-
 struct LauncherRun {
     int status = -1;
     std::string output;  // its own and that of the copies it restarted
@@ -54,12 +46,13 @@ protected:
 
     // Runs the launcher copy doing a check, and waits for it and for any copy it restarted, which
     // prints to the same file.
-    LauncherRun runLauncher(const std::vector<std::string>& extra, const RunAs& as) {
+    LauncherRun runLauncher(const std::vector<std::string>& extra, bool unprivileged,
+                            bool twoTasks) {
         const std::string uid = std::to_string(testUid), out = dir / std::to_string(runs_++);
         std::vector<std::string> argv;
-        if (as.unprivileged)
+        if (unprivileged)
             argv = {"/usr/bin/setpriv", "--reuid", uid, "--regid", uid, "--clear-groups"};
-        if (as.noNewProcesses) argv.insert(argv.end(), {"/usr/bin/prlimit", "--nproc=2"});
+        if (twoTasks) argv.insert(argv.end(), {"/usr/bin/prlimit", "--nproc=2"});
         argv.insert(argv.end(), {exe, launcher, nginx->url(), demoPublicKeyHex(), "check"});
         argv.insert(argv.end(), extra.begin(), extra.end());
         ChildProcess process(argv, dir.path(), {}, out);
@@ -107,7 +100,9 @@ TEST_F(SelfUpdateTest, SwapsOrLeavesItselfAloneOrFailsLeavingKnownFilesAndTheChe
         const char* what;
         std::function<void()> setUp = [] {};
         std::vector<std::string> extra = {};
-        RunAs as = {};
+        // A user of its own makes permissions bite, as the tests run as root. Two tasks for that
+        // user leave room for the driver and its worker thread: the restart's fork is refused.
+        bool unprivileged = false, twoTasks = false;
         std::string error = "";  // after "self-update failed: "; empty when none is logged
         std::string exe = "previous", old = "", fresh = "";  // what state() finds at exe[.old|.new]
         std::size_t fetches = 1;                             // requests for objects
@@ -124,14 +119,14 @@ TEST_F(SelfUpdateTest, SwapsOrLeavesItselfAloneOrFailsLeavingKnownFilesAndTheChe
          .setUp = [&] { publish(files, "none"); }, .fetches = 0},
         // Executable but not readable by the user running it: it cannot be compared.
         {.what = "its own file cannot be read",
-         .setUp = [&] { fs::permissions(exe, fs::perms(0111)); }, .as = {.unprivileged = true},
+         .setUp = [&] { fs::permissions(exe, fs::perms(0111)); }, .unprivileged = true,
          .fetches = 0},
         {.what = "own path gone after the check hashed it", .extra = {"--fault", "own-path"},
          .error = "cannot find the launcher's own file", .fetches = 0},
         {.what = "object missing on the server",
          .setUp = [&] { fs::rename(object, object + ".away"); },
          .error = "not on the update server: /objects/" + newHash, .fetches = 3},  // tried 3 times
-        {.what = "launcher folder read-only for the user", .as = {.unprivileged = true},
+        {.what = "launcher folder read-only for the user", .unprivileged = true,
          .error = "cannot write beside the launcher", .fetches = 0},
         {.what = "a folder with files where the new launcher goes",
          .setUp = [&] { writeText(exe + ".new/keep", "x"); },
@@ -142,20 +137,19 @@ TEST_F(SelfUpdateTest, SwapsOrLeavesItselfAloneOrFailsLeavingKnownFilesAndTheChe
         // A shared folder with the sticky bit: only a file's owner may rename it.
         {.what = "launcher owned by someone else in a sticky folder",
          .setUp = [&] { fs::permissions(launcher, fs::perms(01777)); },
-         .as = {.unprivileged = true}, .error = "cannot move the old launcher aside"},
+         .unprivileged = true, .error = "cannot move the old launcher aside"},
         {.what = "new launcher refuses to move into place", .extra = {"--fault", "placing"},
          .error = "cannot put the new launcher in place", .fresh = "new"},
         // The swap is done; the old code keeps running and the next start uses the new file.
-        {.what = "no process can be started", .setUp = [&] {
-             ASSERT_EQ(chown(launcher.c_str(), testUid, testUid), 0);
-             ASSERT_EQ(chown(exe.c_str(), testUid, testUid), 0);
-         }, .as = {.unprivileged = true, .noNewProcesses = true},
+        {.what = "no process can be started",
+         .setUp = [&] { fs::permissions(launcher, fs::perms(0777)); }, .unprivileged = true,
+         .twoTasks = true,
          .error = "could not start the game (fork failed)", .exe = "new", .old = "previous"},
     };
     // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        if (row.as.unprivileged && geteuid() != 0) {
+        if (row.unprivileged && geteuid() != 0) {
             printf("skipped \"%s\": needs root to run as another user\n", row.what);
             continue;
         }
@@ -166,7 +160,7 @@ TEST_F(SelfUpdateTest, SwapsOrLeavesItselfAloneOrFailsLeavingKnownFilesAndTheChe
         row.setUp();
         const std::size_t fetchesBefore = nginx->countRequests("/objects/");
 
-        const LauncherRun run = runLauncher(row.extra, row.as);
+        const LauncherRun run = runLauncher(row.extra, row.unprivileged, row.twoTasks);
         if (fs::exists(object + ".away")) fs::rename(object + ".away", object);
         EXPECT_EQ(run.status, 0) << run.output;
         // The restarted copy finishes the check without updating itself again.
