@@ -354,8 +354,8 @@ TEST_F(UpdaterEndToEnd, LinksInsideTheGameFolderAreReplacedNeverFollowed) {
     EXPECT_EQ(installedFiles(), next);  // the folder walk does not follow links either
 }
 
-// What stands in the way of a file stops the install with its reason, and stays. An update cut
-// off so while files are put in place leaves no record, so going back to the release that was
+// What stands in the way of a file stops the install with its reason, and stays. An update that
+// stops while files are put in place leaves no record, so going back to the release that was
 // installed hashes every file instead of trusting sizes.
 TEST_F(UpdaterEndToEnd, PlacementFailuresStopTheInstallAndAFolderLeftMixedIsNeverReportedCurrent) {
     publish(v1, "A");
