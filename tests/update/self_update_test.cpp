@@ -17,76 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct LauncherRun {
-    int status = -1;
-    std::string output;  // its own and that of the copies it restarted
-    std::size_t restarted = 0;
-};
-
-class SelfUpdateTest : public UpdateFixture {
-protected:
-    void SetUp() override {
-        UpdateFixture::SetUp();
-        // A copy restarted by the launcher becomes this process's child instead of init's.
-        ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-        fs::permissions(dir.path(), fs::perms(0755));  // an unprivileged launcher must reach it
-        exe = launcher + "/veilstone-launcher";
-        previousHash = hashFile(VEILSTONE_UPDATER_DRIVER);
-        // Another build: the same program with a marker appended, which the loader ignores.
-        writeText(newBuild, readText(VEILSTONE_UPDATER_DRIVER) + "\nanother build\n");
-        fs::permissions(newBuild, fs::perms(0755));
-        newHash = hashFile(newBuild);
-        ASSERT_NE(previousHash, newHash);
-        serve();
-    }
-    void TearDown() override {
-        prctl(PR_SET_CHILD_SUBREAPER, 0);
-        UpdateFixture::TearDown();
-    }
-
-    // Runs the launcher copy doing a check, and waits for it and for any copy it restarted, which
-    // prints to the same file.
-    LauncherRun runLauncher(const std::vector<std::string>& extra, bool unprivileged,
-                            bool twoTasks) {
-        const std::string uid = std::to_string(testUid), out = dir / std::to_string(runs_++);
-        std::vector<std::string> argv;
-        if (unprivileged)
-            argv = {"/usr/bin/setpriv", "--reuid", uid, "--regid", uid, "--clear-groups"};
-        if (twoTasks) argv.insert(argv.end(), {"/usr/bin/prlimit", "--nproc=2"});
-        argv.insert(argv.end(), {exe, launcher, nginx->url(), demoPublicKeyHex(), "check"});
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        ChildProcess process(argv, dir.path(), {}, out);
-        LauncherRun run{.status = process.wait(120000)};
-        for (const auto& item : fs::directory_iterator("/proc")) {
-            // "PID (NAME) STATE PARENT ...": children other than nginx were restarted by the run.
-            const std::string stat = readText(item.path().string() + "/stat");
-            int parent = 0;
-            if (sscanf(stat.substr(stat.rfind(')') + 1).c_str(), " %*c %d", &parent) == 1 &&
-                parent == getpid() && stat.find("(nginx)") == std::string::npos) {
-                waitpid(std::stoi(item.path().filename().string()), nullptr, 0);
-                ++run.restarted;
-            }
-        }
-        run.output = readText(out);
-        return run;
-    }
-
-    // What stands at path: nothing (""), a "folder", the "previous" or the "new" build, or "other".
-    std::string state(const std::string& path) const {
-        const fs::file_status status = fs::symlink_status(path);
-        if (!fs::exists(status)) return "";
-        if (fs::is_directory(status)) return "folder";
-        const std::string hash = hashFile(path);
-        return hash == previousHash ? "previous" : hash == newHash ? "new" : "other";
-    }
-
-    const uid_t testUid = 200000 + getpid();  // a user no other process runs as
-    const std::string newBuild = dir / "new-launcher";
-    std::string exe, previousHash, newHash;  // exe: the launcher copy
-
-private:
-    int runs_ = 0;
-};
+using SelfUpdateTest = UpdateFixture;
 
 // Each row is a launcher whose release names a new build of it (unless the row changes that):
 // it swaps the build in and restarts it, leaves its own file alone, or fails at one step of the
@@ -94,6 +25,26 @@ private:
 // the engine's test faults). Either way the check is finished, by it or by the restarted copy,
 // and its folder holds what the row says.
 TEST_F(SelfUpdateTest, SwapsOrLeavesItselfAloneOrFailsLeavingKnownFilesAndTheCheckGoesOn) {
+    // A copy restarted by the launcher becomes this process's child instead of init's.
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    fs::permissions(dir.path(), fs::perms(0755));  // an unprivileged launcher must reach it
+    const std::string exe = launcher + "/veilstone-launcher", newBuild = dir / "new-launcher";
+    // Another build: the same program with a marker appended, which the loader ignores.
+    writeText(newBuild, readText(VEILSTONE_UPDATER_DRIVER) + "\nanother build\n");
+    fs::permissions(newBuild, fs::perms(0755));
+    const std::string previousHash = hashFile(VEILSTONE_UPDATER_DRIVER);
+    const std::string newHash = hashFile(newBuild);
+    ASSERT_NE(previousHash, newHash);
+    serve();
+    // What stands at path: nothing (""), a "folder", the "previous" or the "new" build, or "other".
+    const auto state = [&](const std::string& path) -> std::string {
+        const fs::file_status status = fs::symlink_status(path);
+        if (!fs::exists(status)) return "";
+        if (fs::is_directory(status)) return "folder";
+        const std::string hash = hashFile(path);
+        return hash == previousHash ? "previous" : hash == newHash ? "new" : "other";
+    };
+    const uid_t testUid = 200000 + getpid();  // a user no other process runs as
     const std::string object = server + "/objects/" + newHash;
     const Files files = {{"veilstone", "#!/bin/sh\n"}};
     struct Row {
@@ -160,15 +111,34 @@ TEST_F(SelfUpdateTest, SwapsOrLeavesItselfAloneOrFailsLeavingKnownFilesAndTheChe
         row.setUp();
         const std::size_t fetchesBefore = nginx->countRequests("/objects/");
 
-        const LauncherRun run = runLauncher(row.extra, row.unprivileged, row.twoTasks);
+        const std::string uid = std::to_string(testUid), out = dir / row.what;
+        std::vector<std::string> argv;
+        if (row.unprivileged)
+            argv = {"/usr/bin/setpriv", "--reuid", uid, "--regid", uid, "--clear-groups"};
+        if (row.twoTasks) argv.insert(argv.end(), {"/usr/bin/prlimit", "--nproc=2"});
+        argv.insert(argv.end(), {exe, launcher, nginx->url(), demoPublicKeyHex(), "check"});
+        argv.insert(argv.end(), row.extra.begin(), row.extra.end());
+        ChildProcess process(argv, dir.path(), {}, out);
+        EXPECT_EQ(process.wait(120000), 0) << readText(out);
+        // Children other than nginx were restarted by the launcher; they print to the same file.
+        std::size_t restarted = 0;
+        for (const auto& item : fs::directory_iterator("/proc")) {
+            const std::string stat = readText(item.path().string() + "/stat");  // PID (NAME) S PPID
+            int parent = 0;
+            if (sscanf(stat.substr(stat.rfind(')') + 1).c_str(), " %*c %d", &parent) == 1 &&
+                parent == getpid() && stat.find("(nginx)") == std::string::npos) {
+                waitpid(std::stoi(item.path().filename().string()), nullptr, 0);
+                ++restarted;
+            }
+        }
+        const std::string output = readText(out);
         if (fs::exists(object + ".away")) fs::rename(object + ".away", object);
-        EXPECT_EQ(run.status, 0) << run.output;
         // The restarted copy finishes the check without updating itself again.
-        EXPECT_EQ(run.restarted, row.restarts ? 1u : 0u) << run.output;
-        EXPECT_EQ(linesStartingWith(run.output, "final state=2 ").size(), 1u) << run.output;
+        EXPECT_EQ(restarted, row.restarts ? 1u : 0u) << output;
+        EXPECT_EQ(linesStartingWith(output, "final state=2 ").size(), 1u) << output;
         const bool failed =
-            run.output.find("launcher: self-update failed: " + row.error) != std::string::npos;
-        EXPECT_EQ(failed, !row.error.empty()) << run.output;
+            output.find("launcher: self-update failed: " + row.error) != std::string::npos;
+        EXPECT_EQ(failed, !row.error.empty()) << output;
         EXPECT_EQ(nginx->countRequests("/objects/") - fetchesBefore, row.fetches);
         EXPECT_EQ(state(exe), row.exe);
         EXPECT_EQ(state(exe + ".old"), row.old);
