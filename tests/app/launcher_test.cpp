@@ -1,5 +1,6 @@
-// The real launcher in a real window under Xvfb, against a real nginx: start-up, what the main
-// screen shows in each state a player meets on the way from nothing to playing, and the updates.
+// The real launcher in a real window under Xvfb, against a real nginx: what the main screen shows
+// in each state a player meets on the way from nothing to playing, the updates, the window's cost
+// while it cannot be seen, and starts that refuse to run.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -16,28 +17,41 @@ namespace kd::test {
 namespace {
 
 namespace fs = std::filesystem;
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+// The progress bar's fill: pixels of its middle row off the bare track.
+Check bar(int least, int most) {
+    return [=](const Picture& p) {
+        int fill = kW - 364 - p.count({60, kH - 66, kW - 364, 1}, pal::Shadow, 10);
+        return least <= fill && fill <= most;
+    };
+}
+
 class Launcher : public LauncherTest {
 protected:
+    bool logged(const std::string& text, std::size_t times = 1) {  // at least this often
+        return waitFor([&] {
+            std::string all = log();
+            std::size_t found = 0;
+            for (std::size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1))
+                ++found;
+            return found >= times;
+        });
+    }
     std::string xprop(const std::string& args) { return x11("xprop -id " + window_ + " " + args); }
     std::string gameRun() {  // what the game recorded: its folder and argument count
         waitFor([&] { return std::filesystem::exists(root_ / "game-ran"); }, 10000);
         return readText(root_ / "game-ran");
     }
+    // Another client's window; its id. Its output must not hold the pipe the shell reads from.
+    std::string xlogo(const std::string& name, const std::string& geometry) {
+        x11("xlogo -name " + name + " -geometry " + geometry + " >/dev/null &");
+        std::string id = xdotool("search --sync --name " + name);
+        return id.substr(0, id.find('\n'));
+    }
 };
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-// The progress bar's fill: pixels of its middle row off the bare track.
-Check bar(int least, int most) {
-    return [=](const Picture& p) {
-        Area row{60, kH - 66, kW - 364, 1};
-        int fill = kW - 364 - p.count(row, pal::Shadow, 10);
-        return least <= fill && fill <= most;
-    };
-}
-const Check kFullBar = bar(kW - 364 - 4, kW);
 
 TEST_F(Launcher, ShowsTheCheckThenTheDownloadFromASlowServer) {
     makeGame();
@@ -50,14 +64,13 @@ TEST_F(Launcher, ShowsTheCheckThenTheDownloadFromASlowServer) {
         slow.stallAfter("/objects/" + entry.hash, entry.packedSize / 2);
     open({"--server", slow.url(), "--install"});
     EXPECT_TRUE(sees(button("...", false), status("Looking for updates"), version("Not installed"),
-                     menuLink("Open game folder"), menuLink("Check for updates", false),
+                     menuLink("Check for updates", false), menuLink("Playtester key...", false),
                      bar(70, 90), text("...", 2, pal::TextDisabled, news)));
     clickMenu(1);  // "Open game folder" makes the folder on demand, before any install
     EXPECT_TRUE(waitFor([&] { return fs::is_directory(gameDir()); }, 5000));
     // Several objects download at once: any of them may be the one named.
     EXPECT_TRUE(sees(button("WORKING", false), status("Downloading "),
-                     text(" of 4: ", 2, pal::Text, bottom), menuLink("Open game folder"),
-                     menuLink("Check for updates", false), bar(100, kW - 364 - 100)));
+                     text(" of 4: ", 2, pal::Text, bottom), bar(100, kW - 364 - 100)));
 }
 
 TEST_F(Launcher, FromAnUnreachableServerThroughInstallAndVerifyToPlay) {
@@ -74,12 +87,31 @@ TEST_F(Launcher, FromAnUnreachableServerThroughInstallAndVerifyToPlay) {
         << log();
     EXPECT_TRUE(contains(xprop("_NET_WM_ICON"), "not found")) << "no game, no icon";
 
+    // Drawing pauses while the window is unmapped and slows while it is covered or unfocused.
+    const std::string full = "launcher: drawing at the software renderer's rate (20 frames/s)";
+    EXPECT_TRUE(logged("a software renderer: 20 frames/s at most, no multisampling")) << log();
+    ASSERT_TRUE(logged(full)) << log();
+    xdotool("windowunmap --sync " + window_);
+    EXPECT_TRUE(logged("drawing paused: the window is not viewable")) << log();
+    // Without a window manager nobody gives the focus back.
+    xdotool("windowmap --sync " + window_ + " windowfocus --sync " + window_);
+    EXPECT_TRUE(logged(full, 2)) << log();
+    // A mapped window starts without content: the title is back only if drawing resumed.
+    EXPECT_TRUE(sees(text("VEILSTONE", 8, pal::Gold, top)));
+    const std::string cover = xlogo("cover", "1280x800+0+0");
+    EXPECT_TRUE(logged("drawing slowed: the window is covered (5 frames/s)")) << log();
+    xdotool("windowkill " + cover);
+    EXPECT_TRUE(logged(full, 3)) << log();
+    xdotool("windowfocus --sync " + xlogo("other", "40x40+1200+700"));
+    EXPECT_TRUE(logged("drawing slowed: the window has no focus (5 frames/s)")) << log();
+    xdotool("windowfocus --sync " + window_);
+
     ASSERT_TRUE(server_.start());
     clickBigButton();
     EXPECT_TRUE(sees(button("INSTALL"), text("No news to show.", 2, pal::TextDisabled, news)));
     clickBigButton();
     ASSERT_TRUE(sees(button("PLAY"), status("Up to date"), version("Installed 1.0"),
-                     menuLink("Verify game files"), menuLink("Open game folder"), idle, kFullBar))
+                     menuLink("Verify game files"), bar(kW - 364 - 4, kW)))
         << log();
     // Installed, the window takes the game's icon: width, height and ARGB pixels, top row first,
     // of its 16 and its 32 bitmap.
@@ -107,20 +139,20 @@ TEST_F(Launcher, FromAnUnreachableServerThroughInstallAndVerifyToPlay) {
     EXPECT_EQ(readText(notes), original);
     clickBigButton();
     EXPECT_EQ(gameRun(), fs::canonical(gameDir()).string() + "\n0\n");
-    EXPECT_TRUE(waitFor([&] { return contains(log(), "launcher: started the game"); }));
+    EXPECT_TRUE(logged("launcher: started the game"));
     EXPECT_EQ(launcher.wait(30000), 0);
 }
 
 TEST_F(Launcher, InstalledGameOfflineThenUpdatedAfterAFailureThenOfferedAForeignBuild) {
     ASSERT_NO_FATAL_FAILURE(serve());
     ChildProcess& installer = start({"--server", server_.url(), "--install"});
-    ASSERT_TRUE(waitFor([&] { return contains(log(), "launcher: installed"); })) << log();
+    ASSERT_TRUE(logged("launcher: installed")) << log();
     installer.kill(15);
     installer.wait(30000);
     server_.stop();
     ChildProcess& offline = open({"--server", server_.url()});
     EXPECT_TRUE(sees(button("PLAY"), status("Offline: playing what is installed"),
-                     menuLink("Verify game files", false), idle, kFullBar))
+                     menuLink("Verify game files", false), idle, bar(kW - 364 - 4, kW)))
         << log();
     offline.kill(15);
     offline.wait(30000);
@@ -151,22 +183,21 @@ TEST_F(Launcher, InstalledGameOfflineThenUpdatedAfterAFailureThenOfferedAForeign
     EXPECT_TRUE(sees(version("Installed 2.0"), button("PLAY"))) << log();
     EXPECT_EQ(readText(gameDir() + "/data/new.txt"), "more\n");
 
-    // A signed release for another platform, served under this one's name.
+    // A signed release for another platform, served under this one's name. The sentence takes
+    // two lines, the platform's name starting the second.
     ASSERT_TRUE(publish("3.0", {"--platform", "haiku-riscv64-experimental-build"}));
     fs::rename(serverDir() + "/manifest-haiku-riscv64-experimental-build.txt",
                serverDir() + "/manifest-linux64.txt");
     clickMenu(2);
-    // The sentence takes two lines, the platform's name starting the second.
     EXPECT_TRUE(sees(button("PLAY"), text("the server offered a build for", 2, pal::Error, bottom),
-                     status("haiku-riscv64-experimental-build", pal::Error),
-                     menuLink("Verify game files"), idle))
+                     status("haiku-riscv64-experimental-build", pal::Error), idle))
         << log();
     key("Return");
     EXPECT_EQ(launcher.wait(30000), 0);
     EXPECT_EQ(gameRun(), fs::canonical(gameDir()).string() + "\n0\n");
 }
 
-// The restarted copy takes a screenshot and closes; then starts that refuse to run.
+// The restarted copy takes a delayed screenshot and closes; then starts that refuse to run.
 TEST_F(Launcher, ReplacesItselfAndRestartsWithTheSameArgumentsThenRefusesToStartWithoutWhatItNeeds) {
     // "Another build": the same program with bytes appended, so its hash differs and it still runs.
     std::string newBuild = root() + "/new-launcher", shot = root() + "/after restart.png";
@@ -189,22 +220,21 @@ TEST_F(Launcher, ReplacesItselfAndRestartsWithTheSameArgumentsThenRefusesToStart
     for (const std::string& arg : args) commandLine += arg + '\0';
     EXPECT_EQ(readText(proc + "/cmdline"), commandLine + "--updated" + '\0');
     EXPECT_EQ(fs::read_symlink(proc + "/cwd"), fs::canonical(launcherDir()));
-    // Its start removed the old copy, and it does not update itself again.
+    // Its start removed the old copy and moved the old run's log aside, and it does not update
+    // itself again.
     EXPECT_FALSE(fs::exists(launcherPath() + ".old"));
-    EXPECT_TRUE(waitFor([&] { return contains(log(), "launcher: closing"); })) << log();
+    EXPECT_TRUE(logged("launcher: closing")) << log();
     EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
               2.5);
-    std::string build = readText(newBuild);
+    std::string build = readText(newBuild), logs;
     EXPECT_EQ(server_.countRequests("/objects/" + hashBuffer(build.data(), build.size())), 1u);
+    for (const auto& entry : fs::directory_iterator(launcherDir() + "/logs"))
+        logs += readText(entry.path().string());
+    EXPECT_TRUE(contains(logs, "launcher: replaced itself with")) << logs;
     DecodedPng png = decodePng(readBytes(shot));
     ASSERT_EQ(png.colourType, 2) << png.error;
     Picture p{int(png.width), int(png.height), png.pixels};
     EXPECT_TRUE(button("INSTALL")(p) && status("Veilstone 1.0: ")(p) && bar(0, 0)(p));
-    // The restarted copy has moved the old run's log aside.
-    std::string logs;
-    for (const auto& entry : fs::directory_iterator(launcherDir() + "/logs"))
-        logs += readText(entry.path().string());
-    EXPECT_TRUE(contains(logs, "launcher: replaced itself with")) << logs;
 
     fs::remove(settingsPath());
     EXPECT_EQ(start({}, {"MESA_GL_VERSION_OVERRIDE=3.3"}).wait(30000), 1);
@@ -219,6 +249,24 @@ TEST_F(Launcher, ReplacesItselfAndRestartsWithTheSameArgumentsThenRefusesToStart
     EXPECT_EQ(start({}).wait(30000), 1);
     EXPECT_TRUE(contains(output(), "This launcher was built without a release key.")) << output();
     EXPECT_TRUE(waitForWindow(300).empty());
+}
+
+// No display: a launcher that tried to open its window would fail and exit with 1.
+TEST(CommandLine, HelpPrintsTheUsageAndOpensNoWindow) {
+    for (std::string arg : {"--help", "-h", "--server"}) {
+        TempDir dir;
+        std::filesystem::copy_file(VEILSTONE_LAUNCHER, dir / "launcher");
+        std::vector<std::string> args{dir / "launcher", "--verify", arg};
+        if (arg == "--server") args.push_back("--help");  // the URL, not a request for help
+        ChildProcess launcher(args, dir.path(), {"DISPLAY="}, dir / "out");
+        EXPECT_EQ(launcher.wait(20000), arg == "--server" ? 1 : 0) << arg;
+        const std::string out = readText(dir / "out");
+        EXPECT_EQ(std::filesystem::exists(dir / "logs"), arg == "--server") << arg;
+        if (arg == "--server") continue;
+        for (const char* flag : {"--server URL", "--install", "--verify", "--shot SECONDS[:FILE]",
+                                 "--no-self-update", "-h, --help"})
+            EXPECT_NE(out.find(flag), std::string::npos) << flag;
+    }
 }
 
 }  // namespace

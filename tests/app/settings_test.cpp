@@ -1,3 +1,5 @@
+// The settings file as a player might edit it by hand, and files the launcher cannot use. What
+// the launcher writes is checked where a player makes a choice, in the launcher's own runs.
 #include "app/settings.h"
 
 #include <gtest/gtest.h>
@@ -8,35 +10,27 @@ namespace kd {
 namespace {
 
 TEST(Settings, ParsesHandEditedFiles) {
-    const struct {
-        const char* name;
-        std::string text, server, testerKey;
-        bool testing;
-    } cases[] = {
-        {"blanks and carriage return trimmed", "  server =  URL  \r\n", "URL", "", false},
-        {"hash comment", "# server = x\n   #server=x\n", "", "", false},
-        {"line without equals", "server\n", "", "", false},
-        {"keys are case-sensitive", "Server = x\n", "", "", false},
-        {"channel value is case-sensitive", "tester_key = K\nchannel = Testing\n", "", "K", false},
-        {"testing channel", "channel = testing\n", "", "", true},
-        {"value keeps inner equals signs", "tester_key =  a=b=c \n", "", "a=b=c", false},
-        {"last occurrence wins", "server = a\nserver = b\nchannel = testing\nchannel = live\n", "b",
-         "", false},
-        {"tab before key and value", "\tserver\t=\thttp://h/\t\n", "http://h/", "", false},
-        {"unknown keys ignored, no final line feed", "colour = red\nserver=s", "s", "", false},
-        {"empty value clears", "server = a\nserver =\n", "", "", false},
-        {"nul bytes and noise", std::string("\0=\0\n==\n=\nserver = x\n", 20), "x", "", false},
+    // What was read: "server|tester key|channel", the channel "testing" or "live".
+    const std::pair<std::string, std::string> cases[] = {
+        {"  server =  URL  \r\n", "URL||live"},  // blanks and a carriage return trimmed
+        {"# server = x\n   #server=x\n", "||live"},
+        {"server\nServer = x\n", "||live"},  // a line without "=", and keys are case-sensitive
+        {"tester_key = K\nchannel = Testing\n", "|K|live"},  // so are channel names
+        {"tester_key =  a=b=c \nchannel = testing\n", "|a=b=c|testing"},
+        {"server = a\nserver = b\nchannel = testing\nchannel = live\n", "b||live"},  // last wins
+        {"\tserver\t=\thttp://h/\t\n", "http://h/||live"},
+        {"colour = red\nserver=s", "s||live"},  // unknown keys, no final line feed
+        {"server = a\nserver =\n", "||live"},   // an empty value clears
+        {std::string("\0=\0\n==\n=\nserver = x\n", 20), "x||live"},
     };
-    for (const auto& c : cases) {
-        LauncherSettings s = parseSettings(c.text);
-        EXPECT_EQ(s.server, c.server) << c.name;
-        EXPECT_EQ(s.testerKey, c.testerKey) << c.name;
-        EXPECT_EQ(s.testingChannel, c.testing) << c.name;
+    for (const auto& [text, read] : cases) {
+        LauncherSettings s = parseSettings(text);
+        EXPECT_EQ(s.server + "|" + s.testerKey + "|" + (s.testingChannel ? "testing" : "live"),
+                  read)
+            << text;
     }
 }
 
-// What the launcher writes is checked where a player makes a choice; here the files it cannot
-// write or read.
 TEST(Settings, AFileWhereTheFolderShouldBeOrAFolderWhereTheFileShouldBeGiveQuietlyNothing) {
     test::TempDir dir;
     test::writeText(dir / "file", "x");

@@ -25,9 +25,7 @@ TEST(Utf8, DecodesSequencesAndReadsStrayBytesAsLatin1) {
         {"A\xC3\xA9", {'A', 0xE9}},
         {"\xE2\x80\x94\xF0\x9F\x98\x80", {0x2014, 0x1F600}},
         {"\xE9", {0xE9}},  // Latin-1 é
-        {"\x80"
-         "a",
-         {0x80, 'a'}},                     // stray continuation
+        {"\x80\x61", {0x80, 'a'}},          // stray continuation
         {"a\xC3", {'a', 0xC3}},            // cut off at the end
         {"\xE2\x80x", {0xE2, 0x80, 'x'}},  // too few continuations
         {"\xF0\x9F\x98", {0xF0, 0x9F, 0x98}},
@@ -54,14 +52,11 @@ TEST(WrapText, BreaksAtSpacesWithinTheWidth) {
         float scale, maxWidth;
         std::vector<std::string> lines;
     } cases[] = {
-        {"", 1, fits(10), {""}},
         {"one two six", 1, fits(7), {"one two", "six"}},
         {"one two six", 1, fits(2), {"on", "e", "tw", "o", "si", "x"}},
         {"abc ", 1, fits(10), {"abc "}},             // a trailing space stays when it fits
         {"a   b", 1, fits(10), {"a   b"}},           // runs of spaces stay inside a line
         {"abc   def", 1, fits(4), {"abc ", "def"}},  // but not at the start of a line
-        {"   ", 1, fits(10), {""}},
-        {"ab cdefgh", 1, fits(4), {"ab", "cdef", "gh"}},
         {"hello", 2, 2 * fits(5) - 1, {"hell", "o"}},
         {"abc", 2, 3, {"a", "b", "c"}},  // narrower than one character
         {"ab", 1, -100, {"a", "b"}},

@@ -1,12 +1,10 @@
-// Test helper: points the process log at a fresh temporary folder and reads back the messages of
-// one level from "latest.log" (lines read "[clock] [seconds] tag   message").
+// Points the process log at a fresh folder and reads back the messages of one level from
+// "latest.log", whose lines read "[clock] [seconds] tag   message".
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <string>
-#include <vector>
 
 #include "log/log.h"
 #include "tests/support/temp_dir.h"
