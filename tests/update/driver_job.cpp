@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,13 +18,6 @@ namespace kd::test {
 int runUpdaterDriver(int argc, char** argv) {
     using launcher::Updater;
     const std::vector<std::string> args(argv + 1, argv + argc);
-    std::map<std::string, std::string> value = {
-        {"--channel", "live"}, {"--key", ""}, {"--fault", ""}};
-    for (std::size_t i = 4; i + 1 < args.size(); ++i)
-        if (value.count(args[i])) {
-            value[args[i]] = args[i + 1];
-            ++i;
-        }
     Updater::ReleaseKey key{};
     const std::string job = args.size() < 4 ? "" : args[3];
     if ((job != "check" && job != "install" && job != "verify") ||
@@ -34,26 +26,27 @@ int runUpdaterDriver(int argc, char** argv) {
               stderr);
         return 2;
     }
+    const auto faultAt = std::find(args.begin(), args.end(), "--fault");
+    const std::string fault = faultAt < args.end() - 1 ? faultAt[1] : "";
     // Self-update and the restart's arguments follow the launcher's own command line.
     const LaunchOptions options = readCommandLine(args, args[1]);
     std::error_code ec;
     std::filesystem::create_directories(args[0], ec);
     const bool updated = std::count(args.begin(), args.end(), "--updated") > 0;
     // A restarted copy waits for the one that started it to let go of the folder.
-    Updater updater({.installDir = args[0],
-                     .serverUrl = args[1],
-                     .releaseKey = key,
-                     .startProcess = startProcess,
-                     .lockFolder = true,
-                     .lockWaitMs = updated ? 5000 : 0,
-                     .faults = {.ownPathLost = value["--fault"] == "own-path",
-                                .placingFails = value["--fault"] == "placing"}});
+    Updater updater(
+        {.installDir = args[0],
+         .serverUrl = args[1],
+         .releaseKey = key,
+         .startProcess = startProcess,
+         .lockFolder = true,
+         .lockWaitMs = updated ? 5000 : 0,
+         .faults = {.ownPathLost = fault == "own-path", .placingFails = fault == "placing"}});
     updater.setRestartArgs(options.restartArgs);
     updater.setStatusListener([](const launcher::UpdaterStatus& s) {
         printf("status %u %.4f %s\n", s.state, s.progress, s.message.c_str());
         fflush(stdout);
     });
-    updater.setChannel(value["--channel"] == "testing" ? 1 : 0, value["--key"]);
     if (job == "check")
         updater.check(options.allowSelfUpdate);
     else
