@@ -7,8 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -27,7 +25,6 @@ namespace kd::test {
 
 namespace pal = palette;
 constexpr const char* kTesterKey = "TEST-KEY-42";
-constexpr const char* kSettingsHeader = "# Veilstone launcher settings. Written by the launcher.\n";
 constexpr int kW = 1024, kH = 620;
 const std::string kLongVersion = "1.1-preview-2026-12-07";
 
@@ -130,15 +127,15 @@ inline Area news(const ScreenLayout& l) { return {l.panelX, l.panelY, l.panelW, 
 inline Area bottom(const ScreenLayout& l) { return {0, l.bottomPanelY, l.w, l.h - l.bottomPanelY}; }
 inline Area dialogArea(const ScreenLayout& l) { return {l.dialogX, l.dialogY, 560, 220}; }
 // A text that starts a line of the status sentence: at its left edge in the bottom panel.
+inline Area statusStart(const ScreenLayout& l) {
+    return {l.statusX - 1, l.bottomPanelY, 2, l.h - l.bottomPanelY};
+}
+inline Area bigButton(const ScreenLayout& l) { return {l.bigX, l.bigY, 230, 58}; }
 inline Check status(std::string s, Color color = pal::Text) {
-    return text(s, 2, color, [](const ScreenLayout& l) {
-        return Area{l.statusX - 1, l.bottomPanelY, 2, l.h - l.bottomPanelY};
-    });
+    return text(s, 2, color, statusStart);
 }
 inline Check button(std::string label, bool enabled = true) {
-    return text(label, 4, enabled ? pal::Text : pal::TextDisabled, [](const ScreenLayout& l) {
-        return Area{l.bigX, l.bigY, 230, 58};
-    });
+    return text(label, 4, enabled ? pal::Text : pal::TextDisabled, bigButton);
 }
 inline Check version(std::string line) { return text(line, 2, pal::TextDim, top); }
 inline Check menuLink(std::string label, bool enabled = true) {
@@ -153,14 +150,12 @@ inline Check heading(std::string s) { return text(s, 3, pal::Gold, news); }
 
 class LauncherTest : public ::testing::Test {
 protected:
-    LauncherTest() {
+    void SetUp() override {
+        ASSERT_TRUE(xvfb_.ok()) << "Xvfb did not start";
         std::filesystem::create_directories(serverDir());
         std::filesystem::create_directories(launcherDir());
         std::filesystem::copy_file(VEILSTONE_LAUNCHER, launcherPath());
     }
-    void SetUp() override { ASSERT_TRUE(xvfb_.ok()) << "Xvfb did not start"; }
-
-    std::string root() const { return root_.path(); }
     std::string serverDir() const { return root_ / "server"; }
     std::string launcherDir() const { return root_ / "launcher"; }
     std::string gameDir() const { return root_ / "launcher/game"; }
@@ -200,14 +195,11 @@ protected:
     }
 
     // Runs the launcher in its folder; output goes to root()/launcher-N.out.
-    ChildProcess& start(std::vector<std::string> args, const std::vector<std::string>& env = {}) {
-        std::vector<std::string> environment = {"DISPLAY=" + xvfb_.display(),
-                                                "ASAN_OPTIONS=detect_leaks=0"};
+    ChildProcess& start(std::vector<std::string> args, std::vector<std::string> env = {}) {
         args.insert(args.begin(), launcherPath());
-        environment.insert(environment.end(), env.begin(), env.end());
+        env.insert(env.end(), {"DISPLAY=" + xvfb_.display(), "ASAN_OPTIONS=detect_leaks=0"});
         lastOutput_ = root_ / ("launcher-" + std::to_string(launchers_.size()) + ".out");
-        launchers_.push_back(
-            std::make_unique<ChildProcess>(args, launcherDir(), environment, lastOutput_));
+        launchers_.push_back(std::make_unique<ChildProcess>(args, launcherDir(), env, lastOutput_));
         window_.clear();
         size_ = {kW, kH};
         return *launchers_.back();

@@ -55,7 +55,7 @@ protected:
 
 TEST_F(Launcher, ShowsTheCheckThenTheDownloadFromASlowServer) {
     makeGame();
-    writeText(root() + "/game/data/big.bin", std::string(2'000'000, 'B'));
+    writeText(root_ / "game/data/big.bin", std::string(2'000'000, 'B'));
     ASSERT_TRUE(publish("1.0"));
     FaultServer slow(serverDir());
     slow.delay("/manifest-linux64.txt", 5000, 1);
@@ -75,7 +75,7 @@ TEST_F(Launcher, ShowsTheCheckThenTheDownloadFromASlowServer) {
 
 TEST_F(Launcher, FromAnUnreachableServerThroughInstallAndVerifyToPlay) {
     makeGame();
-    writeText(root() + "/game/assets/veilstone.ico", readText(VEILSTONE_ICON_FILE));
+    writeText(root_ / "game/assets/veilstone.ico", readText(VEILSTONE_ICON_FILE));
     ASSERT_NO_FATAL_FAILURE(serve());
     server_.stop();
     ChildProcess& launcher = open({"--server", server_.url()});
@@ -158,7 +158,7 @@ TEST_F(Launcher, InstalledGameOfflineThenUpdatedAfterAFailureThenOfferedAForeign
     offline.wait(30000);
 
     // An update starts by itself; after it failed, a check waits for the player.
-    writeText(root() + "/game/data/new.txt", "more\n");
+    writeText(root_ / "game/data/new.txt", "more\n");
     ASSERT_TRUE(publish("2.0"));
     std::string object = serverDir() + "/objects/" + hashBuffer("more\n", 5);
     std::string packed = readText(object);
@@ -200,7 +200,7 @@ TEST_F(Launcher, InstalledGameOfflineThenUpdatedAfterAFailureThenOfferedAForeign
 // The restarted copy takes a delayed screenshot and closes; then starts that refuse to run.
 TEST_F(Launcher, ReplacesItselfAndRestartsWithTheSameArgumentsThenRefusesToStartWithoutWhatItNeeds) {
     // "Another build": the same program with bytes appended, so its hash differs and it still runs.
-    std::string newBuild = root() + "/new-launcher", shot = root() + "/after restart.png";
+    std::string newBuild = root_ / "new-launcher", shot = root_ / "after restart.png";
     writeText(newBuild, readText(launcherPath()) + "another build");
     chmod(newBuild.c_str(), 0755);
     makeGame();

@@ -1,16 +1,33 @@
-// The playtester key dialog and the channel list in the real launcher, against nginx with a Live
-// and a Testing release: editing the key, committing it, switching channels, the settings file
-// each choice leaves, and the screen underneath ignoring input while either is open.
+// The playtester key dialog, the channel list and the news panel in the real launcher, against
+// nginx with a Live and a Testing release: editing the key, committing it, switching channels,
+// the settings file each choice leaves, the screen underneath ignoring input while either is
+// open, and the news markup, wrapped and scrolled.
+#include <cmath>
 #include <functional>
 
+#include "gfx/renderer.h"
 #include "tests/app/launcher_harness.h"
 
 namespace kd::test {
 namespace {
 
 constexpr int kSettleMs = 300;  // long enough for a wrongly started check to reach the server
+constexpr const char* kSettingsHeader = "# Veilstone launcher settings. Written by the launcher.\n";
 const std::string kKeyLine = "tester_key = " + std::string(kTesterKey) + "\n";
 const Check testingBuild = text("TESTING BUILD", 2, pal::Accent, top);
+constexpr int kFixes = 180;  // the Live news: more than 14 panels tall
+
+std::string fixLine(int i) { return "Lantern " + std::to_string(1000 + i) + " no longer flickers"; }
+// A line of news in view, starting at the text's left edge or, for a bullet's, 16 after it.
+Check newsLine(std::string s, Color color = pal::Text, float indent = 0) {
+    return text(s, 2, color, [=](const ScreenLayout& l) {
+        return Area{l.panelX + 21 + indent, l.newsTop, 2, l.newsVisible - 16};
+    });
+}
+bool hasThumb(const Picture& p) {
+    ScreenLayout l = screenLayout(p.width, p.height);
+    return p.count({l.panelX + l.panelW - 27, l.newsTop, 4, l.newsVisible}, pal::GoldDim, 4) > 0;
+}
 
 Area field(const ScreenLayout& l) { return {l.dialogX + 22, l.dialogY + 78, 516, 39}; }
 // The key field shows exactly this text, and nothing of it shows outside the field.
@@ -30,7 +47,11 @@ class Overlays : public LauncherTest {
 protected:
     void SetUp() override {
         LauncherTest::SetUp();
-        ASSERT_NO_FATAL_FAILURE(serve("# Live notes\n", "# Testing notes\n"));
+        std::string news = "# Live notes\n**Update 1.4 is live**\n\nThe ashen road is open again, "
+                           "and the lantern keepers are back.\n\n# Fixes\n";
+        for (int i = 0; i < kFixes; ++i) news += "- " + fixLine(i) + "\n";
+        ASSERT_NO_FATAL_FAILURE(serve(news + "Thank you for playing.\n",
+                                      "# Testing notes\nOnly a few lines so far.\n"));
     }
     std::size_t checksSeen() {  // manifest requests on either channel: one per check
         return server_.countRequests("/manifest-") + server_.countRequests("/testing/manifest-");
@@ -59,6 +80,16 @@ protected:
         EXPECT_EQ(settingsFile(), settings);
     }
 };
+
+TEST(DrawNews, MalformedNewsTakesAFiniteHeight) {
+    for (const std::string& text :
+         {std::string("\xff\xfe# \xc3\n\0**\x80", 10), std::string(20000, '*'),
+          "- \n# \n**\n" + std::string(5000, '\n'), "- " + std::string(3000, 'W')}) {
+        Renderer r;
+        float height = drawNews(r, text, 0, 0, 40);
+        EXPECT_TRUE(std::isfinite(height) && height > 0) << text.size();
+    }
+}
 
 TEST_F(Overlays, KeyDialogEditsClosesAndCommitsARefusedKeyThenOneThatIsUsed) {
     ASSERT_NO_FATAL_FAILURE(startIdle());
@@ -139,8 +170,9 @@ TEST_F(Overlays, KeyDialogEditsClosesAndCommitsARefusedKeyThenOneThatIsUsed) {
     EXPECT_TRUE(keySent) << "the Testing manifest was fetched with the key";
 }
 
-TEST_F(Overlays, ChannelListPicksClosesWithoutActingAndChangesOrForgetsTheKey) {
+TEST_F(Overlays, ChannelListPicksClosesWithoutActingChangesOrForgetsTheKeyAndNewsScrolls) {
     ASSERT_NO_FATAL_FAILURE(startIdle(kKeyLine + "channel = testing\n"));
+    EXPECT_TRUE(sees(heading("Testing notes"), no(hasThumb)));
     const std::string settings = settingsFile();
     const std::size_t checks = checksSeen();
     // The click that opens the list picks no row, Enter is not for the big button underneath,
@@ -157,11 +189,11 @@ TEST_F(Overlays, ChannelListPicksClosesWithoutActingAndChangesOrForgetsTheKey) {
     }
     ASSERT_NO_FATAL_FAILURE(expectNothingStarted(checks, settings));
 
-    // The second "Live" picks the channel already shown: still written and checked.
+    // The first picks the channel already shown: still written and checked.
     const struct {
         int row;
         std::string line, shown;
-    } choices[] = {{0, "live", "Live"}, {0, "live", "Live"}, {1, "testing", "Testing"}};
+    } choices[] = {{1, "testing", "Testing"}, {0, "live", "Live"}};
     for (const auto& choice : choices) {
         std::filesystem::remove(settingsPath());
         std::size_t before = checksSeen();
@@ -172,6 +204,38 @@ TEST_F(Overlays, ChannelListPicksClosesWithoutActingAndChangesOrForgetsTheKey) {
                   kSettingsHeader + serverLine() + kKeyLine + "channel = " + choice.line + "\n");
         EXPECT_EQ(checksSeen(), before + 1);
     }
+
+    // The news: markup, a paragraph wrapped, bullets indented, a scrollbar.
+    EXPECT_TRUE(sees(newsLine("Update 1.4 is live", pal::Accent),
+                     newsLine("The ashen road is open again, and"),
+                     newsLine("the lantern keepers are back."), heading("Fixes"),
+                     newsLine(fixLine(0), pal::Text, 16), hasThumb));
+    // The wheel does nothing over the menu, nor while the key dialog is open; over the panel
+    // one notch hides the heading and cuts the emphasis line at the top edge.
+    scroll(200, 300, 5, 5);
+    ASSERT_NO_FATAL_FAILURE(pickFromList(2));  // "Change key..."
+    ASSERT_TRUE(sees(dialog));
+    scroll(700, 300, 5, 5);
+    key("Escape");
+    scroll(700, 300, 5, 1);
+    const Check oneNotch = [](const Picture& p) {
+        ScreenLayout l = screenLayout(p.width, p.height);
+        return !heading("Live notes")(p) && newsLine("The ashen road is open again, and")(p) &&
+               p.count({l.panelX + 22, l.newsTop - 8, l.panelW - 44, 8}, pal::Accent) == 0;
+    };
+    ASSERT_TRUE(sees(oneNotch));
+    sleepMs(700);
+    EXPECT_TRUE(oneNotch(capture())) << "scrolled on by more than one notch";
+    // Far past the end the last line is in view; two notches up it is out of view again, so the
+    // turn past the end was not kept.
+    const Check nearTheEnd = newsLine(fixLine(kFixes - 10), pal::Text, 16);
+    scroll(700, 300, 5, 90);
+    EXPECT_TRUE(sees(newsLine("Thank you for playing."), nearTheEnd));
+    scroll(700, 300, 4, 2);
+    EXPECT_TRUE(sees(no(newsLine("Thank you for playing.")), nearTheEnd));
+    // Another channel's news starts at the top.
+    ASSERT_NO_FATAL_FAILURE(pickFromList(1));
+    EXPECT_TRUE(sees(heading("Testing notes"), newsLine("Only a few lines so far.")));
 
     // 800 tall puts the dialog's "Cancel" over the top of the "Change key..." row: the click
     // must not also press it. Opened again, the dialog has dropped the earlier text.
