@@ -481,5 +481,18 @@ TEST_F(UpdaterFaults, StatusesDelaysAndStallsFromTheServer) {
     EXPECT_EQ(readText(game("data.bin")), release.at("data.bin"));
 }
 
+// A server that sends a byte a second never hits the idle limit; it is given up once the grace
+// period is over, instead of holding the check for hours.
+TEST_F(UpdaterFaults, ATrickleIsGivenUpAfterTheGracePeriod) {
+    FaultServer trickle(Script()
+                            .send("HTTP/1.1 200 OK\r\nContent-Length: 4194304\r\n\r\n")
+                            .trickle(std::string(600, 'x'), 1000));
+    trickle.answerStatus("/news.txt", 404);
+    auto u = makeUpdater(trickle.url());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(shown(check(*u)), "Failed: the update server is too slow");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(40));
+}
+
 }  // namespace
 }  // namespace kd::test
