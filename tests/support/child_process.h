@@ -9,8 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -25,16 +27,14 @@ public:
         // Everything is built before the fork: the child of a threaded test only execs.
         std::vector<char*> args, environment;
         for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-        args.push_back(nullptr);
-        for (char** e = environ; *e; ++e) {
-            bool replaced = false;
-            for (const std::string& entry : env)
-                replaced =
-                    replaced || std::string(*e).starts_with(entry.substr(0, entry.find('=') + 1));
-            if (!replaced) environment.push_back(*e);
-        }
+        for (char** e = environ; *e; ++e)
+            if (std::none_of(env.begin(), env.end(), [&](const std::string& entry) {
+                    return std::string_view(*e).starts_with(entry.substr(0, entry.find('=') + 1));
+                }))
+                environment.push_back(*e);
         for (const std::string& entry : env)
             environment.push_back(const_cast<char*>(entry.c_str()));
+        args.push_back(nullptr);
         environment.push_back(nullptr);
         pid_ = fork();
         if (pid_ != 0) return;

@@ -36,15 +36,6 @@ int listenOnLoopback(int backlog, std::uint16_t& port) {
     return fd;
 }
 
-std::string keyOf(const std::string& request) {
-    std::string lower = request;
-    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
-    std::size_t at = lower.find("\r\nx-veilstone-key:");
-    if (at == std::string::npos) return "-";
-    at = request.find_first_not_of(' ', at + 18);
-    return request.substr(at, request.find("\r\n", at) - at);
-}
-
 std::string okHeader(std::size_t length) {
     return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
 }
@@ -152,7 +143,7 @@ void FaultServer::serve(int fd) {
     Script script = scripted_ ? everyRequest_ : Script().send(found ? okReply(file) : kNotFound);
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!request.empty()) requests_.push_back({path, keyOf(request), request});
+        if (!request.empty()) requests_.push_back({path, request});
         auto& faults = faults_[path];
         auto fault =
             std::find_if(faults.begin(), faults.end(), [](auto& f) { return f.second > 0; });

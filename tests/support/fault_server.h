@@ -49,7 +49,6 @@ public:
     explicit FaultServer(Script everyRequest);  // played for every path without a fault
     ~FaultServer();
 
-    bool listening() const { return listenFd_ != -1; }
     std::uint16_t port() const { return port_; }
     std::string url(std::string_view path = "/") const;  // "http://127.0.0.1:PORT" + path
 
@@ -60,9 +59,8 @@ public:
     // The header and the first bodyBytes of the file, then silence until the client leaves.
     void stallAfter(const std::string& path, std::size_t bodyBytes, int times = INT_MAX);
 
-    // Per request read: its path, "X-Veilstone-Key" value ("-" when absent) and bytes.
-    struct Request {
-        std::string path, key, raw;
+    struct Request {  // per request read: its path and its bytes
+        std::string path, raw;
     };
     std::vector<Request> requests() const;
     std::size_t count(const std::string& path) const;

@@ -36,7 +36,7 @@ NginxServer::~NginxServer() { stop(); }
 std::string NginxServer::url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
 
 bool NginxServer::start() {
-    if (running()) return true;
+    if (process_) return true;
     if (prefix_.path().empty()) return false;
     const bool keepPort = port_ != 0;
     for (int attempt = 0; attempt < 5; ++attempt) {

@@ -25,9 +25,7 @@ public:
     // kept, so the same URL works after stop() and start(). On false, errorLog() tells why.
     bool start();
     void stop();
-    bool running() const { return process_ != nullptr; }
 
-    std::uint16_t port() const { return port_; }
     std::string url() const;  // "http://127.0.0.1:PORT/"
 
     // One line per request served so far: status, method, request URI as sent, body bytes sent
