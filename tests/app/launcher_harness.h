@@ -167,12 +167,13 @@ protected:
     std::string log() const { return readText(launcherDir() + "/logs/latest.log"); }
     ScreenLayout layout() const { return screenLayout(size_.first, size_.second); }
 
-    // A small game in root()/game whose executable records its folder and argument count into
-    // root()/game-ran.
+    // A small game in root_/game whose executable records its folder and argument count into
+    // root_/game-ran.
     void makeGame() {
         std::string ran = root_ / "game-ran";
-        writeGame(root_ / "game", {{"veilstone", "#!/bin/sh\n{ pwd; echo \"$#\"; } > '" + ran +
-                                                     ".part'\nmv '" + ran + ".part' '" + ran + "'\n"},
+        std::string script = "#!/bin/sh\n{ pwd; echo \"$#\"; } > '" + ran + ".part'\nmv '" + ran +
+                             ".part' '" + ran + "'\n";
+        writeGame(root_ / "game", {{"veilstone", script},
                                    {"data/level1.dat", std::string(300000, 'L')},
                                    {"data/notes.txt", "stone, moss, lantern light\n"}});
     }
@@ -194,7 +195,7 @@ protected:
         ASSERT_TRUE(server_.start()) << server_.errorLog();
     }
 
-    // Runs the launcher in its folder; output goes to root()/launcher-N.out.
+    // Runs the launcher in its folder; output goes to root_/launcher-N.out.
     ChildProcess& start(std::vector<std::string> args, std::vector<std::string> env = {}) {
         args.insert(args.begin(), launcherPath());
         env.insert(env.end(), {"DISPLAY=" + xvfb_.display(), "ASAN_OPTIONS=detect_leaks=0"});

@@ -35,7 +35,7 @@ protected:
         return waitFor([&] {
             std::string all = log();
             std::size_t found = 0;
-            for (std::size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1))
+            for (std::size_t at = all.find(text); at != all.npos; at = all.find(text, at + 1))
                 ++found;
             return found >= times;
         });
@@ -79,9 +79,7 @@ TEST_F(Launcher, FromAnUnreachableServerThroughInstallAndVerifyToPlay) {
     ASSERT_NO_FATAL_FAILURE(serve());
     server_.stop();
     ChildProcess& launcher = open({"--server", server_.url()});
-    std::string names = xprop("WM_CLASS WM_NAME");
-    EXPECT_TRUE(contains(names, "\"veilstone\", \"veilstone\"")) << names;
-    EXPECT_TRUE(contains(names, "\"Veilstone Launcher\"")) << names;
+    EXPECT_TRUE(contains(xprop("WM_NAME"), "\"Veilstone Launcher\""));  // found by its class
     EXPECT_TRUE(sees(button("RETRY"), text("cannot reach the update server", 2, pal::Error, bottom),
                      version("Not installed"), menuLink("Open game folder"), idle, bar(0, 0)))
         << log();
@@ -198,7 +196,7 @@ TEST_F(Launcher, InstalledGameOfflineThenUpdatedAfterAFailureThenOfferedAForeign
 }
 
 // The restarted copy takes a delayed screenshot and closes; then starts that refuse to run.
-TEST_F(Launcher, ReplacesItselfAndRestartsWithTheSameArgumentsThenRefusesToStartWithoutWhatItNeeds) {
+TEST_F(Launcher, ReplacesItselfAndRestartsWithTheSameArgumentsThenRefusesToStartWithoutGlOrKey) {
     // "Another build": the same program with bytes appended, so its hash differs and it still runs.
     std::string newBuild = root_ / "new-launcher", shot = root_ / "after restart.png";
     writeText(newBuild, readText(launcherPath()) + "another build");
@@ -220,17 +218,13 @@ TEST_F(Launcher, ReplacesItselfAndRestartsWithTheSameArgumentsThenRefusesToStart
     for (const std::string& arg : args) commandLine += arg + '\0';
     EXPECT_EQ(readText(proc + "/cmdline"), commandLine + "--updated" + '\0');
     EXPECT_EQ(fs::read_symlink(proc + "/cwd"), fs::canonical(launcherDir()));
-    // Its start removed the old copy and moved the old run's log aside, and it does not update
-    // itself again.
+    // Its start removed the old copy, and it does not update itself again.
     EXPECT_FALSE(fs::exists(launcherPath() + ".old"));
     EXPECT_TRUE(logged("launcher: closing")) << log();
     EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
               2.5);
-    std::string build = readText(newBuild), logs;
+    std::string build = readText(newBuild);
     EXPECT_EQ(server_.countRequests("/objects/" + hashBuffer(build.data(), build.size())), 1u);
-    for (const auto& entry : fs::directory_iterator(launcherDir() + "/logs"))
-        logs += readText(entry.path().string());
-    EXPECT_TRUE(contains(logs, "launcher: replaced itself with")) << logs;
     DecodedPng png = decodePng(readBytes(shot));
     ASSERT_EQ(png.colourType, 2) << png.error;
     Picture p{int(png.width), int(png.height), png.pixels};
@@ -251,21 +245,18 @@ TEST_F(Launcher, ReplacesItselfAndRestartsWithTheSameArgumentsThenRefusesToStart
     EXPECT_TRUE(waitForWindow(300).empty());
 }
 
-// No display: a launcher that tried to open its window would fail and exit with 1.
 TEST(CommandLine, HelpPrintsTheUsageAndOpensNoWindow) {
-    for (std::string arg : {"--help", "-h", "--server"}) {
+    for (std::string arg : {"--help", "-h"}) {
         TempDir dir;
         std::filesystem::copy_file(VEILSTONE_LAUNCHER, dir / "launcher");
-        std::vector<std::string> args{dir / "launcher", "--verify", arg};
-        if (arg == "--server") args.push_back("--help");  // the URL, not a request for help
-        ChildProcess launcher(args, dir.path(), {"DISPLAY="}, dir / "out");
-        EXPECT_EQ(launcher.wait(20000), arg == "--server" ? 1 : 0) << arg;
-        const std::string out = readText(dir / "out");
-        EXPECT_EQ(std::filesystem::exists(dir / "logs"), arg == "--server") << arg;
-        if (arg == "--server") continue;
+        // No display: a launcher that tried to open its window would fail and exit with 1.
+        ChildProcess help({dir / "launcher", "--verify", arg}, dir.path(), {"DISPLAY="},
+                          dir / "out");
+        EXPECT_EQ(help.wait(20000), 0) << arg;
+        EXPECT_FALSE(std::filesystem::exists(dir / "logs")) << arg;
         for (const char* flag : {"--server URL", "--install", "--verify", "--shot SECONDS[:FILE]",
                                  "--no-self-update", "-h, --help"})
-            EXPECT_NE(out.find(flag), std::string::npos) << flag;
+            EXPECT_TRUE(contains(readText(dir / "out"), flag)) << flag;
     }
 }
 

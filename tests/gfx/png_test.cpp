@@ -9,14 +9,13 @@
 #include <csignal>
 #include <filesystem>
 
-#include "tests/gfx/log_capture.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/png_decode.h"
 
 namespace kd {
 namespace {
 
 namespace fs = std::filesystem;
-using Strings = std::vector<std::string>;
 
 TEST(WritePng, DecodesToThePixelsAtTheBordersOfStoredBlocks) {
     test::TempDir dir;
@@ -36,7 +35,6 @@ TEST(WritePng, DecodesToThePixelsAtTheBordersOfStoredBlocks) {
 
 TEST(WritePng, RefusesBadShapesAndRemovesWhatItCouldNotWriteWhole) {
     test::TempDir dir;
-    test::LogCapture log;
     const std::uint8_t pixels[16] = {};
     for (const auto& c :
          {std::array{0, 1, 3}, {1, -1, 3}, {-5, 2, 1}, {1, 1, 2}, {1, 1, 0}, {1, 1, 5}})
@@ -63,11 +61,6 @@ TEST(WritePng, RefusesBadShapesAndRemovesWhatItCouldNotWriteWhole) {
     EXPECT_FALSE(fs::exists(dir / "partial.png"));
     EXPECT_FALSE(writePng("/dev/full", pixels, 1, 1, 3, false));
     EXPECT_TRUE(fs::is_character_file("/dev/full"));
-    EXPECT_EQ(log.messages("error"),
-              (Strings{"writePng: " + dir / "bad.png" + " is too large for one image (60000x60000)",
-                       "writePng: cannot open " + missing,
-                       "writePng: cannot write " + dir / "partial.png",
-                       "writePng: cannot write /dev/full"}));
 }
 
 }  // namespace
