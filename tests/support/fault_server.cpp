@@ -88,10 +88,6 @@ FaultServer::~FaultServer() {
     close(listenFd_);
 }
 
-std::string FaultServer::url(std::string_view path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
-}
-
 void FaultServer::addFault(const std::string& path, int times, MakeScript make) {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_[path].emplace_back(std::move(make), times);

@@ -50,7 +50,9 @@ public:
     ~FaultServer();
 
     std::uint16_t port() const { return port_; }
-    std::string url(std::string_view path = "/") const;  // "http://127.0.0.1:PORT" + path
+    std::string url(std::string_view path = "/") const {
+        return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
+    }
 
     // Paths as requested, for example "/testing/news.txt". A fault applies to the next `times`
     // requests for its path; of several on one path, the first one set that has times left.

@@ -92,7 +92,7 @@ std::uint64_t servedPackedSize(const std::string& serverFolder,
     for (const std::string& path : paths) {
         const Entry* entry = findFile(manifest, path);
         EXPECT_NE(entry, nullptr) << path;
-        if (entry) total += entry->packedSize;
+        total += entry ? entry->packedSize : 0;
     }
     return total;
 }
