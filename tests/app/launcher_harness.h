@@ -8,7 +8,7 @@
 
 #include <algorithm>
 #include <functional>
-#include <memory>
+#include <list>
 #include <optional>
 #include <thread>
 
@@ -103,8 +103,8 @@ inline std::optional<std::pair<int, int>> findText(const Picture& p, std::string
     return std::nullopt;
 }
 
-// What a picture should show, found where the launcher's layout for the picture's size puts
-// the part of the screen; LauncherTest::sees waits for one where all of them hold.
+// What a picture should show, searched for where the launcher's layout for the picture's size
+// puts that part of the screen.
 using Check = std::function<bool(const Picture&)>;
 using Place = std::function<Area(const ScreenLayout&)>;
 inline Check text(std::string s, float scale, Color color, Place where) {
@@ -200,10 +200,9 @@ protected:
         args.insert(args.begin(), launcherPath());
         env.insert(env.end(), {"DISPLAY=" + xvfb_.display(), "ASAN_OPTIONS=detect_leaks=0"});
         lastOutput_ = root_ / ("launcher-" + std::to_string(launchers_.size()) + ".out");
-        launchers_.push_back(std::make_unique<ChildProcess>(args, launcherDir(), env, lastOutput_));
         window_.clear();
         size_ = {kW, kH};
-        return *launchers_.back();
+        return launchers_.emplace_back(args, launcherDir(), env, lastOutput_);
     }
     // start() and wait for the window, with the mouse out of the way.
     ChildProcess& open(const std::vector<std::string>& args) {
@@ -271,21 +270,22 @@ protected:
     Picture capture() {
         return window_.empty() ? Picture{} : decodeXwd(x11("xwd -silent -id " + window_));
     }
-    // Captures until every check holds; the last capture stays in shot_ for further looks.
     template <class... Checks>
-    bool sees(const Checks&... checks) {
-        auto all = [&](const Picture& p) { return (checks(p) && ...); };
-        waitFor([&] { return (shot_ = capture()).width > 0 && all(shot_); }, 15000);
-        return all(shot_);
+    bool sees(const Checks&... checks) {  // captures until every check holds
+        return waitFor(
+            [&] {
+                Picture p = capture();
+                return p.width > 0 && (checks(p) && ...);
+            },
+            15000);
     }
 
     TempDir root_;
     Xvfb xvfb_;
     NginxServer server_{root_ / "server", kTesterKey};
-    std::vector<std::unique_ptr<ChildProcess>> launchers_;
+    std::list<ChildProcess> launchers_;
     std::string window_, lastOutput_;
     std::pair<int, int> size_{kW, kH};
-    Picture shot_;
 };
 
 }  // namespace kd::test

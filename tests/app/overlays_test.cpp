@@ -47,8 +47,9 @@ class Overlays : public LauncherTest {
 protected:
     void SetUp() override {
         LauncherTest::SetUp();
-        std::string news = "# Live notes\n**Update 1.4 is live**\n\nThe ashen road is open again, "
-                           "and the lantern keepers are back.\n\n# Fixes\n";
+        std::string news =
+            "# Live notes\n**Update 1.4 is live**\n\nThe ashen road is open again, "
+            "and the lantern keepers are back.\n\n# Fixes\n";
         for (int i = 0; i < kFixes; ++i) news += "- " + fixLine(i) + "\n";
         ASSERT_NO_FATAL_FAILURE(serve(news + "Thank you for playing.\n",
                                       "# Testing notes\nOnly a few lines so far.\n"));
@@ -67,9 +68,9 @@ protected:
     // The field shows exactly this text (the caret is Accent, not TextBright), and "USE KEY" is
     // enabled when it holds any.
     void expectField(const std::string& key) {
-        EXPECT_TRUE(sees(dialog, fieldShows(key),
-                         text("USE KEY", 2, key.empty() ? pal::TextDisabled : pal::Text,
-                              dialogArea)))
+        EXPECT_TRUE(
+            sees(dialog, fieldShows(key),
+                 text("USE KEY", 2, key.empty() ? pal::TextDisabled : pal::Text, dialogArea)))
             << key;
     }
     // Nothing started: no check, no download, the settings file as it was.

@@ -22,8 +22,8 @@ TEST(Utf8, DecodesSequencesAndReadsStrayBytesAsLatin1) {
     } cases[] = {
         {"A\xC3\xA9", {'A', 0xE9}},
         {"\xE2\x80\x94\xF0\x9F\x98\x80", {0x2014, 0x1F600}},
-        {"\xE9", {0xE9}},  // Latin-1 é
-        {"\x80\x61", {0x80, 'a'}},          // stray continuation
+        {"\xE9", {0xE9}},                  // Latin-1 é
+        {"\x80\x61", {0x80, 'a'}},         // stray continuation
         {"a\xC3", {'a', 0xC3}},            // cut off at the end
         {"\xE2\x80x", {0xE2, 0x80, 'x'}},  // too few continuations
         {"\xF0\x9F\x98", {0xF0, 0x9F, 0x98}},

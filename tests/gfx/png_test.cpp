@@ -9,8 +9,8 @@
 #include <csignal>
 #include <filesystem>
 
-#include "tests/support/temp_dir.h"
 #include "tests/support/png_decode.h"
+#include "tests/support/temp_dir.h"
 
 namespace kd {
 namespace {
