@@ -51,9 +51,8 @@ inline DecodedPng decodePng(const Bytes& file) {
         }
         if (std::memcmp(type, "IDAT", 4) == 0) idat.insert(idat.end(), type + 4, type + 4 + length);
     }
-    std::size_t rowBytes = std::size_t(png.width) * (png.colourType == 2   ? 3
-                                                     : png.colourType == 6 ? 4
-                                                                           : 1);
+    const int channels = png.colourType == 2 ? 3 : png.colourType == 6 ? 4 : 1;
+    const std::size_t rowBytes = std::size_t(png.width) * channels;
     Bytes raw((rowBytes + 1) * png.height);
     uLongf rawSize = raw.size();
     if (png.error.empty() && (uncompress(raw.data(), &rawSize, idat.data(), idat.size()) != Z_OK ||

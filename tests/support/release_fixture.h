@@ -26,9 +26,8 @@ std::string noise(std::size_t length, std::uint32_t seed);
 // Writes files into folder; "veilstone" gets mode 0755.
 void writeGame(const std::string& folder, const Files& files);
 
-// veilstone-release publish --secret DEMO --version V [extra...] GAME SERVER. extra goes before
-// the folders ({"--channel", "testing"}, {"--news", FILE}). On failure output holds what the tool
-// printed.
+// veilstone-release publish --secret DEMO --version V [extra...] GAME SERVER, for example with
+// extra {"--channel", "testing"}. On failure output holds what the tool printed.
 bool publishRelease(const std::string& gameFolder, const std::string& serverFolder,
                     const std::string& version, const std::vector<std::string>& extra = {},
                     std::string* output = nullptr);
@@ -39,7 +38,6 @@ Manifest servedManifest(const std::string& serverFolder, bool testing = false);
 std::uint64_t servedPackedSize(const std::string& serverFolder,
                                const std::vector<std::string>& paths);
 
-// Shell quoting for one argument.
 std::string shellQuote(const std::string& arg);
 
 }  // namespace kd::test
