@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <random>
 
 #include "release/crypto.h"
 #include "tests/support/child_process.h"
@@ -39,14 +40,9 @@ std::string demoPublicKeyHex() { return hexEncode(demoPublicKey().data(), demoPu
 std::string signWithDemoKey(const std::string& text) { return signText(text, demoKey().secret); }
 
 std::string noise(std::size_t length, std::uint32_t seed) {
+    std::mt19937 random(seed);
     std::string out(length, '\0');
-    std::uint32_t x = seed * 2654435761u + 1;
-    for (char& c : out) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x);
-    }
+    for (char& c : out) c = static_cast<char>(random());
     return out;
 }
 
