@@ -207,7 +207,9 @@ bool carryOut(const UiActions& actions, LauncherUi& ui, launcher::Updater& updat
                 break;
             case UiAction::SaveSettings:
                 writeSettings(dir, ui.settings);
-                updater.setChannel(ui.settings.testingChannel ? 1 : 0, ui.settings.testerKey);
+                updater.setChannel(ui.settings.testingChannel ? launcher::Channel::Testing
+                                                              : launcher::Channel::Live,
+                                   ui.settings.testerKey);
                 break;
             case UiAction::Check:
                 updater.check(false);
@@ -266,16 +268,14 @@ void runFrameLoop(GLFWwindow* window, Renderer& renderer, launcher::Updater& upd
         pace.update(window, now);
         const bool shotDue = options.shotDelay >= 0 && now >= options.shotDelay;
         if (w == 0 || h == 0 || (!pace.drawing() && !shotDue)) {
-            if (updater.status().state ==
-                static_cast<std::uint32_t>(launcher::UpdaterState::Restarting))
-                break;
+            if (updater.status().state == launcher::UpdaterState::Restarting) break;
             glfwWaitEventsTimeout(kMinimisedWaitSeconds);
             previousTime = now;
             continue;
         }
         FrameInput input = takeInput(window, previousDown, ui.dialogOpen || ui.listOpen);
         launcher::UpdaterStatus s = updater.status();
-        if (s.state == static_cast<std::uint32_t>(launcher::UpdaterState::Restarting)) break;
+        if (s.state == launcher::UpdaterState::Restarting) break;
         // A damaged icon file would otherwise log a warning every frame, without end.
         if (!iconSet && s.gameInstalled && now - lastIconAttempt >= kIconRetrySeconds) {
             iconSet = loadWindowIcon(dir, window);
@@ -409,7 +409,8 @@ int main(int argc, char** argv) {
                                            .lockFolder = true,
                                            .lockWaitMs = restarted ? 5000 : 0});
     updater->setRestartArgs(options.restartArgs);
-    updater->setChannel(settings.testingChannel ? 1 : 0, settings.testerKey);
+    updater->setChannel(settings.testingChannel ? launcher::Channel::Testing : launcher::Channel::Live,
+                        settings.testerKey);
     updater->check(options.allowSelfUpdate);
 
     signal(SIGTERM, onCloseSignal);

@@ -126,7 +126,7 @@ void drawNewsPanel(LauncherUi& ui, Renderer& r, const UpdaterStatus& s, const Fr
     r.beginClip(left, top, panelW - 44, vh);
     float contentHeight = 0;
     if (s.news.empty()) {
-        bool checking = s.state == static_cast<std::uint32_t>(UpdaterState::Checking);
+        bool checking = s.state == UpdaterState::Checking;
         r.text(checking ? "..." : "No news to show.", left, 104, 2, pal::TextDisabled);
     } else {
         layoutNews(ui.news, s.news, panelW - 56);

@@ -18,8 +18,6 @@ namespace pal = palette;
 namespace {
 
 constexpr std::size_t kMaxKeyLength = 64;
-constexpr std::uint32_t kChannelTesting = 1;
-constexpr std::uint32_t kKeyRefused = 3;
 constexpr float kListX = 48;
 constexpr float kListWidth = 260;
 constexpr float kRowHeight = 34;
@@ -60,10 +58,10 @@ void drawChannelSelector(LauncherUi& ui, Renderer& r, const UpdaterStatus& s, co
         r.chamferRect(48, y2, 260, 36, 6, pal::PanelHover, pal::Gold);
     else
         r.chamferRect(48, y2, 260, 36, 6, pal::Panel, fade(pal::Bronze, 0.9f));
-    r.text(s.shownChannel == kChannelTesting ? "Testing" : "Live", 62, y2 + 11, 2,
+    r.text(s.shownChannel == launcher::Channel::Testing ? "Testing" : "Live", 62, y2 + 11, 2,
            idle ? pal::Text : pal::TextDisabled);
     for (int i = 0; i < 5; ++i) r.fillRect(280 + i, y2 + 15 + i, 11 - 2 * i, 1, pal::GoldDim);
-    if (s.keyState == kKeyRefused)
+    if (s.keyState == launcher::KeyState::Refused)
         r.text("Key not accepted", layout.keyRefusedX, layout.keyRefusedY, 2, pal::Error);
     if (hovered && menu.clicked) {
         ui.listOpen = true;
@@ -85,7 +83,7 @@ void drawChannelList(LauncherUi& ui, Renderer& r, const UpdaterStatus& s, const 
         if (hovered) r.fillRect(50, yi, 256, kRowHeight, fade(pal::Ember, 0.6f));
         Color color = pal::TextDim;
         if (i < 2) {
-            bool shown = s.shownChannel == std::uint32_t(i);
+            bool shown = s.shownChannel == (i == 1 ? launcher::Channel::Testing : launcher::Channel::Live);
             color = shown ? pal::Gold : hovered ? pal::TextBright : pal::Text;
         }
         r.text(kRows[i], 62, yi + 10, 2, color);

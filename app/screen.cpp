@@ -19,11 +19,7 @@ constexpr float kMenuLinkWidth = 260;
 constexpr float kMenuLinkHeight = 30;
 constexpr std::size_t kMaxEmbers = 70;
 constexpr float kEmbersPerSecond = 30;
-constexpr std::uint32_t kChannelTesting = 1;
-
-std::uint32_t stateNumber(UpdaterState state) { return static_cast<std::uint32_t>(state); }
-
-bool isState(const UpdaterStatus& s, UpdaterState state) { return s.state == stateNumber(state); }
+bool isState(const UpdaterStatus& s, UpdaterState state) { return s.state == state; }
 
 Color mix(Color a, Color b, float f) {
     return {a.r + (b.r - a.r) * f, a.g + (b.g - a.g) * f, a.b + (b.b - a.b) * f,
@@ -101,7 +97,7 @@ void takeAutomaticActions(LauncherUi& ui, const UpdaterStatus& s, UiActions& act
 // "TESTING BUILD" follows the version line, or goes under it when the line is too long to leave
 // room for it before the news panel; a very long line goes to the smaller scale.
 void drawVersionLine(Renderer& r, const UpdaterStatus& s, const ScreenLayout& layout) {
-    const bool testing = s.shownChannel == kChannelTesting;
+    const bool testing = s.shownChannel == launcher::Channel::Testing;
     const std::string version = versionLineText(s);
     const char* mark = "TESTING BUILD";
     const bool oneLine =
@@ -217,8 +213,8 @@ bool uiButton(Renderer& r, const UiInput& input, std::string_view label, bool en
     return enabled && hovered && input.clicked;
 }
 
-BigButton bigButtonFor(std::uint32_t state, bool gameInstalled, bool idle) {
-    switch (static_cast<UpdaterState>(state)) {
+BigButton bigButtonFor(UpdaterState state, bool gameInstalled, bool idle) {
+    switch (state) {
         case UpdaterState::Checking:
             return {"...", UiAction::None, false};
         case UpdaterState::UpToDate:

@@ -15,6 +15,7 @@
 namespace kd {
 
 namespace launcher {
+enum class UpdaterState : std::uint32_t;
 struct UpdaterStatus;
 }  // namespace launcher
 
@@ -149,7 +150,7 @@ struct BigButton {
     UiAction action;
     bool enabled;
 };
-BigButton bigButtonFor(std::uint32_t state, bool gameInstalled, bool idle);
+BigButton bigButtonFor(launcher::UpdaterState state, bool gameInstalled, bool idle);
 std::string versionLineText(const launcher::UpdaterStatus& s);
 std::string statusLineText(const launcher::UpdaterStatus& s);
 

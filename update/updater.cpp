@@ -44,10 +44,6 @@ constexpr const char* kFolderTakenMessage =
     "another Veilstone launcher is already using this folder";
 constexpr int kLockRetryMs = 100;
 
-std::uint32_t number(UpdaterState state) { return static_cast<std::uint32_t>(state); }
-std::uint32_t number(KeyState state) { return static_cast<std::uint32_t>(state); }
-std::uint32_t number(Channel channel) { return static_cast<std::uint32_t>(channel); }
-
 std::string ownExecutable() {
     std::error_code ec;
     fs::path target = fs::read_symlink("/proc/self/exe", ec);
@@ -106,7 +102,7 @@ Updater::Updater(UpdaterSetup setup)
       startProcess_(std::move(setup.startProcess)),
       faults_(setup.faults),
       connections_(setup.connections) {
-    news_ = loadNewsCache(number(Channel::Live));
+    news_ = loadNewsCache(Channel::Live);
     if (setup.lockFolder) {
         folderLock_ = lockFolder(installDir_, setup.lockWaitMs);
         lockRefused_ = folderLock_ < 0;
@@ -140,25 +136,25 @@ void Updater::setStatusListener(StatusListener listener) {
     listener_ = std::move(listener);
 }
 
-void Updater::setChannel(std::uint32_t channel, std::string testerKey) {
+void Updater::setChannel(Channel channel, std::string testerKey) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!testerKey.empty()) {
         channel_ = channel;
         testerKey_ = std::move(testerKey);
         shownChannel_ = channel_;
-        if (keyState_ == number(KeyState::None)) keyState_ = number(KeyState::Unchecked);
+        if (keyState_ == KeyState::None) keyState_ = KeyState::Unchecked;
     } else {
-        channel_ = number(Channel::Live);
+        channel_ = Channel::Live;
         testerKey_.clear();
         shownChannel_ = channel_;
-        keyState_ = number(KeyState::None);
+        keyState_ = KeyState::None;
     }
     manifestFresh_ = false;
     news_ = loadNewsCache(channel_);
 }
 
-std::string Updater::loadNewsCache(std::uint32_t channel) const {
-    const char* name = channel == number(Channel::Testing) ? kNewsCacheTesting : kNewsCacheLive;
+std::string Updater::loadNewsCache(Channel channel) const {
+    const char* name = channel == Channel::Testing ? kNewsCacheTesting : kNewsCacheLive;
     std::string text, body;
     if (!readFile(installDir_ / name, text, kMaxSignedTextBytes)) return {};
     if (!verifySignedText(text, releaseKey_.data(), body)) return {};
@@ -233,7 +229,7 @@ void Updater::setStatus(UpdaterState state, std::string message, double progress
     UpdaterStatus copy;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        state_ = number(state);
+        state_ = state;
         message_ = std::move(message);
         progress_ = progress;
         if (listener_) {
@@ -296,7 +292,7 @@ bool Updater::fetchRelease(bool install, bool verify, bool allowSelfUpdate) {
         fail("the server offered a build for " + fresh.platform);
         return false;
     }
-    const std::string channelWord = latestChannel_ == number(Channel::Testing) ? "testing" : "live";
+    const std::string channelWord = latestChannel_ == Channel::Testing ? "testing" : "live";
     SerialRecord serials = readSerials(installDir_);
     const std::string refusal = judgeRelease(fresh, channelWord, serials[channelWord]);
     if (!refusal.empty()) {
@@ -330,19 +326,19 @@ void Updater::onManifestFailure(const std::string& error, bool install, bool ver
                                 bool allowSelfUpdate) {
     logWarn("launcher: %s", error.c_str());
     const UpdaterStatus before = status();
-    if (before.keyState == number(KeyState::Refused) &&
-        before.shownChannel == number(Channel::Testing)) {
+    if (before.keyState == KeyState::Refused &&
+        before.shownChannel == Channel::Testing) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            channel_ = number(Channel::Live);
+            channel_ = Channel::Live;
             shownChannel_ = channel_;
         }
         logWarn("launcher: playtester key refused; following Live");
         run(true, install, verify, allowSelfUpdate);
         const UpdaterStatus after = status();
-        const bool settled = after.state == number(UpdaterState::UpToDate) ||
-                             after.state == number(UpdaterState::ReadyToInstall) ||
-                             after.state == number(UpdaterState::ReadyToUpdate);
+        const bool settled = after.state == UpdaterState::UpToDate ||
+                             after.state == UpdaterState::ReadyToInstall ||
+                             after.state == UpdaterState::ReadyToUpdate;
         setStatus(static_cast<UpdaterState>(after.state),
                   settled ? std::string(kKeyRefusedMessage) : after.message, -1.0);
         return;
@@ -364,14 +360,14 @@ void Updater::refuseRelease(const std::string& error) {
 }
 
 bool Updater::fetchSigned(const std::string& name, std::string& body, std::string& error) {
-    std::uint32_t channel = 0;
+    Channel channel = Channel::Live;
     std::string key;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         channel = channel_;
         key = testerKey_;
     }
-    const bool testing = channel == number(Channel::Testing);
+    const bool testing = channel == Channel::Testing;
     std::vector<std::string> headers;
     if (testing) headers.push_back(kKeyHeader + key);
     const std::string url = joinUrl(serverUrl_, (testing ? kTestingFolder : "") + name);
@@ -385,7 +381,7 @@ bool Updater::fetchSigned(const std::string& name, std::string& body, std::strin
         std::lock_guard<std::mutex> lock(mutex_);
         // The answer is about the key that was sent; a key the user has replaced meanwhile keeps
         // its own state.
-        if (testerKey_ == key) keyState_ = number(got ? KeyState::Accepted : KeyState::Refused);
+        if (testerKey_ == key) keyState_ = got ? KeyState::Accepted : KeyState::Refused;
     }
     if (!got) return false;
 

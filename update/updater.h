@@ -47,9 +47,9 @@ enum class Channel : std::uint32_t { Live = 0, Testing = 1 };
 
 // A copy of the engine's status, taken under its lock.
 struct UpdaterStatus {
-    std::uint32_t state = 0;          // UpdaterState
-    std::uint32_t shownChannel = 0;   // Channel whose release this describes
-    std::uint32_t keyState = 0;       // KeyState
+    UpdaterState state = UpdaterState::Checking;
+    Channel shownChannel = Channel::Live;  // whose release this describes
+    KeyState keyState = KeyState::None;
     std::string message;              // one line for the status bar
     double progress = -1.0;           // 0..1; -1 means no bar
     std::uint64_t downloadBytes = 0;  // packed bytes the current plan needs
@@ -115,7 +115,7 @@ public:
 
     // Channel 1 (Testing) needs a key; without one the channel is Live. Reloads the cached news of
     // the channel and forgets the manifest in memory, so follow it with check(false).
-    void setChannel(std::uint32_t channel, std::string testerKey);
+    void setChannel(Channel channel, std::string testerKey);
 
     // Start a job and return at once; dropped while another job runs. Only the first check of a
     // launcher run may self-update.
@@ -146,7 +146,7 @@ private:
     void installPlan(const Manifest& installed, bool installedValid, bool verify,
                      const FilePlan& plan);
     bool readInstalled(Manifest& installed) const;
-    std::string loadNewsCache(std::uint32_t channel) const;
+    std::string loadNewsCache(Channel channel) const;
 
     void setStatus(UpdaterState state, std::string message, double progress);
     void setProgress(double progress);
@@ -167,11 +167,11 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::string> restartArgs_;
     StatusListener listener_;
-    std::uint32_t channel_ = 0;
+    Channel channel_ = Channel::Live;
     std::string testerKey_;
-    std::uint32_t state_ = 0;
-    std::uint32_t shownChannel_ = 0;
-    std::uint32_t keyState_ = 0;
+    UpdaterState state_ = UpdaterState::Checking;
+    Channel shownChannel_ = Channel::Live;
+    KeyState keyState_ = KeyState::None;
     std::string message_;
     double progress_ = -1.0;
     std::uint64_t downloadBytes_ = 0;
@@ -189,7 +189,7 @@ private:
     // Job thread only: at most one job exists at a time.
     Manifest latest_;
     std::string latestText_;           // the signed manifest text exactly as downloaded
-    std::uint32_t latestChannel_ = 0;  // the channel latestText_ was asked for
+    Channel latestChannel_ = Channel::Live;  // the channel latestText_ was asked for
 };
 
 }  // namespace kd::launcher

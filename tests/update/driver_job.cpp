@@ -44,7 +44,7 @@ int runUpdaterDriver(int argc, char** argv) {
          .faults = {.ownPathLost = fault == "own-path", .placingFails = fault == "placing"}});
     updater.setRestartArgs(options.restartArgs);
     updater.setStatusListener([](const launcher::UpdaterStatus& s) {
-        printf("status %u %.4f %s\n", s.state, s.progress, s.message.c_str());
+        printf("status %u %.4f %s\n", static_cast<unsigned>(s.state), s.progress, s.message.c_str());
         fflush(stdout);
     });
     if (job == "check")
@@ -53,9 +53,9 @@ int runUpdaterDriver(int argc, char** argv) {
         updater.update(job == "verify");
     while (updater.busy()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     const launcher::UpdaterStatus s = updater.status();
-    printf("final state=%u message=%s\n", s.state, s.message.c_str());
+    printf("final state=%u message=%s\n", static_cast<unsigned>(s.state), s.message.c_str());
     fflush(stdout);
-    return s.state == static_cast<std::uint32_t>(launcher::UpdaterState::Failed) ? 1 : 0;
+    return s.state == launcher::UpdaterState::Failed ? 1 : 0;
 }
 
 }  // namespace kd::test

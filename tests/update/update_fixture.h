@@ -22,6 +22,8 @@ using launcher::UpdaterState;
 using launcher::UpdaterStatus;
 
 inline std::uint32_t number(UpdaterState state) { return static_cast<std::uint32_t>(state); }
+using launcher::Channel;
+using launcher::KeyState;
 
 // The lines of text that begin with prefix, in order.
 inline std::vector<std::string> linesStartingWith(const std::string& text,
@@ -39,7 +41,7 @@ struct JobRun {
 
     bool saw(UpdaterState state, const std::string& message) const {
         for (const UpdaterStatus& s : changes)
-            if (s.state == number(state) && s.message == message) return true;
+            if (s.state == state && s.message == message) return true;
         return false;
     }
     double progressOf(const std::string& message) const {  // of the first such change; -2: none

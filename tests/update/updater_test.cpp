@@ -29,7 +29,7 @@ JobRun verify(Updater& u) {
 std::string shown(const JobRun& run) {
     static const char* const kNames[] = {"Checking", "UpToDate", "ReadyToInstall", "ReadyToUpdate",
                                          "Working",  "Offline",  "Failed",         "Restarting"};
-    return std::string(run.last.state < 8 ? kNames[run.last.state] : "?") + ": " + run.last.message;
+    return std::string(kNames[number(run.last.state)]) + ": " + run.last.message;
 }
 const std::string kOffline = "Offline: Offline: playing what is installed";
 
@@ -160,16 +160,16 @@ TEST_F(UpdaterEndToEnd, ARefusedPlaytesterKeyFallsBackToLiveAnAcceptedOneOpensTe
     auto u = makeUpdater();
     fs::create_directory(launcher + "/.news");  // an empty folder gives way to the cache
 
-    u->setChannel(1, "KEY-2");
+    u->setChannel(Channel::Testing, "KEY-2");
     const JobRun refused = check(*u);
     EXPECT_EQ(shown(refused), "ReadyToInstall: Playtester key not accepted; showing Live");
-    EXPECT_EQ(refused.last.keyState, 3u);
+    EXPECT_EQ(refused.last.keyState, KeyState::Refused);
     EXPECT_EQ(refused.last.news, "Live news\n");
     EXPECT_EQ(readText(launcher + "/.news"), readText(server + "/news.txt"));
     EXPECT_EQ(logCount("playtester key not accepted"), 2u);  // news, then manifest
-    u->setChannel(1, "KEY-1");
+    u->setChannel(Channel::Testing, "KEY-1");
     const JobRun found = check(*u);
-    EXPECT_EQ(found.last.keyState, 2u);
+    EXPECT_EQ(found.last.keyState, KeyState::Accepted);
     EXPECT_EQ(found.last.news, "Testing news\n");
     expectUpToDate(install(*u), "t1");
     std::size_t keyed = 0;  // the key goes with Testing requests only
@@ -179,10 +179,10 @@ TEST_F(UpdaterEndToEnd, ARefusedPlaytesterKeyFallsBackToLiveAnAcceptedOneOpensTe
     }
     EXPECT_EQ(keyed, 2u);
     // Without a key there is no Testing channel; each channel's cached news is loaded for it.
-    u->setChannel(1, "");
+    u->setChannel(Channel::Testing, "");
     EXPECT_EQ(u->status().news, "Live news\n");
     expectUpToDate(install(*u), "1.0");  // the Testing manifest is not kept for Live
-    u->setChannel(1, "KEY-1");
+    u->setChannel(Channel::Testing, "KEY-1");
     EXPECT_EQ(u->status().news, "Testing news\n");
 }
 
@@ -309,21 +309,21 @@ TEST_F(UpdaterEndToEnd, ReplayedMisplacedAndSelfNamingReleasesAreRefused) {
         EXPECT_EQ(logCount("launcher: " + message) - logged, 2u) << message;  // once per job
         // A launcher that has seen nothing has nothing to compare with, and nothing installed.
         Updater fresh(dir / ("fresh" + std::to_string(n++)), nginx->url(), demoPublicKey());
-        EXPECT_EQ(check(fresh).last.state, number(message == older ? S::ReadyToInstall : S::Failed))
+        EXPECT_EQ(check(fresh).last.state, message == older ? S::ReadyToInstall : S::Failed)
             << message;
     }
     // Each channel is judged by its own record: testing's serial 1 is not older than live's 2. A
     // stale read-only part file does not stop the record being written.
     writeText(launcher + "/.serials.part", "half");
     chmod((launcher + "/.serials.part").c_str(), 0444);
-    u->setChannel(1, "KEY-1");
-    EXPECT_EQ(check(*u).last.state, number(S::ReadyToUpdate));
+    u->setChannel(Channel::Testing, "KEY-1");
+    EXPECT_EQ(check(*u).last.state, S::ReadyToUpdate);
     EXPECT_EQ(readText(launcher + "/.serials"), "live 2\ntesting 1\n");
     // Lines that do not read are skipped and the others kept.
     writeText(launcher + "/.serials", "live\nlive 9x\n 9\ntesting 1\n");
     writeText(live, first);
-    u->setChannel(0, "");
-    EXPECT_EQ(check(*u).last.state, number(S::ReadyToUpdate));
+    u->setChannel(Channel::Live, "");
+    EXPECT_EQ(check(*u).last.state, S::ReadyToUpdate);
     EXPECT_EQ(readText(launcher + "/.serials"), "live 1\ntesting 1\n");
 }
 
@@ -437,17 +437,17 @@ TEST_F(UpdaterFaults, StatusesDelaysAndStallsFromTheServer) {
     faults.answerStatus("/manifest-linux64.txt", 403, 1);
     EXPECT_EQ(shown(check(*u)), "Failed: the update server said 403");
     faults.answerStatus("/testing/news.txt", 403);
-    u->setChannel(1, "K-1");
-    EXPECT_EQ(check(*u).last.keyState, 2u);
+    u->setChannel(Channel::Testing, "K-1");
+    EXPECT_EQ(check(*u).last.keyState, KeyState::Accepted);
     EXPECT_EQ(logCount("launcher: news: playtester key not accepted"), 1u);
 
     // The Live manifest that arrives after a change to Testing is not installed there.
-    u->setChannel(0, "");
+    u->setChannel(Channel::Live, "");
     faults.delay("/manifest-linux64.txt", 400, 1);
     const JobRun changed = runJob(*u, [&](Updater& x) {
         x.check(false);
         ASSERT_TRUE(waitFor([&] { return faults.count("/manifest-linux64.txt") == 2; }));
-        x.setChannel(1, "K-1");
+        x.setChannel(Channel::Testing, "K-1");
     });
     EXPECT_EQ(shown(changed), "Failed: no release to install");
 
@@ -466,7 +466,7 @@ TEST_F(UpdaterFaults, StatusesDelaysAndStallsFromTheServer) {
     u.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     ASSERT_FALSE(changes->empty());
-    EXPECT_EQ(changes->back().state, number(S::ReadyToUpdate));
+    EXPECT_EQ(changes->back().state, S::ReadyToUpdate);
     EXPECT_EQ(changes->back().message, "cancelled");
     EXPECT_EQ(faults.count(data), 1u);
 
