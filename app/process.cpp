@@ -11,6 +11,7 @@ namespace kd {
 namespace {
 
 constexpr int kExecFailedStatus = 127;
+constexpr int kForkFailedStatus = 126;  // the intermediate child could not fork the program
 std::string folderOpener = "/usr/bin/xdg-open";
 
 }  // namespace
@@ -39,13 +40,19 @@ bool startProcess(const std::string& program, const std::vector<std::string>& ar
         // The intermediate child: a new session, then a grandchild that init adopts once this
         // child exits, so the launcher never has to wait for the program.
         setsid();
-        if (fork() != 0) _exit(0);
+        const pid_t grandchild = fork();
+        if (grandchild != 0) _exit(grandchild < 0 ? kForkFailedStatus : 0);
         if (chdir(folder) != 0) _exit(kExecFailedStatus);
         execv(path, argv.data());
         _exit(kExecFailedStatus);
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    // Without this, a refused second fork would pass for a started program.
+    if (WIFEXITED(status) && WEXITSTATUS(status) == kForkFailedStatus) {
+        errorText = "could not start the game (fork failed)";
+        return false;
     }
     return true;
 }

@@ -52,8 +52,10 @@ TEST_F(SelfUpdateTest, SwapsOrLeavesItselfAloneOrFailsLeavingKnownFilesAndTheChe
         std::function<void()> setUp = [] {};
         std::vector<std::string> extra = {};
         // A user of its own makes permissions bite, as the tests run as root. Two tasks for that
-        // user leave room for the driver and its worker thread: the restart's fork is refused.
-        bool unprivileged = false, twoTasks = false;
+        // user leave room for the driver and its worker thread: the restart's fork is refused;
+        // with three, the fork after it.
+        bool unprivileged = false;
+        int tasks = 0;
         std::string error = "";  // after "self-update failed: "; empty when none is logged
         std::string exe = "previous", old = "", fresh = "";  // what state() finds at exe[.old|.new]
         std::size_t fetches = 1;                             // requests for objects
@@ -94,8 +96,12 @@ TEST_F(SelfUpdateTest, SwapsOrLeavesItselfAloneOrFailsLeavingKnownFilesAndTheChe
         // The swap is done; the old code keeps running and the next start uses the new file.
         {.what = "no process can be started",
          .setUp = [&] { fs::permissions(launcher, fs::perms(0777)); }, .unprivileged = true,
-         .twoTasks = true,
-         .error = "could not start the game (fork failed)", .exe = "new", .old = "previous"},
+         .tasks = 2, .error = "could not start the game (fork failed)", .exe = "new",
+         .old = "previous"},
+        {.what = "the restart's second fork is refused",
+         .setUp = [&] { fs::permissions(launcher, fs::perms(0777)); }, .unprivileged = true,
+         .tasks = 3, .error = "could not start the game (fork failed)", .exe = "new",
+         .old = "previous"},
     };
     // clang-format on
     for (const Row& row : rows) {
@@ -115,7 +121,8 @@ TEST_F(SelfUpdateTest, SwapsOrLeavesItselfAloneOrFailsLeavingKnownFilesAndTheChe
         std::vector<std::string> argv;
         if (row.unprivileged)
             argv = {"/usr/bin/setpriv", "--reuid", uid, "--regid", uid, "--clear-groups"};
-        if (row.twoTasks) argv.insert(argv.end(), {"/usr/bin/prlimit", "--nproc=2"});
+        if (row.tasks)
+            argv.insert(argv.end(), {"/usr/bin/prlimit", "--nproc=" + std::to_string(row.tasks)});
         argv.insert(argv.end(), {exe, launcher, nginx->url(), demoPublicKeyHex(), "check"});
         argv.insert(argv.end(), row.extra.begin(), row.extra.end());
         ChildProcess process(argv, dir.path(), {}, out);
