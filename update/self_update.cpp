@@ -1,7 +1,7 @@
 // Self-update: a release names the launcher executable that belongs to it. A launcher whose own
-// file differs downloads that one as an ordinary object, swaps it in under its own name with two
-// renames (the previous file stays beside it as ".old" until the next start removes it) and starts
-// the new copy with its own arguments plus "--updated", which keeps the new copy from trying again.
+// file differs downloads that one as an ordinary object, renames it onto its own name (the
+// previous file stays beside it as ".old" until the next start removes it) and starts the new copy
+// with its own arguments plus "--updated", which keeps the new copy from trying again.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -79,8 +79,12 @@ bool Updater::selfUpdate(const Entry& launcher, std::string& error) {
     }
 
     fs::remove(old, ec);
-    fs::rename(current, old, ec);
-    if (ec) {
+    // A second name for the old file keeps the launcher's own name taken until one rename puts
+    // the new file there: a kill or a power cut never finds that name empty. Where links cannot
+    // be made, the old file is moved aside first.
+    const bool linked = ::link(current.c_str(), old.c_str()) == 0;
+    if (!linked) fs::rename(current, old, ec);
+    if (!linked && ec) {
         fs::remove(fresh, ec);
         error = "cannot move the old launcher aside";
         return false;
@@ -90,10 +94,13 @@ bool Updater::selfUpdate(const Entry& launcher, std::string& error) {
     else
         fs::rename(fresh, current, ec);
     if (ec) {
-        fs::rename(old, current, ec);
+        if (linked)
+            fs::remove(old, ec);
+        else
+            fs::rename(old, current, ec);
         // Then the launcher's name is taken by something else and its only copy is the old one:
         // nothing more can be done from here, but whoever repairs it must know where it is.
-        if (ec) logError("launcher: the previous launcher is left at %s", old.c_str());
+        if (!linked && ec) logError("launcher: the previous launcher is left at %s", old.c_str());
         error = "cannot put the new launcher in place";
         return false;
     }
