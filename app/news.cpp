@@ -43,9 +43,10 @@ std::string stripBoldMarkers(std::string_view text) {
 void addBody(NewsLayout& layout, std::string_view line, float& y, float width, float indent,
              bool bullet) {
     std::vector<std::string> lines = wrapText(stripBoldMarkers(line), 2, width - indent);
-    if (!lines.empty() && bullet) layout.lines.push_back({y + 6, 3, 0, pal::GoldDim, {}});
-    for (std::string& wrapped : lines) {
-        layout.lines.push_back({y, indent, 2, pal::Text, std::move(wrapped)});
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        layout.lines.push_back({y, indent, 2, pal::Text, std::move(lines[i])});
+        // After its line's text, not before: drawing searches the lines by y.
+        if (i == 0 && bullet) layout.lines.push_back({y + 6, 3, 0, pal::GoldDim, {}});
         y += kBodyLine;
     }
     y += kBodyAfter;

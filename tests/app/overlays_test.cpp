@@ -2,10 +2,8 @@
 // nginx with a Live and a Testing release: editing the key, committing it, switching channels,
 // the settings file each choice leaves, the screen underneath ignoring input while either is
 // open, and the news markup, wrapped and scrolled.
-#include <cmath>
 #include <functional>
 
-#include "gfx/renderer.h"
 #include "tests/app/launcher_harness.h"
 
 namespace kd::test {
@@ -81,16 +79,6 @@ protected:
         EXPECT_EQ(settingsFile(), settings);
     }
 };
-
-TEST(DrawNews, MalformedNewsTakesAFiniteHeight) {
-    for (const std::string& text :
-         {std::string("\xff\xfe# \xc3\n\0**\x80", 10), std::string(20000, '*'),
-          "- \n# \n**\n" + std::string(5000, '\n'), "- " + std::string(3000, 'W')}) {
-        Renderer r;
-        float height = drawNews(r, text, 0, 0, 40);
-        EXPECT_TRUE(std::isfinite(height) && height > 0) << text.size();
-    }
-}
 
 TEST_F(Overlays, KeyDialogEditsClosesAndCommitsARefusedKeyThenOneThatIsUsed) {
     ASSERT_NO_FATAL_FAILURE(startIdle());
