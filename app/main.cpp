@@ -197,6 +197,10 @@ struct FrameStats {
     }
 };
 
+launcher::Channel channelOf(const LauncherSettings& settings) {
+    return settings.testingChannel ? launcher::Channel::Testing : launcher::Channel::Live;
+}
+
 // Does what the frame's widgets asked for; false when the game started and the launcher should
 // close.
 bool carryOut(const UiActions& actions, LauncherUi& ui, launcher::Updater& updater,
@@ -207,9 +211,7 @@ bool carryOut(const UiActions& actions, LauncherUi& ui, launcher::Updater& updat
                 break;
             case UiAction::SaveSettings:
                 writeSettings(dir, ui.settings);
-                updater.setChannel(ui.settings.testingChannel ? launcher::Channel::Testing
-                                                              : launcher::Channel::Live,
-                                   ui.settings.testerKey);
+                updater.setChannel(channelOf(ui.settings), ui.settings.testerKey);
                 break;
             case UiAction::Check:
                 updater.check(false);
@@ -409,8 +411,7 @@ int main(int argc, char** argv) {
                                            .lockFolder = true,
                                            .lockWaitMs = restarted ? 5000 : 0});
     updater->setRestartArgs(options.restartArgs);
-    updater->setChannel(settings.testingChannel ? launcher::Channel::Testing : launcher::Channel::Live,
-                        settings.testerKey);
+    updater->setChannel(channelOf(settings), settings.testerKey);
     updater->check(options.allowSelfUpdate);
 
     signal(SIGTERM, onCloseSignal);

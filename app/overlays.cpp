@@ -83,7 +83,8 @@ void drawChannelList(LauncherUi& ui, Renderer& r, const UpdaterStatus& s, const 
         if (hovered) r.fillRect(50, yi, 256, kRowHeight, fade(pal::Ember, 0.6f));
         Color color = pal::TextDim;
         if (i < 2) {
-            bool shown = s.shownChannel == (i == 1 ? launcher::Channel::Testing : launcher::Channel::Live);
+            const auto row = i == 1 ? launcher::Channel::Testing : launcher::Channel::Live;
+            const bool shown = s.shownChannel == row;
             color = shown ? pal::Gold : hovered ? pal::TextBright : pal::Text;
         }
         r.text(kRows[i], 62, yi + 10, 2, color);
@@ -115,8 +116,8 @@ void drawChannelList(LauncherUi& ui, Renderer& r, const UpdaterStatus& s, const 
     }
 }
 
-void drawKeyDialog(LauncherUi& ui, Renderer& r, const FrameInput& input,
-                   const ScreenLayout& layout, double now, UiActions& actions) {
+void drawKeyDialog(LauncherUi& ui, Renderer& r, const FrameInput& input, const ScreenLayout& layout,
+                   double now, UiActions& actions) {
     // The click that opened the dialog (the menu link or the list row) can lie where "Cancel" or
     // "USE KEY" now stands, depending on the window size; it must not press them too.
     UiInput in = input.real;

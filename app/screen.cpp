@@ -275,8 +275,8 @@ void drawScreen(LauncherUi& ui, Renderer& r, const UpdaterStatus& s, const Frame
     // Once a request is made, the buttons that would start another job look disabled at once.
     auto idle = [&] { return !s.busy && actions.empty(); };
     if (uiButton(r, menu, "Verify game files",
-                 idle() && s.gameInstalled && !isState(s, UpdaterState::Offline), false, kMenuX,
-                 y0, kMenuLinkWidth, kMenuLinkHeight, 2))
+                 idle() && s.gameInstalled && !isState(s, UpdaterState::Offline), false, kMenuX, y0,
+                 kMenuLinkWidth, kMenuLinkHeight, 2))
         actions.push_back(UiAction::Verify);
     if (uiButton(r, menu, "Open game folder", true, false, kMenuX, y0 + 38, kMenuLinkWidth,
                  kMenuLinkHeight, 2))

@@ -164,8 +164,8 @@ void drawChannelSelector(LauncherUi& ui, Renderer& r, const launcher::UpdaterSta
                          const UiInput& menu, const ScreenLayout& layout);
 void drawChannelList(LauncherUi& ui, Renderer& r, const launcher::UpdaterStatus& s,
                      const FrameInput& input, UiActions& actions);
-void drawKeyDialog(LauncherUi& ui, Renderer& r, const FrameInput& input,
-                   const ScreenLayout& layout, double now, UiActions& actions);
+void drawKeyDialog(LauncherUi& ui, Renderer& r, const FrameInput& input, const ScreenLayout& layout,
+                   double now, UiActions& actions);
 void drawNewsPanel(LauncherUi& ui, Renderer& r, const launcher::UpdaterStatus& s,
                    const FrameInput& input, const ScreenLayout& layout, float dt);
 // The lines of text, each at most width wide, and the scale that lets all of them fit into

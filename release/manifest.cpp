@@ -1,8 +1,8 @@
 #include "release/manifest.h"
 
 #include <algorithm>
-#include <charconv>
 #include <bit>
+#include <charconv>
 #include <functional>
 #include <string_view>
 #include <vector>
@@ -84,7 +84,7 @@ public:
 private:
     std::size_t& find(std::string_view path) {
         const std::size_t mask = slots_.size() - 1;
-        std::size_t i = std::hash<std::string_view>{}(path) & mask;
+        std::size_t i = std::hash<std::string_view>{}(path)&mask;
         while (slots_[i] != 0 && paths_[slots_[i] - 1] != path) i = (i + 1) & mask;
         return slots_[i];
     }

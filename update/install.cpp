@@ -1,6 +1,8 @@
 // The second half of a job: compare the latest manifest with the disk, report what must be
 // downloaded, and for an install download into ".staging", put the files in place, remove what
 // the release dropped and record the installed release.
+#include "update/install.h"
+
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -13,7 +15,6 @@
 #include "net/http.h"
 #include "release/crypto.h"
 #include "update/fetch.h"
-#include "update/install.h"
 #include "update/state_files.h"
 #include "update/updater.h"
 #include "update/updater_internal.h"

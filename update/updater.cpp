@@ -326,8 +326,7 @@ void Updater::onManifestFailure(const std::string& error, bool install, bool ver
                                 bool allowSelfUpdate) {
     logWarn("launcher: %s", error.c_str());
     const UpdaterStatus before = status();
-    if (before.keyState == KeyState::Refused &&
-        before.shownChannel == Channel::Testing) {
+    if (before.keyState == KeyState::Refused && before.shownChannel == Channel::Testing) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             channel_ = Channel::Live;

@@ -24,7 +24,7 @@ namespace kd::launcher {
 
 struct FilePlan;
 
-// The numbers are what the status record carries and the screen tests.
+// The numbers are what the engine driver prints.
 enum class UpdaterState : std::uint32_t {
     Checking = 0,
     UpToDate = 1,

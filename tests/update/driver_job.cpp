@@ -44,7 +44,8 @@ int runUpdaterDriver(int argc, char** argv) {
          .faults = {.ownPathLost = fault == "own-path", .placingFails = fault == "placing"}});
     updater.setRestartArgs(options.restartArgs);
     updater.setStatusListener([](const launcher::UpdaterStatus& s) {
-        printf("status %u %.4f %s\n", static_cast<unsigned>(s.state), s.progress, s.message.c_str());
+        printf("status %u %.4f %s\n", static_cast<unsigned>(s.state), s.progress,
+               s.message.c_str());
         fflush(stdout);
     });
     if (job == "check")
