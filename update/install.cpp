@@ -102,14 +102,6 @@ bool fileIsCurrent(const fs::path& gameDir, const Entry& entry, const FileIndex*
     return before != nullptr && before->hash == entry.hash;
 }
 
-bool fileIsCurrent(const fs::path& gameDir, const Entry& entry, const Manifest* installed,
-                   bool deep) {
-    if (installed == nullptr)
-        return fileIsCurrent(gameDir, entry, static_cast<const FileIndex*>(nullptr), deep);
-    const FileIndex index(*installed);
-    return fileIsCurrent(gameDir, entry, &index, deep);
-}
-
 FilePlan planFiles(const fs::path& gameDir, const Manifest& latest, const Manifest* installed,
                    bool deep, const std::function<void(double)>& scanned) {
     FilePlan plan;

@@ -31,8 +31,6 @@ double downloadProgress(std::uint64_t received, std::uint64_t packedSize, std::u
 // match. Quick: its size matches and the installed release had the same hash at this path
 // (installed may be null when no valid installed state exists; then only deep can pass).
 bool fileIsCurrent(const std::filesystem::path& gameDir, const Entry& entry,
-                   const Manifest* installed, bool deep);
-bool fileIsCurrent(const std::filesystem::path& gameDir, const Entry& entry,
                    const FileIndex* installed, bool deep);
 
 }  // namespace kd::launcher
