@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/options.h"
+#include "base/base.h"
 #include "app/paths.h"
 #include "app/process.h"
 #include "app/settings.h"
@@ -210,7 +211,8 @@ bool carryOut(const UiActions& actions, LauncherUi& ui, launcher::Updater& updat
             case UiAction::None:
                 break;
             case UiAction::SaveSettings:
-                writeSettings(dir, ui.settings);
+                if (std::string error; !writeSettings(dir, ui.settings, error))
+                    logWarn("launcher: %s", error.c_str());
                 updater.setChannel(channelOf(ui.settings), ui.settings.testerKey);
                 break;
             case UiAction::Check:
@@ -315,7 +317,7 @@ int main(int argc, char** argv) {
         fputs(usageText(), stdout);
         return 0;
     }
-    const std::string exePath = ownExePath();
+    const std::string exePath = ownExecutablePath();
     const std::string dir = installDir(exePath);
     std::error_code ec;
     fs::create_directories(fs::path(dir) / "logs", ec);
@@ -406,7 +408,7 @@ int main(int argc, char** argv) {
     auto* updater = new launcher::Updater({.installDir = dir,
                                            .serverUrl = options.serverUrl,
                                            .releaseKey = releaseKey,
-                                           .launcherFile = ownExePath(),
+                                           .launcherFile = ownExecutablePath(),
                                            .startProcess = startProcess,
                                            .lockFolder = true,
                                            .lockWaitMs = restarted ? 5000 : 0});

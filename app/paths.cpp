@@ -7,12 +7,6 @@ namespace kd {
 
 namespace fs = std::filesystem;
 
-std::string ownExePath() {
-    std::error_code ec;
-    fs::path target = fs::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string() : target.string();
-}
-
 std::string installDir(const std::string& exePath) {
     if (exePath.empty()) {
         std::error_code ec;

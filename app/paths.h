@@ -6,8 +6,6 @@
 
 namespace kd {
 
-// Target of /proc/self/exe; empty when the link cannot be read.
-std::string ownExePath();
 // Parent folder of the executable; the current working folder when exePath is empty.
 std::string installDir(const std::string& exePath);
 const char* platformName();  // "linux64"

@@ -1,12 +1,14 @@
 #include "app/settings.h"
 
-#include <cstdio>
 #include <filesystem>
+
+#include "base/base.h"
 
 namespace kd {
 namespace {
 
 constexpr const char* kSettingsName = "launcher.cfg";
+constexpr std::uint64_t kMaxSettingsBytes = 65536;  // a few lines; anything larger is not ours
 constexpr const char* kHeaderLine = "# Veilstone launcher settings. Written by the launcher.\n";
 
 // Trailing '\r' and '\n' go too, so files saved with Windows line ends read the same.
@@ -59,22 +61,19 @@ std::string formatSettings(const LauncherSettings& settings) {
 }
 
 LauncherSettings readSettings(const std::string& installDir) {
-    FILE* file = fopen(settingsPath(installDir).c_str(), "rb");
-    if (!file) return {};
     std::string text;
-    char buffer[4096];
-    std::size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
-    fclose(file);
+    if (readWholeFile(settingsPath(installDir), text, kMaxSettingsBytes) != 0) return {};
     return parseSettings(text);
 }
 
-void writeSettings(const std::string& installDir, const LauncherSettings& settings) {
-    FILE* file = fopen(settingsPath(installDir).c_str(), "wb");
-    if (!file) return;
-    std::string text = formatSettings(settings);
-    fwrite(text.data(), 1, text.size(), file);
-    fclose(file);
+bool writeSettings(const std::string& installDir, const LauncherSettings& settings,
+                   std::string& error) {
+    const std::string path = settingsPath(installDir);
+    const FileError written = writeFileAtomic(path, formatSettings(settings));
+    if (written == 0) return true;
+    error = isDiskFull(written) ? "cannot save the settings: the disk is full"
+                                : "cannot save the settings in " + path;
+    return false;
 }
 
 }  // namespace kd

@@ -15,8 +15,10 @@ struct LauncherSettings {
 
 // Missing or unreadable file: the defaults. Never reports an error.
 LauncherSettings readSettings(const std::string& installDir);
-// An unwritable file leaves the previous one in place; nothing is reported.
-void writeSettings(const std::string& installDir, const LauncherSettings& settings);
+// Replaces the file whole (a crash leaves the old or the new one); an unwritable file leaves the
+// previous one in place and error says so.
+bool writeSettings(const std::string& installDir, const LauncherSettings& settings,
+                   std::string& error);
 
 // The line-by-line reading of the file's text, separate so it can be fed any bytes.
 LauncherSettings parseSettings(std::string_view text);

@@ -2,15 +2,17 @@
 
 #include <GLFW/glfw3.h>
 
-#include <cstdio>
+#include <cerrno>
 #include <cstring>
+#include <string>
 
+#include "base/base.h"
 #include "log/log.h"
 
 namespace kd {
 namespace {
 
-constexpr long kMaxIconFileBytes = 16777215;  // a real icon file is a few hundred kilobytes
+constexpr std::uint64_t kMaxIconFileBytes = 16777215;  // a real icon file is a few hundred kilobytes
 constexpr std::size_t kIconHeaderBytes = 6;
 constexpr std::size_t kDirEntryBytes = 16;
 constexpr std::uint32_t kMinBitmapHeaderBytes = 40;  // BITMAPINFOHEADER
@@ -23,20 +25,6 @@ std::uint16_t read16(const std::uint8_t* p) { return std::uint16_t(p[0] | p[1] <
 std::uint32_t read32(const std::uint8_t* p) {
     return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
            std::uint32_t(p[3]) << 24;
-}
-
-// The whole file, or nothing when it cannot be read completely or is implausibly large.
-bool readWholeFile(const std::string& path, std::vector<std::uint8_t>& data) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return false;
-    long size = -1;
-    if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
-    if (size >= 1 && size <= kMaxIconFileBytes && std::fseek(f, 0, SEEK_SET) == 0) {
-        data.resize(std::size_t(size));
-        if (std::fread(data.data(), 1, data.size(), f) != data.size()) data.clear();
-    }
-    std::fclose(f);
-    return true;
 }
 
 // One directory entry's bitmap, or false when it is not an uncompressed 32-bit bitmap of exactly
@@ -102,12 +90,14 @@ std::vector<IconImage> decodeIconFile(const std::uint8_t* data, std::size_t size
 }
 
 std::vector<IconImage> readIconFile(const std::string& path) {
-    std::vector<std::uint8_t> data;
-    if (!readWholeFile(path, data)) {
+    std::string data;
+    // Too large for an icon is damage like any other: the decoder then sees no bytes.
+    const FileError error = readWholeFile(path, data, kMaxIconFileBytes);
+    if (error != 0 && error != EFBIG) {
         logDebug("No window icon at %s", path.c_str());
         return {};
     }
-    return decodeIconFile(data.data(), data.size(), path);
+    return decodeIconFile(reinterpret_cast<const std::uint8_t*>(data.data()), data.size(), path);
 }
 
 bool loadWindowIcon(const std::string& installDir, GLFWwindow* window) {

@@ -5,6 +5,7 @@
 #include <climits>
 #include <utility>
 
+#include "base/base.h"
 #include "log/log.h"
 #include "net/http_internal.h"
 #include "net/socket.h"
@@ -32,12 +33,6 @@ std::string lowerAscii(std::string_view text) {
     return out;
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 // The URL as it may appear in a one-line message.
 std::string printable(const std::string& text) {

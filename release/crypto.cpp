@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/base.h"
 #include "release/eddsa.h"
 
 namespace kd {
@@ -18,37 +19,6 @@ namespace {
 constexpr std::size_t kFilePieceBytes = 65536;
 constexpr std::string_view kSignaturePrefix = "signature ";
 constexpr char kRandomDevice[] = "/dev/urandom";
-
-// Value of one hex digit of either case, or -1.
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// Closes a POSIX descriptor on every path.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-// read(2) that retries when a signal interrupts it: bytes read, 0 at the end, -1 on an error.
-ssize_t readSome(int fd, std::uint8_t* buffer, std::size_t size) {
-    for (;;) {
-        ssize_t got = ::read(fd, buffer, size);
-        if (got >= 0 || errno != EINTR) return got;
-    }
-}
 
 }  // namespace
 
@@ -104,12 +74,12 @@ std::string hashBuffer(const void* bytes, std::size_t length) {
 }
 
 std::string hashFile(const std::string& path) {
-    Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (file.get() < 0) return {};
+    UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file) return {};
     FileHasher hasher;
     std::vector<std::uint8_t> piece(kFilePieceBytes);
     for (;;) {
-        ssize_t got = readSome(file.get(), piece.data(), piece.size());
+        const long got = readSome(file.get(), piece.data(), piece.size());
         if (got < 0) return {};  // a directory ends here too (EISDIR)
         if (got == 0) break;
         hasher.add(piece.data(), static_cast<std::size_t>(got));
@@ -151,12 +121,12 @@ std::string signText(std::string_view text, const std::uint8_t secretKey[kSecret
 }
 
 bool makeKeyPair(std::uint8_t secretKey[kSecretKeyBytes], std::uint8_t publicKey[kPublicKeyBytes]) {
-    Descriptor device(::open(kRandomDevice, O_RDONLY | O_CLOEXEC));
-    if (device.get() < 0) return false;
+    UniqueFd device(::open(kRandomDevice, O_RDONLY | O_CLOEXEC));
+    if (!device) return false;
     std::uint8_t seed[kSeedBytes];
     std::size_t have = 0;
     while (have < kSeedBytes) {
-        ssize_t got = readSome(device.get(), seed + have, kSeedBytes - have);
+        const long got = readSome(device.get(), seed + have, kSeedBytes - have);
         if (got <= 0) break;
         have += static_cast<std::size_t>(got);
     }

@@ -61,6 +61,24 @@ bool isSafePath(std::string_view path) {
     return true;
 }
 
+bool isLauncherOwnedPath(std::string_view path) {
+    const std::string_view top = path.substr(0, path.find('/'));
+    for (std::string_view name :
+         {kInstalledName, kNewsCacheLive, kNewsCacheTesting, kSerialsName, kStagingName}) {
+        if (top == name) return true;
+        if (top.size() == name.size() + std::string_view(kPartSuffix).size() &&
+            top.starts_with(name) && top.ends_with(kPartSuffix))
+            return true;
+    }
+    for (std::size_t at = 0; at <= path.size();) {
+        if (path.substr(at).starts_with(kCopyPrefix)) return true;
+        const std::size_t slash = path.find('/', at);
+        if (slash == std::string_view::npos) break;
+        at = slash + 1;
+    }
+    return false;
+}
+
 // The paths seen so far, as views into the manifest text, in one open-addressing table sized
 // once: a node set would allocate per file and scatter across memory, which a manifest of
 // 100,000 files pays for in cache misses.

@@ -53,6 +53,22 @@ private:
 // '/', '\', ':', empty, "." or ".." components, control bytes.
 bool isSafePath(std::string_view path);
 
+// The names the launcher writes itself, in the game folder or in the launcher folder beside it. A
+// release that listed one would never settle, so the release tool refuses to publish one and the
+// launcher refuses a release that does: both ask isLauncherOwnedPath.
+constexpr const char* kInstalledName = ".installed";  // in the game folder
+constexpr const char* kNewsCacheLive = ".news";       // in the launcher folder
+constexpr const char* kNewsCacheTesting = ".news-testing";
+constexpr const char* kSerialsName = ".serials";
+constexpr const char* kStagingName = ".staging";
+constexpr const char* kPartSuffix = ".part";  // a state file on its way
+// A copy on its way into place, beside its target in any folder of the game.
+constexpr const char* kCopyPrefix = ".veilstone-part-";
+
+// True when the first component of path is one of the names above or its part file, or when any
+// component starts with the copy prefix.
+bool isLauncherOwnedPath(std::string_view path);
+
 // The launcher's platform word and the game executable's file name, here so that the engine and
 // the release tool need nothing from the application.
 const char* platformName();  // "linux64"

@@ -38,8 +38,6 @@ constexpr std::size_t kSecretHexDigits = 2 * kSecretKeyBytes;
 
 // Names the launcher writes into the game folder itself; a published file under one of them
 // would be overwritten by the launcher's own record and fetched again on every start.
-const char* const kLauncherOwnedNames[] = {".installed", ".installed.part", ".news",
-                                           ".news-testing", ".staging"};
 
 struct Command {
     const char* name;
@@ -373,13 +371,6 @@ std::string gameFolderKey(const fs::path& root) {
     return hashBuffer(absolute.data(), absolute.size()).substr(0, 32) + " ";
 }
 
-bool isLauncherOwned(const std::string& relative) {
-    std::string top = relative.substr(0, relative.find('/'));
-    return std::find_if(std::begin(kLauncherOwnedNames), std::end(kLauncherOwnedNames),
-                        [&](const char* name) { return top == name; }) !=
-           std::end(kLauncherOwnedNames);
-}
-
 // Every regular file under the game folder; anything the launcher could not reproduce exactly
 // (links, devices, unsafe names, its own state files) is refused rather than silently left out.
 // The folder itself may be reached through a link; links inside it are refused.
@@ -395,7 +386,7 @@ bool listGameFiles(const fs::path& root, std::vector<Source>& sources, std::stri
         fs::file_status status = it->symlink_status(ec);
         if (ec) break;
         std::string relative = it->path().lexically_relative(root).generic_string();
-        if (isLauncherOwned(relative)) {
+        if (isLauncherOwnedPath(relative)) {
             error = "cannot publish a name the launcher keeps for itself: " + relative;
             return false;
         }

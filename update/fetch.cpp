@@ -12,6 +12,7 @@
 #include <system_error>
 #include <thread>
 
+#include "base/base.h"
 #include "log/log.h"
 #include "net/http.h"
 #include "release/crypto.h"
@@ -27,10 +28,6 @@ namespace {
 constexpr std::uint64_t kObjectSlackBytes = 1024;  // above packedSize, before a reply is refused
 constexpr int kObjectAttempts = 3;
 constexpr auto kCancelPoll = std::chrono::milliseconds(20);
-
-std::uint64_t addSaturating(std::uint64_t a, std::uint64_t b) {
-    return a > UINT64_MAX - b ? UINT64_MAX : a + b;
-}
 
 class OutputFile {
 public:

@@ -11,11 +11,11 @@
 #include <optional>
 #include <system_error>
 
+#include "base/base.h"
 #include "log/log.h"
 #include "net/http.h"
 #include "release/crypto.h"
 #include "update/fetch.h"
-#include "update/state_files.h"
 #include "update/updater.h"
 #include "update/updater_internal.h"
 
@@ -26,10 +26,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t kDownloadMessageBytes = 160;
-
-std::uint64_t addSaturating(std::uint64_t a, std::uint64_t b) {
-    return a > UINT64_MAX - b ? UINT64_MAX : a + b;
-}
 
 // The game folder's own path to target: every folder on the way a real folder, never a link. A link
 // where a folder of the release belongs is removed (the link alone, not what it points at) so that
@@ -75,7 +71,7 @@ bool removeEmptyTree(const fs::path& folder) {
 // Copies source beside target and renames the copy onto it, so that target is replaced whole or
 // not at all and a link at target is replaced rather than written through.
 bool copyOnto(const fs::path& source, const fs::path& target) {
-    const fs::path part = target.parent_path() / (".veilstone-part-" + target.filename().string());
+    const fs::path part = target.parent_path() / (kCopyPrefix + target.filename().string());
     std::error_code ec;
     fs::remove(part, ec);
     if (!fs::copy_file(source, part, ec)) return false;
@@ -174,7 +170,7 @@ void recordInstalled(const fs::path& gameDir, const std::string& signedManifest)
     std::error_code ec;
     fs::create_directories(gameDir, ec);
     makeExecutable(gameDir / productName());
-    (void)writeFileAtomic(gameDir / kInstalledName, signedManifest.data(), signedManifest.size());
+    (void)writeFileAtomic(gameDir / kInstalledName, signedManifest);
 }
 
 void Updater::planAndInstall(const Manifest& installed, bool installedValid, bool install,

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <string_view>
 
-#include "update/state_files.h"
+#include "base/base.h"
 #include "update/updater_internal.h"
 
 namespace kd::launcher {
@@ -12,23 +12,12 @@ namespace {
 
 constexpr std::uint64_t kMaxSerialsBytes = 4096;
 
-// Names in the game folder, or beside it, that the launcher writes itself: a release that lists
-// one would never settle.
-bool launcherOwns(std::string_view path) {
-    for (const char* name :
-         {kInstalledName, ".installed.part", kNewsCacheLive, kNewsCacheTesting, kSerialsName})
-        if (path == name) return true;
-    const std::string_view staging = kStagingName;
-    return path.starts_with(staging) &&
-           (path.size() == staging.size() || path[staging.size()] == '/');
-}
-
 }  // namespace
 
 SerialRecord readSerials(const std::filesystem::path& installDir) {
     SerialRecord record;
     std::string text;
-    if (!readFile(installDir / kSerialsName, text, kMaxSerialsBytes)) return record;
+    if (readWholeFile(installDir / kSerialsName, text, kMaxSerialsBytes) != 0) return record;
     std::string_view rest = text;
     while (!rest.empty()) {
         const std::size_t end = rest.find('\n');
@@ -50,13 +39,13 @@ bool writeSerials(const std::filesystem::path& installDir, const SerialRecord& r
     std::string text;
     for (const auto& [channel, serial] : record)
         if (serial != 0) text += channel + " " + std::to_string(serial) + "\n";
-    return writeFileAtomic(installDir / kSerialsName, text.data(), text.size());
+    return writeFileAtomic(installDir / kSerialsName, text) == 0;
 }
 
 std::string judgeRelease(const Manifest& release, const std::string& channel,
                          std::uint64_t highestSeen) {
     for (const Entry& entry : release.files)
-        if (launcherOwns(entry.path))
+        if (isLauncherOwnedPath(entry.path))
             return "the release lists " + entry.path + ", a name the launcher keeps for itself";
     if (!release.channel.empty() && release.channel != channel)
         return "the server offered the " + release.channel + " release on the " + channel +

@@ -2,7 +2,6 @@
 // file differs downloads that one as an ordinary object, renames it onto its own name (the
 // previous file stays beside it as ".old" until the next start removes it) and starts the new copy
 // with its own arguments plus "--updated", which keeps the new copy from trying again.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <string>
@@ -12,7 +11,7 @@
 #include "log/log.h"
 #include "release/crypto.h"
 #include "update/fetch.h"
-#include "update/state_files.h"
+#include "base/base.h"
 #include "update/updater.h"
 #include "update/updater_internal.h"
 
@@ -28,15 +27,6 @@ constexpr const char* kUpdatedArgument = "--updated";
 constexpr const char* kUpdatingMessage = "Updating the launcher";
 constexpr const char* kRestartingMessage = "Restarting the launcher";
 
-// The new launcher is the only copy that will be left runnable; a power cut right after the swap
-// must not leave an empty file under the launcher's name, and a launcher that cannot start cannot
-// repair itself either.
-bool flushToDisk(const fs::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool synced = ::fsync(fd) == 0;
-    return ::close(fd) == 0 && synced;
-}
 
 }  // namespace
 
@@ -72,7 +62,9 @@ bool Updater::selfUpdate(const Entry& launcher, std::string& error) {
                          "cannot write beside the launcher"))
         return false;
     makeExecutable(fresh);
-    if (!flushToDisk(fresh)) {
+    // The new launcher is the only copy that will be left runnable; a power cut right after the
+    // swap must not leave an empty file under the launcher's name.
+    if (flushToDisk(fresh) != 0) {
         fs::remove(fresh, ec);
         error = "cannot write beside the launcher";
         return false;

@@ -2,8 +2,6 @@
 // check (installed state, news, manifest, the key fall-back and the offline fall-back).
 #include "update/updater.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,11 +12,11 @@
 #include <system_error>
 #include <utility>
 
+#include "base/base.h"
 #include "log/log.h"
 #include "net/http.h"
 #include "release/crypto.h"
 #include "update/release_check.h"
-#include "update/state_files.h"
 #include "update/updater_internal.h"
 
 namespace kd::launcher {
@@ -42,29 +40,6 @@ constexpr const char* kOfflineMessage = "Offline: playing what is installed";
 constexpr const char* kKeyRefusedMessage = "Playtester key not accepted; showing Live";
 constexpr const char* kFolderTakenMessage =
     "another Veilstone launcher is already using this folder";
-constexpr int kLockRetryMs = 100;
-
-std::string ownExecutable() {
-    std::error_code ec;
-    fs::path target = fs::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string() : target.string();
-}
-
-// An advisory lock on the folder itself, so that no file name is taken from the game or the
-// player. Close-on-exec: neither the game nor a restarted launcher inherits it.
-int lockFolder(const fs::path& folder, int waitMs) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) {
-            ::close(fd);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(kLockRetryMs));
-    }
-    return fd;
-}
 
 std::string manifestName() { return std::string(kManifestPrefix) + platformName() + ".txt"; }
 
@@ -98,14 +73,15 @@ Updater::Updater(UpdaterSetup setup)
     : installDir_(std::move(setup.installDir)),
       serverUrl_(std::move(setup.serverUrl)),
       releaseKey_(setup.releaseKey),
-      launcherFile_(setup.launcherFile.empty() ? ownExecutable() : std::move(setup.launcherFile)),
+      launcherFile_(setup.launcherFile.empty() ? ownExecutablePath() : std::move(setup.launcherFile)),
       startProcess_(std::move(setup.startProcess)),
       faults_(setup.faults),
       connections_(setup.connections) {
     news_ = loadNewsCache(Channel::Live);
     if (setup.lockFolder) {
-        folderLock_ = lockFolder(installDir_, setup.lockWaitMs);
-        lockRefused_ = folderLock_ < 0;
+        // On the folder itself, so that no file name is taken from the game or the player.
+        lockRefused_ =
+            folderLock_.lock(installDir_, setup.lockWaitMs) != FileLock::Result::Locked;
         if (lockRefused_) fail(kFolderTakenMessage);
     }
 }
@@ -118,7 +94,6 @@ Updater::Updater(fs::path installDir, std::string serverUrl, const ReleaseKey& r
 Updater::~Updater() {
     stopping_.exchange(true);
     if (worker_.joinable()) worker_.join();
-    if (folderLock_ >= 0) ::close(folderLock_);
 }
 
 void Updater::fail(const std::string& error) {
@@ -156,7 +131,7 @@ void Updater::setChannel(Channel channel, std::string testerKey) {
 std::string Updater::loadNewsCache(Channel channel) const {
     const char* name = channel == Channel::Testing ? kNewsCacheTesting : kNewsCacheLive;
     std::string text, body;
-    if (!readFile(installDir_ / name, text, kMaxSignedTextBytes)) return {};
+    if (readWholeFile(installDir_ / name, text, kMaxSignedTextBytes) != 0) return {};
     if (!verifySignedText(text, releaseKey_.data(), body)) return {};
     return body;
 }
@@ -247,7 +222,7 @@ void Updater::setProgress(double progress) {
 
 bool Updater::readInstalled(Manifest& installed) const {
     std::string text, body, error;
-    return readFile(gameDir() / kInstalledName, text, kMaxSignedTextBytes) &&
+    return readWholeFile(gameDir() / kInstalledName, text, kMaxSignedTextBytes) == 0 &&
            verifySignedText(text, releaseKey_.data(), body) &&
            parseManifest(body, installed, error);
 }
@@ -391,8 +366,7 @@ bool Updater::fetchSigned(const std::string& name, std::string& body, std::strin
         return false;
     }
     if (name == kNewsName)
-        (void)writeFileAtomic(installDir_ / (testing ? kNewsCacheTesting : kNewsCacheLive),
-                              text.data(), text.size());
+        (void)writeFileAtomic(installDir_ / (testing ? kNewsCacheTesting : kNewsCacheLive), text);
     if (name.size() > std::string(kManifestPrefix).size() && name.starts_with(kManifestPrefix)) {
         latestText_ = text;
         latestChannel_ = channel;

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/base.h"
 #include "release/manifest.h"
 
 namespace kd::launcher {
@@ -159,7 +160,7 @@ private:
     const StartProcessFn startProcess_;
     const SelfUpdateFaults faults_;
     const int connections_;
-    int folderLock_ = -1;  // descriptor holding the folder lock
+    FileLock folderLock_;
     bool lockRefused_ = false;
 
     // Guards every field from here to gameInstalled_; held only for short copies (and while

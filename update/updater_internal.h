@@ -10,11 +10,6 @@
 
 namespace kd::launcher {
 
-constexpr const char* kInstalledName = ".installed";  // in the game folder
-constexpr const char* kNewsCacheLive = ".news";       // in the launcher folder
-constexpr const char* kNewsCacheTesting = ".news-testing";
-constexpr const char* kStagingName = ".staging";
-constexpr const char* kSerialsName = ".serials";  // in the launcher folder
 // Signed texts (manifests and news) are read up to this size, from the server and from disk.
 constexpr std::uint64_t kMaxSignedTextBytes = 4194304;
 

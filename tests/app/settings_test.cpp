@@ -34,11 +34,12 @@ TEST(Settings, ParsesHandEditedFiles) {
 TEST(Settings, AFileWhereTheFolderShouldBeOrAFolderWhereTheFileShouldBeGiveQuietlyNothing) {
     test::TempDir dir;
     test::writeText(dir / "file", "x");
-    writeSettings(dir / "file", {"s", "k", true});
+    std::string error;
+    EXPECT_FALSE(writeSettings(dir / "file", {"s", "k", true}, error));
     EXPECT_EQ(test::readText(dir / "file"), "x");
     EXPECT_EQ(readSettings(dir / "file").server, "");
-    std::filesystem::create_directories(dir / "d/launcher.cfg");
-    writeSettings(dir / "d", {"s", "k", true});
+    test::writeText(dir / "d/launcher.cfg/x", "x");
+    EXPECT_FALSE(writeSettings(dir / "d", {"s", "k", true}, error));
     EXPECT_EQ(readSettings(dir / "d").testerKey, "");
     EXPECT_TRUE(std::filesystem::is_directory(dir / "d/launcher.cfg"));
 }

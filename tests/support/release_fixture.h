@@ -38,6 +38,12 @@ Manifest servedManifest(const std::string& serverFolder, bool testing = false);
 std::uint64_t servedPackedSize(const std::string& serverFolder,
                                const std::vector<std::string>& paths);
 
+// One path for each name the launcher keeps for itself, fed to the launcher and the release tool
+// alike: both must refuse every one.
+inline const std::vector<std::string> kLauncherOwnedPaths = {
+    ".installed", ".installed.part", ".news", ".news.part", ".news-testing", ".serials",
+    ".serials.part", ".staging/x", "d/.veilstone-part-x"};
+
 std::string shellQuote(const std::string& arg);
 
 }  // namespace kd::test

@@ -292,8 +292,7 @@ TEST_F(UpdaterEndToEnd, ReplayedMisplacedAndSelfNamingReleasesAreRefused) {
         {signWithDemoKey(writeManifest(unnumbered)), older},
         {readText(server + "/testing/manifest-linux64.txt"),
          "the server offered the testing release on the live channel"}};
-    for (const std::string name :
-         {".installed", ".installed.part", ".news", ".news-testing", ".serials", ".staging/x"}) {
+    for (const std::string& name : kLauncherOwnedPaths) {
         Manifest selfNaming = serverManifest();
         selfNaming.files.push_back({selfNaming.files[0].hash, 1, 1, name});
         cases.push_back({signWithDemoKey(writeManifest(selfNaming)),
