@@ -12,7 +12,7 @@
 
 #include "release/manifest.h"
 #include "tests/support/temp_dir.h"
-#include "update/updater_internal.h"
+#include "update/install.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "net/http.h"
 #include "release/crypto.h"
 #include "release/inflate.h"
-#include "update/updater_internal.h"
+#include "update/job.h"
 
 namespace kd::launcher {
 
@@ -101,6 +101,12 @@ Attempt fetchOnce(const std::string& url, const Entry& entry, const fs::path& pa
 }
 
 }  // namespace
+
+double downloadProgress(std::uint64_t received, std::uint64_t packedSize, std::uint64_t done,
+                        std::uint64_t total) {
+    if (total == 0) return -1.0;
+    return (double(std::min(received, packedSize)) + double(done)) / double(total);
+}
 
 bool isStaged(const fs::path& object, const Entry& entry) {
     std::error_code ec;

@@ -1,6 +1,3 @@
-// The second half of a job: compare the latest manifest with the disk, report what must be
-// downloaded, and for an install download into ".staging", put the files in place, remove what
-// the release dropped and record the installed release.
 #include "update/install.h"
 
 #include <sys/stat.h>
@@ -13,11 +10,8 @@
 
 #include "base/base.h"
 #include "log/log.h"
-#include "net/http.h"
 #include "release/crypto.h"
 #include "update/fetch.h"
-#include "update/updater.h"
-#include "update/updater_internal.h"
 
 namespace kd::launcher {
 
@@ -166,106 +160,90 @@ bool placeFiles(const fs::path& gameDir, const fs::path& staging,
     return true;
 }
 
-void recordInstalled(const fs::path& gameDir, const std::string& signedManifest) {
-    std::error_code ec;
-    fs::create_directories(gameDir, ec);
-    makeExecutable(gameDir / productName());
-    (void)writeFileAtomic(gameDir / kInstalledName, signedManifest);
-}
+namespace {
 
-void Updater::planAndInstall(const Manifest& installed, bool installedValid, bool install,
-                             bool verify, bool manifestReady) {
-    if (!manifestReady) {
-        fail("no release to install");
-        return;
-    }
-
-    const bool deep = !installedValid || verify;
-    if (deep)
-        setStatus(UpdaterState::Working,
-                  verify ? "Verifying files" : "Looking at what is already here", 0.0);
-    FilePlan plan = planFiles(gameDir(), latest_, installedValid ? &installed : nullptr, deep,
-                              [this](double share) { setProgress(share); });
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        downloadBytes_ = plan.packedBytes;
-    }
-
-    if (plan.entries.empty()) {
-        // Without a valid record the deep scan found everything in place: record it, even in a
-        // check.
-        if (installedValid && !install) {
-            if (installed.version == latest_.version)
-                setStatus(UpdaterState::UpToDate, "Up to date", -1.0);
-            else
-                setStatus(UpdaterState::ReadyToUpdate, "Ready to update", -1.0);
-            return;
-        }
-    } else if (!install) {
-        setStatus(installedValid ? UpdaterState::ReadyToUpdate : UpdaterState::ReadyToInstall,
-                  sizeText(plan.packedBytes) + " to download", -1.0);
-        return;
-    }
-    installPlan(installed, installedValid, verify, plan);
-}
-
-void Updater::installPlan(const Manifest& installed, bool installedValid, bool verify,
-                          const FilePlan& plan) {
-    const fs::path staging = installDir_ / kStagingName;
+void installPlan(const JobPlace& place, const InstallRequest& request, const FilePlan& plan,
+                 JobReport& report) {
+    const fs::path staging = place.staging();
     std::error_code ec;
     fs::create_directories(staging, ec);
 
     const std::size_t count = plan.entries.size();
-    FetchPlan fetch{.serverUrl = serverUrl_,
+    FetchPlan fetch{.serverUrl = place.serverUrl,
                     .staging = staging,
                     .entries = plan.entries,
                     .total = plan.packedBytes,
-                    .connections = connections_,
-                    .cancel = &stopping_};
-    fetch.starting = [this, &plan, count](std::size_t index, double progress) {
+                    .connections = place.connections,
+                    .cancel = place.cancel};
+    fetch.starting = [&report, &plan, count](std::size_t index, double progress) {
         char message[kDownloadMessageBytes];
         snprintf(message, sizeof message, "Downloading %zu of %zu: %s", index + 1, count,
                  plan.entries[index]->path.c_str());
-        setStatus(UpdaterState::Working, message, progress);
+        report.status(UpdaterState::Working, message, progress);
     };
-    fetch.progress = [this](double progress) { setProgress(progress); };
+    fetch.progress = [&report](double progress) { report.progress(progress); };
     std::string error;
     if (!fetchObjects(fetch, error)) {
-        if (stopping_)
-            setStatus(UpdaterState::ReadyToUpdate, error, -1.0);
+        // Cut off by the owner going away, which wants no report: the install can be taken up
+        // again.
+        if (place.cancel != nullptr && place.cancel->load())
+            report.status(UpdaterState::ReadyToUpdate, error, -1.0);
         else
-            fail(error);
+            report.fail(error);
         return;
     }
 
-    setStatus(UpdaterState::Working, "Putting files in place", 1.0);
-    const fs::path game = gameDir();
+    report.status(UpdaterState::Working, "Putting files in place", 1.0);
+    const fs::path game = place.gameDir();
     // From the first replaced file on, the folder holds neither release whole: without a record
     // the next scan hashes every file instead of trusting sizes.
-    if (count > 0 && fs::remove(game / kInstalledName, ec)) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        installedVersion_.clear();
-        gameInstalled_ = false;
-    }
+    if (count > 0 && fs::remove(game / kInstalledName, ec)) report.installed({});
     // Dropped files go first, so that a release may turn a file into a folder of the same name or
     // back: the old one would otherwise stand in the new one's way.
-    if (installedValid) removeDropped(game, installed, latest_);
+    if (request.installed.valid) removeDropped(game, request.installed.manifest, request.latest);
     if (!placeFiles(game, staging, plan.entries, error)) {
-        fail(error);
+        report.fail(error);
         return;
     }
     fs::remove_all(staging, ec);
 
     // A release without files still gets its record.
-    recordInstalled(game, latestText_);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        installedVersion_ = latest_.version;
-        gameInstalled_ = true;
-        downloadBytes_ = 0;
+    recordInstalled(game, request.latestText);
+    report.installed(request.latest.version);
+    report.planned(0);
+    logInfo("launcher: installed %s (%zu files replaced)", request.latest.version.c_str(), count);
+    report.status(UpdaterState::UpToDate, request.verify ? "Files verified" : "Up to date", -1.0);
+}
+
+}  // namespace
+
+void planAndInstall(const JobPlace& place, const InstallRequest& request, JobReport& report) {
+    const InstalledRecord& installed = request.installed;
+    const bool deep = !installed.valid || request.verify;
+    if (deep)
+        report.status(UpdaterState::Working,
+                      request.verify ? "Verifying files" : "Looking at what is already here", 0.0);
+    const FilePlan plan =
+        planFiles(place.gameDir(), request.latest, installed.valid ? &installed.manifest : nullptr,
+                  deep, [&report](double share) { report.progress(share); });
+    report.planned(plan.packedBytes);
+
+    if (plan.entries.empty()) {
+        // Without a valid record the deep scan found everything in place: record it, even in a
+        // check.
+        if (installed.valid && !request.install) {
+            if (installed.manifest.version == request.latest.version)
+                report.status(UpdaterState::UpToDate, "Up to date", -1.0);
+            else
+                report.status(UpdaterState::ReadyToUpdate, "Ready to update", -1.0);
+            return;
+        }
+    } else if (!request.install) {
+        report.status(installed.valid ? UpdaterState::ReadyToUpdate : UpdaterState::ReadyToInstall,
+                      sizeText(plan.packedBytes) + " to download", -1.0);
+        return;
     }
-    logInfo("launcher: installed %s (%zu files replaced)", latest_.version.c_str(), count);
-    setStatus(UpdaterState::UpToDate, verify ? "Files verified" : "Up to date", -1.0);
+    installPlan(place, request, plan, report);
 }
 
 }  // namespace kd::launcher

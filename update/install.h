@@ -1,5 +1,7 @@
-// Plan, put in place and record: the install's stages after the release check and around the
-// downloads, as plain functions over the game folder. The Updater runs them in order and reports.
+// Inside the update engine: the second half of a job. Compare the latest manifest with the disk,
+// report what must be downloaded, and for an install download into ".staging", put the files in
+// place, remove what the release dropped and record the installed release. The parts are plain
+// functions over the game folder, so that each can be reasoned about alone.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +11,8 @@
 #include <vector>
 
 #include "release/manifest.h"
+#include "update/job.h"
+#include "update/state.h"
 
 namespace kd::launcher {
 
@@ -35,8 +39,22 @@ void removeDropped(const std::filesystem::path& gameDir, const Manifest& install
 bool placeFiles(const std::filesystem::path& gameDir, const std::filesystem::path& staging,
                 const std::vector<const Entry*>& plan, std::string& error);
 
-// Makes the game runnable, then writes the signed manifest text as the installed record: a kill
-// in between leaves a game that starts, never a record of one that cannot.
-void recordInstalled(const std::filesystem::path& gameDir, const std::string& signedManifest);
+// True when the file for entry under gameDir needs no download. Deep: its size and content hash
+// match. Quick: its size matches and the installed release had the same hash at this path
+// (installed may be null when no valid installed state exists; then only deep can pass).
+bool fileIsCurrent(const std::filesystem::path& gameDir, const Entry& entry,
+                   const FileIndex* installed, bool deep);
+
+struct InstallRequest {
+    const Manifest& latest;         // checked, of the current channel
+    const std::string& latestText;  // its signed text, the record to write
+    const InstalledRecord& installed;
+    bool install = false;  // false: a check, which only reports what an install would do
+    bool verify = false;   // hash every file instead of trusting the record
+};
+
+// Plans the job and, for an install, carries it out, reporting each step; the last report is the
+// job's final status.
+void planAndInstall(const JobPlace& place, const InstallRequest& request, JobReport& report);
 
 }  // namespace kd::launcher

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "base/base.h"
-#include "update/updater_internal.h"
+#include "log/log.h"
 
 namespace kd::launcher {
 
@@ -40,6 +40,19 @@ bool writeSerials(const std::filesystem::path& installDir, const SerialRecord& r
     for (const auto& [channel, serial] : record)
         if (serial != 0) text += channel + " " + std::to_string(serial) + "\n";
     return writeFileAtomic(installDir / kSerialsName, text) == 0;
+}
+
+std::string acceptRelease(const std::filesystem::path& installDir, const Manifest& release,
+                          const std::string& channel) {
+    SerialRecord serials = readSerials(installDir);
+    const std::string refusal = judgeRelease(release, channel, serials[channel]);
+    if (!refusal.empty()) return refusal;
+    if (release.serial > serials[channel]) {
+        serials[channel] = release.serial;
+        if (!writeSerials(installDir, serials))
+            logWarn("launcher: cannot record the release serial in %s", installDir.c_str());
+    }
+    return {};
 }
 
 std::string judgeRelease(const Manifest& release, const std::string& channel,

@@ -20,6 +20,12 @@ using SerialRecord = std::map<std::string, std::uint64_t>;
 SerialRecord readSerials(const std::filesystem::path& installDir);
 bool writeSerials(const std::filesystem::path& installDir, const SerialRecord& record);
 
+// Judges a checked manifest of channel (its word) against what this launcher has accepted there,
+// and records its serial when it is the highest yet. Empty when it may be offered, otherwise the
+// sentence to show.
+std::string acceptRelease(const std::filesystem::path& installDir, const Manifest& release,
+                          const std::string& channel);
+
 // Empty when the release may be offered on channel (its word), otherwise the sentence to show.
 // highestSeen is 0 when no serial was ever accepted there.
 std::string judgeRelease(const Manifest& release, const std::string& channel,

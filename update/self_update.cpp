@@ -1,19 +1,15 @@
-// Self-update: a release names the launcher executable that belongs to it. A launcher whose own
-// file differs downloads that one as an ordinary object, renames it onto its own name (the
-// previous file stays beside it as ".old" until the next start removes it) and starts the new copy
-// with its own arguments plus "--updated", which keeps the new copy from trying again.
+#include "update/self_update.h"
+
 #include <unistd.h>
 
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "base/base.h"
 #include "log/log.h"
 #include "release/crypto.h"
 #include "update/fetch.h"
-#include "base/base.h"
-#include "update/updater.h"
-#include "update/updater_internal.h"
 
 namespace kd::launcher {
 
@@ -27,38 +23,23 @@ constexpr const char* kUpdatedArgument = "--updated";
 constexpr const char* kUpdatingMessage = "Updating the launcher";
 constexpr const char* kRestartingMessage = "Restarting the launcher";
 
-
-}  // namespace
-
-bool Updater::replaceLauncherIfOutdated() {
-    const Entry& wanted = latest_.launcher;
-    // Without a way to restart, a replaced launcher would keep running the old code.
-    if (wanted.hash.empty() || !startProcess_) return false;
-    // An own file that cannot be read cannot be compared: leave it alone.
-    const std::string own = hashFile(launcherFile_);
-    if (own.empty() || own == wanted.hash) return false;
-    std::string error;
-    if (selfUpdate(wanted, error)) return true;
-    logWarn("launcher: self-update failed: %s", error.c_str());
-    return false;
-}
-
-bool Updater::selfUpdate(const Entry& launcher, std::string& error) {
-    const std::string exe = faults_.ownPathLost ? std::string() : launcherFile_;
+bool selfUpdate(const JobPlace& place, const Entry& launcher, const SelfUpdateSetup& setup,
+                JobReport& report, std::string& error) {
+    const std::string exe = setup.faults.ownPathLost ? std::string() : setup.launcherFile;
     if (exe.empty()) {
         error = "cannot find the launcher's own file";
         return false;
     }
-    setStatus(UpdaterState::Working, kUpdatingMessage, 0.0);
+    report.status(UpdaterState::Working, kUpdatingMessage, 0.0);
 
     const fs::path current = exe;
     const fs::path fresh = exe + kNewSuffix;
     const fs::path old = exe + kOldSuffix;
     std::error_code ec;
-    const auto progress = [this, &launcher](std::uint64_t received) {
-        setProgress(downloadProgress(received, launcher.packedSize, 0, launcher.packedSize));
+    const auto progress = [&report, &launcher](std::uint64_t received) {
+        report.progress(downloadProgress(received, launcher.packedSize, 0, launcher.packedSize));
     };
-    if (!fetchObjectFile(serverUrl_, launcher, fresh, progress, &stopping_, error,
+    if (!fetchObjectFile(place.serverUrl, launcher, fresh, progress, place.cancel, error,
                          "cannot write beside the launcher"))
         return false;
     makeExecutable(fresh);
@@ -81,7 +62,7 @@ bool Updater::selfUpdate(const Entry& launcher, std::string& error) {
         error = "cannot move the old launcher aside";
         return false;
     }
-    if (faults_.placingFails)
+    if (setup.faults.placingFails)
         ec = std::make_error_code(std::errc::permission_denied);
     else
         fs::rename(fresh, current, ec);
@@ -97,18 +78,29 @@ bool Updater::selfUpdate(const Entry& launcher, std::string& error) {
         return false;
     }
 
-    std::vector<std::string> arguments;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        arguments = restartArgs_;
-    }
+    std::vector<std::string> arguments = setup.restartArgs;
     arguments.push_back(kUpdatedArgument);
     // From here the new launcher is in place; if it cannot be started, the next start uses it.
-    if (!startProcess_(exe, arguments, installDir_.string(), error)) return false;
+    if (!setup.startProcess(exe, arguments, place.installDir.string(), error)) return false;
 
     logInfo("launcher: replaced itself with %s; restarting", launcher.hash.c_str());
-    setStatus(UpdaterState::Restarting, kRestartingMessage, -1.0);
+    report.status(UpdaterState::Restarting, kRestartingMessage, -1.0);
     return true;
+}
+
+}  // namespace
+
+bool replaceLauncherIfOutdated(const JobPlace& place, const Entry& wanted,
+                               const SelfUpdateSetup& setup, JobReport& report) {
+    // Without a way to restart, a replaced launcher would keep running the old code.
+    if (wanted.hash.empty() || !setup.startProcess) return false;
+    // An own file that cannot be read cannot be compared: leave it alone.
+    const std::string own = hashFile(setup.launcherFile);
+    if (own.empty() || own == wanted.hash) return false;
+    std::string error;
+    if (selfUpdate(place, wanted, setup, report, error)) return true;
+    logWarn("launcher: self-update failed: %s", error.c_str());
+    return false;
 }
 
 }  // namespace kd::launcher

@@ -1,12 +1,8 @@
-// The Updater itself: its status record, the one-job-at-a-time worker, channels and the update
-// check (installed state, news, manifest, the key fall-back and the offline fall-back).
+// The Updater itself: its status record, the one-job-at-a-time worker and channels, and the job
+// that runs the stages in order: the installed record, the server's news and manifest (with the
+// key fall-back and the offline fall-back), the release check, self-update, plan and install.
 #include "update/updater.h"
 
-#include <unistd.h>
-
-#include <cerrno>
-#include <chrono>
-#include <cstdio>
 #include <exception>
 #include <new>
 #include <system_error>
@@ -14,10 +10,12 @@
 
 #include "base/base.h"
 #include "log/log.h"
-#include "net/http.h"
-#include "release/crypto.h"
+#include "update/install.h"
+#include "update/job.h"
 #include "update/release_check.h"
-#include "update/updater_internal.h"
+#include "update/self_update.h"
+#include "update/server.h"
+#include "update/state.h"
 
 namespace kd::launcher {
 
@@ -25,63 +23,57 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kNewsName = "news.txt";
-constexpr const char* kManifestPrefix = "manifest-";
-constexpr const char* kTestingFolder = "testing/";
-constexpr const char* kKeyHeader = "X-Veilstone-Key: ";
-constexpr int kStatusForbidden = 403;
-constexpr std::size_t kSizeTextBytes = 32;
-constexpr std::uint64_t kKiB = 1024;
-constexpr std::uint64_t kMiB = kKiB * 1024;
-constexpr std::uint64_t kGiB = kMiB * 1024;
-
 constexpr const char* kLookingMessage = "Looking for updates";
 constexpr const char* kOfflineMessage = "Offline: playing what is installed";
 constexpr const char* kKeyRefusedMessage = "Playtester key not accepted; showing Live";
 constexpr const char* kFolderTakenMessage =
     "another Veilstone launcher is already using this folder";
 
-std::string manifestName() { return std::string(kManifestPrefix) + platformName() + ".txt"; }
-
 }  // namespace
 
-std::string sizeText(std::uint64_t bytes) {
-    char text[kSizeTextBytes];
-    if (bytes >= kGiB)
-        snprintf(text, sizeof text, "%.1f GB", double(bytes) / double(kGiB));
-    else if (bytes >= kMiB)
-        snprintf(text, sizeof text, "%.1f MB", double(bytes) / double(kMiB));
-    else if (bytes < kKiB)
-        snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
-    else
-        snprintf(text, sizeof text, "%.0f KB", double(bytes) / double(kKiB));
-    return text;
-}
+// The Updater's side of JobReport: every report of a stage lands in the status record.
+class JobReporter final : public JobReport {
+public:
+    explicit JobReporter(Updater& updater) : updater_(updater) {}
+    using JobReport::fail;
+    void status(UpdaterState state, std::string message, double progress) override {
+        updater_.setStatus(state, std::move(message), progress);
+    }
+    void progress(double share) override { updater_.setProgress(share); }
+    void fail(const std::string& error, UpdaterState state) override {
+        if (state == UpdaterState::Failed)
+            logError("launcher: %s", error.c_str());
+        else
+            logWarn("launcher: %s", error.c_str());
+        updater_.setStatus(state, error, -1.0);
+    }
+    void planned(std::uint64_t downloadBytes) override {
+        std::lock_guard<std::mutex> lock(updater_.mutex_);
+        updater_.downloadBytes_ = downloadBytes;
+    }
+    void installed(const std::string& version) override {
+        std::lock_guard<std::mutex> lock(updater_.mutex_);
+        updater_.installedVersion_ = version;
+        updater_.gameInstalled_ = !version.empty();
+    }
 
-std::string joinUrl(const std::string& base, const std::string& path) {
-    if (!base.empty() && base.back() == '/') return base + path;
-    return base + "/" + path;
-}
-
-double downloadProgress(std::uint64_t received, std::uint64_t packedSize, std::uint64_t done,
-                        std::uint64_t total) {
-    if (total == 0) return -1.0;
-    return (double(std::min(received, packedSize)) + double(done)) / double(total);
-}
+private:
+    Updater& updater_;
+};
 
 Updater::Updater(UpdaterSetup setup)
     : installDir_(std::move(setup.installDir)),
       serverUrl_(std::move(setup.serverUrl)),
       releaseKey_(setup.releaseKey),
-      launcherFile_(setup.launcherFile.empty() ? ownExecutablePath() : std::move(setup.launcherFile)),
+      launcherFile_(setup.launcherFile.empty() ? ownExecutablePath()
+                                               : std::move(setup.launcherFile)),
       startProcess_(std::move(setup.startProcess)),
       faults_(setup.faults),
       connections_(setup.connections) {
-    news_ = loadNewsCache(Channel::Live);
+    news_ = loadNewsCache(installDir_, Channel::Live, releaseKey_);
     if (setup.lockFolder) {
         // On the folder itself, so that no file name is taken from the game or the player.
-        lockRefused_ =
-            folderLock_.lock(installDir_, setup.lockWaitMs) != FileLock::Result::Locked;
+        lockRefused_ = folderLock_.lock(installDir_, setup.lockWaitMs) != FileLock::Result::Locked;
         if (lockRefused_) fail(kFolderTakenMessage);
     }
 }
@@ -96,9 +88,14 @@ Updater::~Updater() {
     if (worker_.joinable()) worker_.join();
 }
 
-void Updater::fail(const std::string& error) {
-    logError("launcher: %s", error.c_str());
-    setStatus(UpdaterState::Failed, error, -1.0);
+void Updater::fail(const std::string& error) { JobReporter(*this).fail(error); }
+
+JobPlace Updater::place() const {
+    return JobPlace{.installDir = installDir_,
+                    .serverUrl = serverUrl_,
+                    .releaseKey = releaseKey_,
+                    .cancel = &stopping_,
+                    .connections = connections_};
 }
 
 void Updater::setRestartArgs(std::vector<std::string> args) {
@@ -125,29 +122,15 @@ void Updater::setChannel(Channel channel, std::string testerKey) {
         keyState_ = KeyState::None;
     }
     manifestFresh_ = false;
-    news_ = loadNewsCache(channel_);
+    news_ = loadNewsCache(installDir_, channel_, releaseKey_);
 }
 
-std::string Updater::loadNewsCache(Channel channel) const {
-    const char* name = channel == Channel::Testing ? kNewsCacheTesting : kNewsCacheLive;
-    std::string text, body;
-    if (readWholeFile(installDir_ / name, text, kMaxSignedTextBytes) != 0) return {};
-    if (!verifySignedText(text, releaseKey_.data(), body)) return {};
-    return body;
-}
+void Updater::check(bool allowSelfUpdate) { launch(JobKind::Check, allowSelfUpdate); }
 
-void Updater::check(bool allowSelfUpdate) {
+void Updater::update(bool verify) { launch(verify ? JobKind::Verify : JobKind::Install, false); }
+
+void Updater::launch(JobKind kind, bool allowSelfUpdate) {
     if (busy_.exchange(true)) return;
-    launch([this, allowSelfUpdate] { run(true, false, false, allowSelfUpdate); });
-}
-
-void Updater::update(bool verify) {
-    if (busy_.exchange(true)) return;
-    const bool fetch = verify || !manifestFresh_.load();
-    launch([this, fetch, verify] { run(fetch, true, verify, false); });
-}
-
-void Updater::launch(std::function<void()> job) {
     if (worker_.joinable()) worker_.join();
     if (lockRefused_) {
         // Another launcher owns the folder: touch nothing, say so again.
@@ -156,23 +139,21 @@ void Updater::launch(std::function<void()> job) {
         return;
     }
     try {
-        worker_ = std::thread([this, job = std::move(job)] {
+        worker_ = std::thread([this, kind, allowSelfUpdate] {
             try {
-                job();
+                run(kind, allowSelfUpdate);
             } catch (const std::bad_alloc&) {
-                logError("launcher: a job ran out of memory");
-                setStatus(UpdaterState::Failed, "not enough memory for this update", -1.0);
+                fail("not enough memory for this update");
             } catch (const std::exception& e) {
-                logError("launcher: a job stopped: %s", e.what());
+                logError("launcher: the update stopped on an internal error: %s", e.what());
                 setStatus(UpdaterState::Failed, "the update stopped on an internal error", -1.0);
             } catch (...) {
-                logError("launcher: a job stopped on an unknown exception");
-                setStatus(UpdaterState::Failed, "the update stopped on an internal error", -1.0);
+                fail("the update stopped on an internal error");
             }
             busy_ = false;
         });
     } catch (const std::system_error& e) {
-        logError("launcher: cannot start a job: %s", e.what());
+        logError("launcher: cannot start the update: %s", e.what());
         setStatus(UpdaterState::Failed, "cannot start the update", -1.0);
         busy_ = false;
     }
@@ -220,64 +201,88 @@ void Updater::setProgress(double progress) {
     progress_ = progress;
 }
 
-bool Updater::readInstalled(Manifest& installed) const {
-    std::string text, body, error;
-    return readWholeFile(gameDir() / kInstalledName, text, kMaxSignedTextBytes) == 0 &&
-           verifySignedText(text, releaseKey_.data(), body) &&
-           parseManifest(body, installed, error);
-}
-
-void Updater::run(bool fetch, bool install, bool verify, bool allowSelfUpdate) {
-    Manifest installed;
-    const bool installedValid = readInstalled(installed);
+void Updater::run(JobKind kind, bool allowSelfUpdate) {
+    const InstalledRecord installed = readInstalled(gameDir(), releaseKey_);
     {
         std::error_code ec;
         const bool executable = fs::exists(fs::symlink_status(gameDir() / productName(), ec));
         std::lock_guard<std::mutex> lock(mutex_);
-        installedVersion_ = installedValid ? installed.version : std::string();
-        gameInstalled_ = installedValid && executable;
+        installedVersion_ = installed.valid ? installed.manifest.version : std::string();
+        gameInstalled_ = installed.valid && executable;
     }
-    bool manifestReady = manifestFresh_.load();
-    if (fetch) {
-        if (!fetchRelease(install, verify, allowSelfUpdate)) return;
-        manifestReady = manifestFresh_.load();
+    // An install right after a check uses the manifest that check accepted.
+    const bool fetch = kind != JobKind::Install || !manifestFresh_.load();
+    if (fetch && !fetchRelease(kind, allowSelfUpdate, installed)) return;
+    if (!manifestFresh_.load()) {
+        fail("no release to install");
+        return;
     }
-    planAndInstall(installed, installedValid, install, verify, manifestReady);
+    JobReporter report(*this);
+    planAndInstall(place(),
+                   InstallRequest{.latest = latest_,
+                                  .latestText = latestText_,
+                                  .installed = installed,
+                                  .install = kind != JobKind::Check,
+                                  .verify = kind == JobKind::Verify},
+                   report);
 }
 
-// The check's network half. False when the job ends here.
-bool Updater::fetchRelease(bool install, bool verify, bool allowSelfUpdate) {
+bool Updater::fetchRelease(JobKind kind, bool allowSelfUpdate, const InstalledRecord& installed) {
     setStatus(UpdaterState::Checking, kLookingMessage, -1.0);
+    const JobPlace where = place();
+    JobReporter report(*this);
+    // The channel and key are read afresh for each request: a change from the screen in between
+    // is seen by the next one.
+    const auto fetch = [&](const std::string& name, SignedFetch& got, Channel& channel,
+                           std::string& error) {
+        std::string key;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            channel = channel_;
+            key = testerKey_;
+        }
+        const bool ok = fetchSigned(where, channel, key, name, got, error);
+        if (got.key != KeyState::None) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            // The answer is about the key that was sent; a key the user has replaced meanwhile
+            // keeps its own state.
+            if (testerKey_ == key) keyState_ = got.key;
+        }
+        return ok;
+    };
 
-    std::string body, error;
-    if (fetchSigned(kNewsName, body, error)) {
+    SignedFetch news, manifest;
+    Channel channel = Channel::Live;
+    std::string error;
+    if (fetch(kNewsName, news, channel, error)) {
+        saveNewsCache(installDir_, channel, news.text);
         std::lock_guard<std::mutex> lock(mutex_);
-        news_ = std::move(body);
+        news_ = std::move(news.body);
     } else {
         logWarn("launcher: news: %s", error.c_str());
     }
 
     manifestFresh_ = false;
     Manifest fresh;
-    if (!fetchSigned(manifestName(), body, error) || !parseManifest(body, fresh, error)) {
-        onManifestFailure(error, install, verify, allowSelfUpdate);
+    if (!fetch(manifestName(), manifest, channel, error)) {
+        onManifestFailure(error, kind, allowSelfUpdate);
+        return false;
+    }
+    latestText_ = std::move(manifest.text);
+    latestChannel_ = channel;
+    if (!parseManifest(manifest.body, fresh, error)) {
+        onManifestFailure(error, kind, allowSelfUpdate);
         return false;
     }
     if (fresh.platform != platformName()) {
         fail("the server offered a build for " + fresh.platform);
         return false;
     }
-    const std::string channelWord = latestChannel_ == Channel::Testing ? "testing" : "live";
-    SerialRecord serials = readSerials(installDir_);
-    const std::string refusal = judgeRelease(fresh, channelWord, serials[channelWord]);
+    const std::string refusal = acceptRelease(installDir_, fresh, channelWord(latestChannel_));
     if (!refusal.empty()) {
-        refuseRelease(refusal);
+        // What is installed stays playable, as when the server cannot be reached.
+        report.fail(refusal, status().gameInstalled ? UpdaterState::Offline : UpdaterState::Failed);
         return false;
-    }
-    if (fresh.serial > serials[channelWord]) {
-        serials[channelWord] = fresh.serial;
-        if (!writeSerials(installDir_, serials))
-            logWarn("launcher: cannot record the release serial in %s", installDir_.c_str());
     }
 
     latest_ = std::move(fresh);
@@ -292,86 +297,42 @@ bool Updater::fetchRelease(bool install, bool verify, bool allowSelfUpdate) {
     }
     logInfo("launcher: latest %s, installed %s", latest_.version.c_str(),
             installedVersion.empty() ? "nothing" : installedVersion.c_str());
+    (void)installed;
 
-    if (allowSelfUpdate && replaceLauncherIfOutdated()) return false;
-    return true;
+    if (!allowSelfUpdate) return true;
+    SelfUpdateSetup self{
+        .launcherFile = launcherFile_, .startProcess = startProcess_, .faults = faults_};
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        self.restartArgs = restartArgs_;
+    }
+    return !replaceLauncherIfOutdated(where, latest_.launcher, self, report);
 }
 
-void Updater::onManifestFailure(const std::string& error, bool install, bool verify,
-                                bool allowSelfUpdate) {
-    logWarn("launcher: %s", error.c_str());
+void Updater::onManifestFailure(const std::string& error, JobKind kind, bool allowSelfUpdate) {
     const UpdaterStatus before = status();
     if (before.keyState == KeyState::Refused && before.shownChannel == Channel::Testing) {
+        logWarn("launcher: %s", error.c_str());
         {
             std::lock_guard<std::mutex> lock(mutex_);
             channel_ = Channel::Live;
             shownChannel_ = channel_;
         }
         logWarn("launcher: playtester key refused; following Live");
-        run(true, install, verify, allowSelfUpdate);
+        run(kind, allowSelfUpdate);
         const UpdaterStatus after = status();
         const bool settled = after.state == UpdaterState::UpToDate ||
                              after.state == UpdaterState::ReadyToInstall ||
                              after.state == UpdaterState::ReadyToUpdate;
-        setStatus(static_cast<UpdaterState>(after.state),
-                  settled ? std::string(kKeyRefusedMessage) : after.message, -1.0);
+        setStatus(after.state, settled ? std::string(kKeyRefusedMessage) : after.message, -1.0);
         return;
     }
-    if (before.gameInstalled)
-        setStatus(UpdaterState::Offline, kOfflineMessage, -1.0);
-    else
-        setStatus(UpdaterState::Failed, error, -1.0);
-}
-
-void Updater::refuseRelease(const std::string& error) {
-    // What is installed stays playable, as when the server cannot be reached.
-    if (status().gameInstalled) {
+    if (before.gameInstalled) {
         logWarn("launcher: %s", error.c_str());
-        setStatus(UpdaterState::Offline, error, -1.0);
+        setStatus(UpdaterState::Offline, kOfflineMessage, -1.0);
     } else {
         fail(error);
     }
-}
-
-bool Updater::fetchSigned(const std::string& name, std::string& body, std::string& error) {
-    Channel channel = Channel::Live;
-    std::string key;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        channel = channel_;
-        key = testerKey_;
-    }
-    const bool testing = channel == Channel::Testing;
-    std::vector<std::string> headers;
-    if (testing) headers.push_back(kKeyHeader + key);
-    const std::string url = joinUrl(serverUrl_, (testing ? kTestingFolder : "") + name);
-
-    std::vector<std::uint8_t> bytes;
-    int status = 0;
-    const bool got =
-        httpGet(url, bytes, kMaxSignedTextBytes, {}, &stopping_, error, headers, &status);
-    if (testing && (got || status == kStatusForbidden)) {
-        if (!got) error = "playtester key not accepted";
-        std::lock_guard<std::mutex> lock(mutex_);
-        // The answer is about the key that was sent; a key the user has replaced meanwhile keeps
-        // its own state.
-        if (testerKey_ == key) keyState_ = got ? KeyState::Accepted : KeyState::Refused;
-    }
-    if (!got) return false;
-
-    const std::string text(bytes.begin(), bytes.end());
-    bytes = {};
-    if (!verifySignedText(text, releaseKey_.data(), body)) {
-        error = name + " is not signed by the Veilstone release key";
-        return false;
-    }
-    if (name == kNewsName)
-        (void)writeFileAtomic(installDir_ / (testing ? kNewsCacheTesting : kNewsCacheLive), text);
-    if (name.size() > std::string(kManifestPrefix).size() && name.starts_with(kManifestPrefix)) {
-        latestText_ = text;
-        latestChannel_ = channel;
-    }
-    return true;
 }
 
 }  // namespace kd::launcher

@@ -20,60 +20,12 @@
 
 #include "base/base.h"
 #include "release/manifest.h"
+#include "update/self_update.h"
+#include "update/status.h"
 
 namespace kd::launcher {
 
-struct FilePlan;
-
-// The numbers are what the engine driver prints.
-enum class UpdaterState : std::uint32_t {
-    Checking = 0,
-    UpToDate = 1,
-    ReadyToInstall = 2,
-    ReadyToUpdate = 3,
-    Working = 4,
-    Offline = 5,
-    Failed = 6,
-    Restarting = 7,
-};
-
-enum class KeyState : std::uint32_t {
-    None = 0,       // no playtester key
-    Unchecked = 1,  // a key is set and the server has not answered yet
-    Accepted = 2,   // a Testing request with the key succeeded
-    Refused = 3,    // the server answered 403 to a Testing request
-};
-
-enum class Channel : std::uint32_t { Live = 0, Testing = 1 };
-
-// A copy of the engine's status, taken under its lock.
-struct UpdaterStatus {
-    UpdaterState state = UpdaterState::Checking;
-    Channel shownChannel = Channel::Live;  // whose release this describes
-    KeyState keyState = KeyState::None;
-    std::string message;              // one line for the status bar
-    double progress = -1.0;           // 0..1; -1 means no bar
-    std::uint64_t downloadBytes = 0;  // packed bytes the current plan needs
-    std::string installedVersion;     // empty when nothing is installed
-    std::string latestVersion;
-    std::string news;  // verified news body of the shown channel
-    bool gameInstalled = false;
-    bool busy = false;  // a job runs: check and update would be ignored
-};
-
-// Faults a test process may ask the self-update for. Two of its failures have only one real cause:
-// another program touching the launcher's folder at an exact moment (the own path vanishing
-// between the check's hash and the download; the new file refusing to move into place right after
-// the running one was moved aside). No test can time that.
-struct SelfUpdateFaults {
-    bool ownPathLost = false;   // the own path cannot be found when the self-update starts
-    bool placingFails = false;  // renaming the new launcher onto the running one's name fails
-};
-
-// Starts program with these arguments in workingDir, detached; false with errorText otherwise.
-using StartProcessFn =
-    std::function<bool(const std::string& program, const std::vector<std::string>& arguments,
-                       const std::string& workingDir, std::string& errorText)>;
+struct InstalledRecord;
 
 struct UpdaterSetup {
     std::filesystem::path installDir;  // the launcher folder; the game goes to installDir/"game"
@@ -89,9 +41,6 @@ struct UpdaterSetup {
     int lockWaitMs = 0;
     SelfUpdateFaults faults;
 };
-
-// "1023 bytes", "2 KB", "1.5 MB", "1.0 GB" (powers of 1024).
-std::string sizeText(std::uint64_t bytes);
 
 class Updater {
 public:
@@ -128,26 +77,16 @@ public:
     std::filesystem::path gameDir() const { return installDir_ / "game"; }
 
 private:
-    void launch(std::function<void()> job);
-    void run(bool fetch, bool install, bool verify, bool allowSelfUpdate);
-    bool fetchRelease(bool install, bool verify, bool allowSelfUpdate);
-    void onManifestFailure(const std::string& error, bool install, bool verify,
-                           bool allowSelfUpdate);
-    bool fetchSigned(const std::string& name, std::string& body, std::string& error);
-    // Refusal of a signed manifest that is not the release this channel may install now.
-    void refuseRelease(const std::string& error);
-    // Shows a failure and logs it, once.
+    friend class JobReporter;
+
+    enum class JobKind { Check, Install, Verify };
+    void launch(JobKind kind, bool allowSelfUpdate);
+    void run(JobKind kind, bool allowSelfUpdate);
+    // The check's network half. False when the job ends here.
+    bool fetchRelease(JobKind kind, bool allowSelfUpdate, const InstalledRecord& installed);
+    void onManifestFailure(const std::string& error, JobKind kind, bool allowSelfUpdate);
+    JobPlace place() const;
     void fail(const std::string& error);
-    // True when a new launcher was put in place and started: the state is Restarting and the job
-    // ends. Failures are logged and the check goes on.
-    bool replaceLauncherIfOutdated();
-    bool selfUpdate(const Entry& launcher, std::string& error);
-    void planAndInstall(const Manifest& installed, bool installedValid, bool install, bool verify,
-                        bool manifestReady);
-    void installPlan(const Manifest& installed, bool installedValid, bool verify,
-                     const FilePlan& plan);
-    bool readInstalled(Manifest& installed) const;
-    std::string loadNewsCache(Channel channel) const;
 
     void setStatus(UpdaterState state, std::string message, double progress);
     void setProgress(double progress);
@@ -160,7 +99,7 @@ private:
     const StartProcessFn startProcess_;
     const SelfUpdateFaults faults_;
     const int connections_;
-    FileLock folderLock_;
+    FileLock folderLock_;  // held for the Updater's life
     bool lockRefused_ = false;
 
     // Guards every field from here to gameInstalled_; held only for short copies (and while
@@ -189,7 +128,7 @@ private:
 
     // Job thread only: at most one job exists at a time.
     Manifest latest_;
-    std::string latestText_;           // the signed manifest text exactly as downloaded
+    std::string latestText_;                 // the signed manifest text exactly as downloaded
     Channel latestChannel_ = Channel::Live;  // the channel latestText_ was asked for
 };
 

@@ -6,7 +6,7 @@
 #include "release/crypto.h"
 #include "tests/support/fault_server.h"
 #include "tests/update/update_fixture.h"
-#include "update/updater_internal.h"
+#include "update/job.h"
 
 namespace kd::test {
 namespace {
