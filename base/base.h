@@ -78,6 +78,9 @@ void makeExecutable(const std::filesystem::path& path);
 // fsync of a file or a folder by name.
 FileError flushToDisk(const std::filesystem::path& path);
 
+// The system's text for an error number, for the log.
+std::string errorText(int error);
+
 // A write failed for want of room (ENOSPC, EDQUOT), or was not allowed (EACCES, EPERM, EROFS).
 bool isDiskFull(FileError error);
 bool isNotAllowed(FileError error);

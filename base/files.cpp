@@ -142,6 +142,10 @@ FileError writeFileAtomic(const fs::path& path, std::string_view bytes, int mode
 
 void makeExecutable(const fs::path& path) { (void)::chmod(path.c_str(), 0755); }
 
+std::string errorText(int error) {
+    return std::error_code(error, std::generic_category()).message();
+}
+
 bool isDiskFull(FileError error) { return error == ENOSPC || error == EDQUOT; }
 
 bool isNotAllowed(FileError error) { return error == EACCES || error == EPERM || error == EROFS; }

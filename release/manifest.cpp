@@ -66,9 +66,10 @@ bool isLauncherOwnedPath(std::string_view path) {
     for (std::string_view name :
          {kInstalledName, kNewsCacheLive, kNewsCacheTesting, kSerialsName, kStagingName}) {
         if (top == name) return true;
-        if (top.size() == name.size() + std::string_view(kPartSuffix).size() &&
-            top.starts_with(name) && top.ends_with(kPartSuffix))
-            return true;
+        for (std::string_view suffix : {kPartSuffix, kDamagedSuffix})
+            if (top.size() == name.size() + suffix.size() && top.starts_with(name) &&
+                top.ends_with(suffix))
+                return true;
     }
     for (std::size_t at = 0; at <= path.size();) {
         if (path.substr(at).starts_with(kCopyPrefix)) return true;

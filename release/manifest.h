@@ -61,7 +61,8 @@ constexpr const char* kNewsCacheLive = ".news";       // in the launcher folder
 constexpr const char* kNewsCacheTesting = ".news-testing";
 constexpr const char* kSerialsName = ".serials";
 constexpr const char* kStagingName = ".staging";
-constexpr const char* kPartSuffix = ".part";  // a state file on its way
+constexpr const char* kPartSuffix = ".part";        // a state file on its way
+constexpr const char* kDamagedSuffix = ".damaged";  // a state file that did not read, kept aside
 // A copy on its way into place, beside its target in any folder of the game.
 constexpr const char* kCopyPrefix = ".veilstone-part-";
 

@@ -102,12 +102,6 @@ Attempt fetchOnce(const std::string& url, const Entry& entry, const fs::path& pa
 
 }  // namespace
 
-double downloadProgress(std::uint64_t received, std::uint64_t packedSize, std::uint64_t done,
-                        std::uint64_t total) {
-    if (total == 0) return -1.0;
-    return (double(std::min(received, packedSize)) + double(done)) / double(total);
-}
-
 bool isStaged(const fs::path& object, const Entry& entry) {
     std::error_code ec;
     const std::uintmax_t size = fs::file_size(object, ec);

@@ -47,6 +47,10 @@ public:
     virtual void installed(const std::string& version) = 0;
 };
 
+// The player's sentence for a write under where that failed with error: a full disk and a place
+// the launcher may not write to are told apart from other failures.
+std::string cannotWrite(const std::filesystem::path& where, int error);
+
 // base + "/" + path, without doubling a "/" that base already ends with.
 std::string joinUrl(const std::string& base, const std::string& path);
 

@@ -1,34 +1,27 @@
-// Judging a signed release before anything is planned from it: names it may not use, the channel
-// it was published for, and whether it is older than a release this launcher has already seen on
-// that channel (a replayed manifest is signed too).
+// Inside the update engine: judging a signed release before anything is planned from it. Names it
+// may not use, the channel it was published for, and whether it goes back behind what this
+// launcher has already accepted on that channel (a replayed manifest is signed too).
+//
+// What was accepted is kept in installDir/".serials", a line per channel: its word, the highest
+// serial accepted there, the hash of the manifest text accepted under that serial and a check of
+// the line, so that damage shows. The floor of a channel never drops below what the launcher can
+// still prove: a damaged line is dropped (the file is kept aside as ".serials.damaged"), but the
+// installed record, a signed manifest, still holds its channel's serial.
 #pragma once
 
-#include <cstdint>
 #include <filesystem>
-#include <map>
 #include <string>
 
 #include "release/manifest.h"
+#include "update/state.h"
 
 namespace kd::launcher {
 
-// Channel word -> the highest release serial accepted on it.
-using SerialRecord = std::map<std::string, std::uint64_t>;
-
-// installDir/".serials", one "channel serial" line each. A missing or unreadable file is an empty
-// record; lines that do not read are skipped.
-SerialRecord readSerials(const std::filesystem::path& installDir);
-bool writeSerials(const std::filesystem::path& installDir, const SerialRecord& record);
-
-// Judges a checked manifest of channel (its word) against what this launcher has accepted there,
-// and records its serial when it is the highest yet. Empty when it may be offered, otherwise the
-// sentence to show.
+// Empty when release, checked and signed (text is its signed text), may be offered on channel
+// (its word); it is then recorded as accepted. Otherwise the sentence to show: refused, or
+// accepted but impossible to record, since a serial that cannot be kept cannot stop a replay.
 std::string acceptRelease(const std::filesystem::path& installDir, const Manifest& release,
-                          const std::string& channel);
-
-// Empty when the release may be offered on channel (its word), otherwise the sentence to show.
-// highestSeen is 0 when no serial was ever accepted there.
-std::string judgeRelease(const Manifest& release, const std::string& channel,
-                         std::uint64_t highestSeen);
+                          const std::string& text, const std::string& channel,
+                          const InstalledRecord& installed);
 
 }  // namespace kd::launcher

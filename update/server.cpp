@@ -16,11 +16,6 @@ constexpr int kStatusForbidden = 403;
 
 }  // namespace
 
-std::string joinUrl(const std::string& base, const std::string& path) {
-    if (!base.empty() && base.back() == '/') return base + path;
-    return base + "/" + path;
-}
-
 std::string manifestName() { return std::string("manifest-") + platformName() + ".txt"; }
 
 bool fetchSigned(const JobPlace& place, Channel channel, const std::string& testerKey,

@@ -278,7 +278,8 @@ bool Updater::fetchRelease(JobKind kind, bool allowSelfUpdate, const InstalledRe
         fail("the server offered a build for " + fresh.platform);
         return false;
     }
-    const std::string refusal = acceptRelease(installDir_, fresh, channelWord(latestChannel_));
+    const std::string refusal =
+        acceptRelease(installDir_, fresh, latestText_, channelWord(latestChannel_), installed);
     if (!refusal.empty()) {
         // What is installed stays playable, as when the server cannot be reached.
         report.fail(refusal, status().gameInstalled ? UpdaterState::Offline : UpdaterState::Failed);
@@ -297,7 +298,6 @@ bool Updater::fetchRelease(JobKind kind, bool allowSelfUpdate, const InstalledRe
     }
     logInfo("launcher: latest %s, installed %s", latest_.version.c_str(),
             installedVersion.empty() ? "nothing" : installedVersion.c_str());
-    (void)installed;
 
     if (!allowSelfUpdate) return true;
     SelfUpdateSetup self{

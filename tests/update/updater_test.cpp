@@ -267,10 +267,12 @@ TEST_F(UpdaterEndToEnd, BadObjectsAreTriedThreeTimesThenFail) {
     EXPECT_EQ(installedFiles(), release);
 }
 
-// A server may replay an older signed manifest, serve one channel's on the other's path, or list
-// names the launcher writes itself: each is refused, and what is installed stays playable.
+// A server may replay an older signed manifest, serve one channel's on the other's path, sign a
+// second text under an accepted serial, or list names the launcher writes itself: each is refused,
+// and what is installed stays playable. The launcher's own record of what it accepted fails
+// closed: damage to it never lowers a floor below what the installed record proves.
 TEST_F(UpdaterEndToEnd, ReplayedMisplacedAndSelfNamingReleasesAreRefused) {
-    const std::string live = server + "/manifest-linux64.txt";
+    const std::string live = server + "/manifest-linux64.txt", serials = launcher + "/.serials";
     publish(v1, "1");
     const std::string first = readText(live);
     Files next = v1;
@@ -280,16 +282,20 @@ TEST_F(UpdaterEndToEnd, ReplayedMisplacedAndSelfNamingReleasesAreRefused) {
     serve();
     auto u = makeUpdater();
     expectUpToDate(install(*u), "2");
-    EXPECT_EQ(readText(launcher + "/.serials"), "live 2\n");
+    EXPECT_TRUE(readText(serials).starts_with("live 2 ")) << readText(serials);
 
-    Manifest unnumbered = serverManifest();
+    Manifest unnumbered = serverManifest(), resigned = serverManifest();
     unnumbered.serial = 0;
     unnumbered.channel.clear();
+    resigned.files.pop_back();
     const std::string older =
         "the server offered an older release than one this launcher has already seen";
+    const std::string another =
+        "the server offered another release under a serial this launcher has already accepted";
     std::vector<std::array<std::string, 2>> cases = {
         {first, older},
         {signWithDemoKey(writeManifest(unnumbered)), older},
+        {signWithDemoKey(writeManifest(resigned)), another},
         {readText(server + "/testing/manifest-linux64.txt"),
          "the server offered the testing release on the live channel"}};
     for (const std::string& name : kLauncherOwnedPaths) {
@@ -308,22 +314,44 @@ TEST_F(UpdaterEndToEnd, ReplayedMisplacedAndSelfNamingReleasesAreRefused) {
         EXPECT_EQ(logCount("launcher: " + message) - logged, 2u) << message;  // once per job
         // A launcher that has seen nothing has nothing to compare with, and nothing installed.
         Updater fresh(dir / ("fresh" + std::to_string(n++)), nginx->url(), demoPublicKey());
-        EXPECT_EQ(check(fresh).last.state, message == older ? S::ReadyToInstall : S::Failed)
+        EXPECT_EQ(check(fresh).last.state,
+                  message == older || message == another ? S::ReadyToInstall : S::Failed)
             << message;
     }
     // Each channel is judged by its own record: testing's serial 1 is not older than live's 2. A
-    // stale read-only part file does not stop the record being written.
-    writeText(launcher + "/.serials.part", "half");
-    chmod((launcher + "/.serials.part").c_str(), 0444);
+    // link planted at the part file is replaced, never written through.
+    fs::create_symlink(dir / "elsewhere", serials + ".part");
     u->setChannel(Channel::Testing, "KEY-1");
     EXPECT_EQ(check(*u).last.state, S::ReadyToUpdate);
-    EXPECT_EQ(readText(launcher + "/.serials"), "live 2\ntesting 1\n");
-    // Lines that do not read are skipped and the others kept.
-    writeText(launcher + "/.serials", "live\nlive 9x\n 9\ntesting 1\n");
+    EXPECT_FALSE(fs::exists(dir / "elsewhere"));
+    const std::string record = readText(serials);
+    ASSERT_EQ(linesStartingWith(record, "testing 1 ").size(), 1u) << record;
+
+    // Whatever became of the record, the installed release's serial holds; what the damaged
+    // record still proves (a line intact) is kept, the damaged bytes are kept aside.
     writeText(live, first);
     u->setChannel(Channel::Live, "");
-    EXPECT_EQ(check(*u).last.state, S::ReadyToUpdate);
-    EXPECT_EQ(readText(launcher + "/.serials"), "live 1\ntesting 1\n");
+    std::string flipped = record;
+    flipped[2] ^= 1;
+    const std::pair<std::string, std::function<void()>> damage[] = {
+        {"flipped", [&] { writeText(serials, flipped); }},
+        {"cut short", [&] { writeText(serials, record.substr(0, record.size() - 3)); }},
+        {"empty", [&] { writeText(serials, ""); }},
+        {"too large", [&] { writeText(serials, record + std::string(5000, '\n')); }},
+        {"gone", [&] { fs::remove(serials); }},
+        {"a folder", [&] { fs::remove(serials), fs::create_directory(serials); }},
+        {"a pipe", [&] { fs::remove(serials), mkfifo(serials.c_str(), 0600); }},
+    };
+    for (const auto& [what, spoil] : damage) {
+        spoil();
+        EXPECT_EQ(shown(check(*u)), "Offline: " + older) << what;
+        const std::string rebuilt = readText(serials);
+        EXPECT_EQ(linesStartingWith(rebuilt, "live 2 ").size(), 1u) << what << ": " << rebuilt;
+        EXPECT_EQ(rebuilt.find("testing 1 ") != std::string::npos, what == "flipped") << what;
+        if (what == "flipped") EXPECT_EQ(readText(serials + ".damaged"), flipped);
+        fs::remove(serials);
+        writeText(serials, record);
+    }
 }
 
 // Links inside the game folder lead out of it; no write or removal may follow one.
