@@ -55,6 +55,11 @@ private:
 long readSome(int fd, void* buffer, std::size_t size);
 bool writeAll(int fd, const void* bytes, std::size_t length);
 
+// Creates path afresh for writing. Whatever already stands there (a leftover, a planted link) is
+// removed first, never written through or truncated in place; an empty descriptor with errno set
+// when that cannot be done.
+UniqueFd createFresh(const std::filesystem::path& path, int mode = 0644);
+
 // Outcomes of the whole-file calls: 0, or the error number. readWholeFile adds two of its own:
 // EFBIG for a file larger than maxBytes and EINVAL for something that is not a regular file.
 using FileError = int;

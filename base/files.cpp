@@ -98,6 +98,18 @@ FileError readWholeFile(const fs::path& path, std::string& out, std::uint64_t ma
     return 0;
 }
 
+UniqueFd createFresh(const fs::path& path, int mode) {
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    UniqueFd fd(::open(path.c_str(), flags, mode));
+    if (!fd && errno == EEXIST) {
+        // Removing the name removes a link itself, never what it points at.
+        std::error_code ec;
+        fs::remove(path, ec);
+        fd = UniqueFd(::open(path.c_str(), flags, mode));
+    }
+    return fd;
+}
+
 FileError flushToDisk(const fs::path& path) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd) return errno;
@@ -108,15 +120,8 @@ FileError flushToDisk(const fs::path& path) {
 FileError writeFileAtomic(const fs::path& path, std::string_view bytes, int mode) {
     fs::path part = path;
     part += ".part";
-    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     std::error_code ec;
-    UniqueFd fd(::open(part.c_str(), flags, mode));
-    if (!fd && errno == EEXIST) {
-        // A leftover of an interrupted write, or something planted: removing the name removes a
-        // link itself, never what it points at.
-        fs::remove(part, ec);
-        fd = UniqueFd(::open(part.c_str(), flags, mode));
-    }
+    UniqueFd fd = createFresh(part, mode);
     if (!fd) return errno;
     FileError error = 0;
     if (!writeAll(fd.get(), bytes.data(), bytes.size()) || ::fsync(fd.get()) != 0) error = errno;

@@ -29,42 +29,49 @@ constexpr std::uint64_t kObjectSlackBytes = 1024;  // above packedSize, before a
 constexpr int kObjectAttempts = 3;
 constexpr auto kCancelPoll = std::chrono::milliseconds(20);
 
+// The part file an object is written to; remembers why a write failed.
 class OutputFile {
 public:
-    explicit OutputFile(const fs::path& path)
-        : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)) {}
-    ~OutputFile() { close(); }
-    bool ok() const { return fd_ >= 0; }
+    explicit OutputFile(const fs::path& path) : fd_(createFresh(path)), error_(fd_ ? 0 : errno) {}
+    bool ok() const { return static_cast<bool>(fd_); }
+    int error() const { return error_; }
     bool write(const std::uint8_t* data, std::size_t length) {
-        while (length > 0) {
-            const ssize_t put = ::write(fd_, data, length);
-            if (put < 0 && errno == EINTR) continue;
-            if (put <= 0) return false;
-            data += put;
-            length -= static_cast<std::size_t>(put);
-        }
-        return true;
+        if (writeAll(fd_.get(), data, length)) return true;
+        error_ = errno;
+        return false;
     }
     bool close() {
-        if (fd_ < 0) return true;
-        const bool closed = ::close(fd_) == 0;
-        fd_ = -1;
-        return closed;
+        if (fd_.close()) return true;
+        error_ = errno;
+        return false;
     }
 
 private:
-    int fd_;
+    UniqueFd fd_;
+    int error_;
 };
+
+// The sentence for an object that could not be written to file: a full disk and a folder the
+// launcher may not write to are always told; otherwise the caller's own words, if it has them.
+std::string writeFailure(const fs::path& file, int error, const std::string& writeError) {
+    if (writeError.empty() || isDiskFull(error) || isNotAllowed(error))
+        return cannotWrite(file.parent_path(), error);
+    return writeError;
+}
 
 enum class Attempt { Done, Retry, Stop };
 
 // One attempt: GET, inflate, hash and write as the bytes arrive.
 Attempt fetchOnce(const std::string& url, const Entry& entry, const fs::path& part, int attempt,
                   const ProgressFn& progress, const std::atomic<bool>* cancel,
-                  const std::string& diskFull, std::string& error) {
+                  const std::string& writeError, std::string& error) {
     const char* hash = entry.hash.c_str();
     OutputFile out(part);
-    if (!out.ok()) return error = diskFull, Attempt::Stop;
+    const auto stop = [&] {
+        error = writeFailure(part, out.error(), writeError);
+        return Attempt::Stop;
+    };
+    if (!out.ok()) return stop();
     FileHasher hasher;
     Inflater inflater(entry.size, [&out, &hasher](const std::uint8_t* data, std::size_t length) {
         hasher.add(data, length);
@@ -80,18 +87,18 @@ Attempt fetchOnce(const std::string& url, const Entry& entry, const fs::path& pa
     const std::uint64_t limit = addSaturating(entry.packedSize, kObjectSlackBytes);
     const bool got = httpGetStream(url, limit, sink, progress, cancel, error);
     if (!got && !damaged) {
-        if (inflater.outputFailed()) return error = diskFull, Attempt::Stop;
+        if (inflater.outputFailed()) return stop();
         if (cancel != nullptr && cancel->load()) return Attempt::Stop;
         logWarn("launcher: object %s, attempt %d: %s", hash, attempt, error.c_str());
         return Attempt::Retry;
     }
     if (damaged || !inflater.finish()) {
-        if (inflater.outputFailed()) return error = diskFull, Attempt::Stop;
+        if (inflater.outputFailed()) return stop();
         error = "a download arrived damaged";
         logWarn("launcher: object %s did not decompress (attempt %d)", hash, attempt);
         return Attempt::Retry;
     }
-    if (!out.close()) return error = diskFull, Attempt::Stop;
+    if (!out.close()) return stop();
     if (hasher.finish() != entry.hash) {
         error = "a download did not match the release";
         logWarn("launcher: object %s hash mismatch (attempt %d)", hash, attempt);
@@ -112,10 +119,6 @@ bool fetchObjectFile(const std::string& serverUrl, const Entry& entry, const fs:
                      const std::function<void(std::uint64_t)>& progress,
                      const std::atomic<bool>* cancel, std::string& error,
                      const std::string& writeError) {
-    const std::string diskFull =
-        !writeError.empty()
-            ? writeError
-            : "cannot write to " + file.parent_path().string() + " (is the disk full?)";
     const std::string url = joinUrl(serverUrl, "objects/" + entry.hash);
     const fs::path part = file.string() + ".part";
     const ProgressFn onBytes = [&progress](std::uint64_t received, std::uint64_t) {
@@ -124,17 +127,26 @@ bool fetchObjectFile(const std::string& serverUrl, const Entry& entry, const fs:
     std::error_code ec;
     for (int attempt = 1; attempt <= kObjectAttempts; ++attempt) {
         const Attempt result =
-            fetchOnce(url, entry, part, attempt, onBytes, cancel, diskFull, error);
+            fetchOnce(url, entry, part, attempt, onBytes, cancel, writeError, error);
         if (result == Attempt::Done) {
-            fs::rename(part, file, ec);
-            if (!ec) return true;
-            error = diskFull;
+            if (::rename(part.c_str(), file.c_str()) == 0) return true;
+            error = writeFailure(file, errno, writeError);
             break;
         }
         if (result == Attempt::Stop) break;
     }
     fs::remove(part, ec);
     return false;
+}
+
+std::uint64_t packedBytesToFetch(const std::vector<const Entry*>& entries,
+                                 const fs::path& staging) {
+    std::set<std::string_view> seen;
+    std::uint64_t bytes = 0;
+    for (const Entry* entry : entries)
+        if (seen.insert(entry->hash).second && !isStaged(staging / entry->hash, *entry))
+            bytes = addSaturating(bytes, entry->packedSize);
+    return bytes;
 }
 
 bool fetchObjects(const FetchPlan& plan, std::string& error) {
@@ -179,7 +191,7 @@ bool fetchObjects(const FetchPlan& plan, std::string& error) {
                 if (halt || next == todo.size()) break;
                 index = todo[next++];
                 inFlight[slot] = 0;
-                if (plan.starting) plan.starting(index, plan.total == 0 ? 0.0 : share());
+                if (plan.starting) plan.starting(index, share());
             }
             const Entry& entry = *plan.entries[index];
             const auto onBytes = [&, slot, packed = entry.packedSize](std::uint64_t received) {

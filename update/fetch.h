@@ -34,12 +34,17 @@ bool fetchObjects(const FetchPlan& plan, std::string& error);
 
 // One object into file (written as file + ".part", then renamed), streaming, up to three attempts.
 // progress receives the bytes received of this attempt. A file that cannot be written fails at
-// once with writeError, or without one "cannot write to FOLDER (is the disk full?)".
+// once: with the disk-full or not-allowed sentence for its folder, otherwise with writeError, or
+// without one "cannot write to FOLDER".
 bool fetchObjectFile(const std::string& serverUrl, const Entry& entry,
                      const std::filesystem::path& file,
                      const std::function<void(std::uint64_t received)>& progress,
                      const std::atomic<bool>* cancel, std::string& error,
                      const std::string& writeError = {});
+
+// Packed bytes that fetching entries would download: each content once, none staged already.
+std::uint64_t packedBytesToFetch(const std::vector<const Entry*>& entries,
+                                 const std::filesystem::path& staging);
 
 // A staged object counts only when it is whole and right: staging is also where an interrupted
 // install resumes from.

@@ -1,12 +1,16 @@
 #include "update/install.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <map>
 #include <optional>
 #include <system_error>
+#include <vector>
 
 #include "base/base.h"
 #include "log/log.h"
@@ -20,6 +24,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t kDownloadMessageBytes = 160;
+constexpr std::size_t kCopyPieceBytes = std::size_t(1) << 20;
 
 // The game folder's own path to target: every folder on the way a real folder, never a link. A link
 // where a folder of the release belongs is removed (the link alone, not what it points at) so that
@@ -63,16 +68,29 @@ bool removeEmptyTree(const fs::path& folder) {
 }
 
 // Copies source beside target and renames the copy onto it, so that target is replaced whole or
-// not at all and a link at target is replaced rather than written through.
-bool copyOnto(const fs::path& source, const fs::path& target) {
+// not at all and a link at target is replaced rather than written through. 0, or the error number
+// of the step that failed; a copy that fails leaves nothing behind.
+int copyOnto(const fs::path& source, const fs::path& target) {
     const fs::path part = target.parent_path() / (kCopyPrefix + target.filename().string());
-    std::error_code ec;
-    fs::remove(part, ec);
-    if (!fs::copy_file(source, part, ec)) return false;
-    fs::rename(part, target, ec);
-    if (!ec) return true;
-    fs::remove(part, ec);
-    return false;
+    UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in) return errno;
+    UniqueFd out = createFresh(part);
+    if (!out) return errno;
+    std::vector<std::uint8_t> piece(kCopyPieceBytes);
+    int error = 0;
+    for (;;) {
+        const long got = readSome(in.get(), piece.data(), piece.size());
+        if (got < 0) error = errno;
+        if (got <= 0) break;
+        if (!writeAll(out.get(), piece.data(), std::size_t(got))) {
+            error = errno;
+            break;
+        }
+    }
+    if (!out.close() && error == 0) error = errno;
+    if (error == 0 && ::rename(part.c_str(), target.c_str()) != 0) error = errno;
+    if (error != 0) ::unlink(part.c_str());
+    return error;
 }
 
 }  // namespace
@@ -123,6 +141,19 @@ void removeDropped(const fs::path& gameDir, const Manifest& installed, const Man
     }
 }
 
+void removeCopyDebris(const fs::path& gameDir) {
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(gameDir, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        std::error_code status;
+        if (it->path().filename().string().starts_with(kCopyPrefix) &&
+            it->is_regular_file(status) && !it->is_symlink(status)) {
+            fs::remove(it->path(), status);
+            logInfo("launcher: removed the unfinished copy %s", it->path().c_str());
+        }
+    }
+}
+
 bool placeFiles(const fs::path& gameDir, const fs::path& staging,
                 const std::vector<const Entry*>& plan, std::string& error) {
     std::map<std::string, fs::path> placed;  // hash -> where that content was put this time
@@ -142,17 +173,19 @@ bool placeFiles(const fs::path& gameDir, const fs::path& staging,
             }
         }
         const auto earlier = placed.find(entry->hash);
-        bool ok = false;
+        int failed = 0;
         if (earlier != placed.end()) {
-            ok = copyOnto(earlier->second, target);
+            failed = copyOnto(earlier->second, target);
         } else {
-            fs::rename(staging / entry->hash, target, ec);
+            const fs::path object = staging / entry->hash;
+            failed = ::rename(object.c_str(), target.c_str()) == 0 ? 0 : errno;
             // A game folder on another file system: copy across, then rename there.
-            ok = !ec ||
-                 (ec == std::errc::cross_device_link && copyOnto(staging / entry->hash, target));
+            if (failed == EXDEV) failed = copyOnto(object, target);
         }
-        if (!ok) {
-            error = "cannot put " + entry->path + " in place";
+        if (failed != 0) {
+            error = isDiskFull(failed) || isNotAllowed(failed)
+                        ? cannotWrite(target.parent_path(), failed)
+                        : "cannot put " + entry->path + " in place";
             return false;
         }
         if (earlier == placed.end()) placed.emplace(entry->hash, target);
@@ -166,7 +199,10 @@ void installPlan(const JobPlace& place, const InstallRequest& request, const Fil
                  JobReport& report) {
     const fs::path staging = place.staging();
     std::error_code ec;
-    fs::create_directories(staging, ec);
+    if (!fs::create_directories(staging, ec) && ec) {
+        report.fail(cannotWrite(staging, ec.value()));
+        return;
+    }
 
     const std::size_t count = plan.entries.size();
     FetchPlan fetch{.serverUrl = place.serverUrl,
@@ -219,6 +255,8 @@ void installPlan(const JobPlace& place, const InstallRequest& request, const Fil
 
 void planAndInstall(const JobPlace& place, const InstallRequest& request, JobReport& report) {
     const InstalledRecord& installed = request.installed;
+    // Without a record a placement may have been cut off, leaving its copies behind.
+    if (!installed.valid) removeCopyDebris(place.gameDir());
     const bool deep = !installed.valid || request.verify;
     if (deep)
         report.status(UpdaterState::Working,
@@ -226,7 +264,9 @@ void planAndInstall(const JobPlace& place, const InstallRequest& request, JobRep
     const FilePlan plan =
         planFiles(place.gameDir(), request.latest, installed.valid ? &installed.manifest : nullptr,
                   deep, [&report](double share) { report.progress(share); });
-    report.planned(plan.packedBytes);
+    // What is staged from an earlier try and contents listed twice cost nothing more.
+    const std::uint64_t toFetch = packedBytesToFetch(plan.entries, place.staging());
+    report.planned(toFetch);
 
     if (plan.entries.empty()) {
         // Without a valid record the deep scan found everything in place: record it, even in a
@@ -240,7 +280,7 @@ void planAndInstall(const JobPlace& place, const InstallRequest& request, JobRep
         }
     } else if (!request.install) {
         report.status(installed.valid ? UpdaterState::ReadyToUpdate : UpdaterState::ReadyToInstall,
-                      sizeText(plan.packedBytes) + " to download", -1.0);
+                      sizeText(toFetch) + " to download", -1.0);
         return;
     }
     installPlan(place, request, plan, report);

@@ -34,6 +34,10 @@ FilePlan planFiles(const std::filesystem::path& gameDir, const Manifest& latest,
 void removeDropped(const std::filesystem::path& gameDir, const Manifest& installed,
                    const Manifest& latest);
 
+// Removes the copies that a placement cut off (a kill, a power cut) left beside their targets;
+// they are named with kCopyPrefix. Links are not followed.
+void removeCopyDebris(const std::filesystem::path& gameDir);
+
 // Moves the staged objects (staging/hash) of plan onto their paths in gameDir; a content that
 // several paths share is copied for the later ones. False with the player's sentence.
 bool placeFiles(const std::filesystem::path& gameDir, const std::filesystem::path& staging,

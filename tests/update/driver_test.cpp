@@ -121,22 +121,30 @@ TEST_F(DriverTest, KilledInstallAndUpdateFinishWithoutCorruptLostOrStrayFiles) {
     }
 
     // On a game folder of another file system staged objects cannot be renamed in: they are
-    // copied, and a repair never loses the file it replaces.
+    // copied. A disk that fills says so and leaves no part of a copy behind; a copy a kill cut
+    // off is removed by the next job; a repair never loses the file it replaces.
     if (runShell("unshare -rm true 2>&1") != "") {
         printf("skipped the tmpfs part: no mount namespace here\n");
         return;
     }
     const std::string driver = shellQuote(VEILSTONE_UPDATER_DRIVER) + " " + shellQuote(launcher) +
                                " " + shellQuote(nginx->url()) + " " + demoPublicKeyHex();
-    const std::string file = shellQuote(game("data/1000"));
-    const std::string out =
-        runShell("unshare -rm sh -c " +
-                 shellQuote("mount -t tmpfs none " + shellQuote(launcher + "/game") + " && " +
-                            driver + " install && echo changed >" + file + " && " + driver +
-                            " verify && cat " + file) +
-                 " 2>&1");
+    const std::string file = shellQuote(game("data/1000")),
+                      gameDir = shellQuote(launcher + "/game");
+    const std::string killedCopy = shellQuote(game("data/.veilstone-part-gone"));
+    const std::string out = runShell(
+        "unshare -rm sh -c " +
+        shellQuote(
+            "mount -t tmpfs -o size=1m none " + gameDir + " && " + driver + " install; " + "find " +
+            gameDir + " -name '.veilstone-part-*' | wc -l && mount -o remount,size=64m " + gameDir +
+            " && echo left >" + killedCopy + " && " + driver + " install && test ! -e " +
+            killedCopy + " && echo changed >" + file + " && " + driver + " verify && cat " + file) +
+        " 2>&1");
+    const std::string full =
+        "final state=6 message=cannot write to " + game("data") + ": the disk is full\n0\n";
+    EXPECT_NE(out.find(full), std::string::npos) << out;
     EXPECT_EQ(linesStartingWith(out, "final state=1 ").size(), 2u) << out;
-    EXPECT_TRUE(out.ends_with("\n" + a["data/1000"]));
+    EXPECT_TRUE(out.ends_with("\n" + a["data/1000"])) << out;
 }
 
 }  // namespace
