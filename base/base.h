@@ -29,6 +29,10 @@ constexpr std::uint64_t addSaturating(std::uint64_t a, std::uint64_t b) {
 // The running program's own file (target of /proc/self/exe); empty when the link cannot be read.
 std::string ownExecutablePath();
 
+// Whether any folder between root and target is a symbolic link: then target is not root's to
+// touch, whatever the link points at.
+bool throughLink(const std::filesystem::path& root, const std::filesystem::path& target);
+
 // A POSIX descriptor closed on every path, at most once.
 class UniqueFd {
 public:

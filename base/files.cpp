@@ -29,6 +29,17 @@ std::string ownExecutablePath() {
     return ec ? std::string() : target.string();
 }
 
+bool throughLink(const fs::path& root, const fs::path& target) {
+    fs::path folder = root;
+    for (const fs::path& part : target.parent_path().lexically_relative(root)) {
+        if (part == ".") continue;
+        folder /= part;
+        std::error_code ec;
+        if (fs::is_symlink(fs::symlink_status(folder, ec))) return true;
+    }
+    return false;
+}
+
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
     if (this != &other) {
         close();

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "release/chunks.h"
 #include "release/crypto.h"
 
 namespace kd {
@@ -64,7 +65,8 @@ bool isSafePath(std::string_view path) {
 bool isLauncherOwnedPath(std::string_view path) {
     const std::string_view top = path.substr(0, path.find('/'));
     for (std::string_view name :
-         {kInstalledName, kNewsCacheLive, kNewsCacheTesting, kSerialsName, kStagingName}) {
+         {kInstalledName, kNewsCacheLive, kNewsCacheTesting, kSerialsName, kStagingName,
+          kChunkListsName}) {
         if (top == name) return true;
         for (std::string_view suffix : {kPartSuffix, kDamagedSuffix})
             if (top.size() == name.size() + suffix.size() && top.starts_with(name) &&
@@ -218,6 +220,19 @@ bool parseManifest(std::string_view text, Manifest& manifest, std::string& error
                 return false;
             }
             manifest.files.push_back(std::move(entry));
+        } else if (keyword == "chunks") {
+            // Belongs to the file line just before it; readers that do not know it skip it.
+            Entry list;
+            Entry* file = manifest.files.empty() ? nullptr : &manifest.files.back();
+            if (file == nullptr || !file->chunksHash.empty() ||
+                !readEntryFields(words.rest, list, false) || list.size == 0 ||
+                list.size > maxChunkListBytes(file->size)) {
+                error = "bad chunks line " + std::to_string(lineNumber);
+                return false;
+            }
+            file->chunksHash = std::move(list.hash);
+            file->chunksSize = list.size;
+            file->chunksPackedSize = list.packedSize;
         }
     }
     if (manifest.version.empty()) {
@@ -246,6 +261,9 @@ std::string writeManifest(const Manifest& manifest) {
         text += "file ";
         fields(entry);
         text += " " + entry.path + "\n";
+        if (!entry.chunksHash.empty())
+            text += "chunks " + entry.chunksHash + " " + std::to_string(entry.chunksSize) + " " +
+                    std::to_string(entry.chunksPackedSize) + "\n";
     }
     return text;
 }

@@ -16,6 +16,11 @@ struct Entry {
     std::uint64_t size = 0;        // unpacked bytes
     std::uint64_t packedSize = 0;  // bytes of the zlib object on the server
     std::string path;              // '/'-separated, relative to the game folder; empty for the launcher
+    // A big file's chunk list object (release/chunks.h), from the "chunks" line after its "file"
+    // line; an empty hash when the file travels whole only.
+    std::string chunksHash = {};
+    std::uint64_t chunksSize = 0;
+    std::uint64_t chunksPackedSize = 0;
 
     bool operator==(const Entry&) const = default;
 };
@@ -61,6 +66,7 @@ constexpr const char* kNewsCacheLive = ".news";       // in the launcher folder
 constexpr const char* kNewsCacheTesting = ".news-testing";
 constexpr const char* kSerialsName = ".serials";
 constexpr const char* kStagingName = ".staging";
+constexpr const char* kChunkListsName = ".chunk-lists";  // lists of the installed big files
 constexpr const char* kPartSuffix = ".part";        // a state file on its way
 constexpr const char* kDamagedSuffix = ".damaged";  // a state file that did not read, kept aside
 // A copy on its way into place, beside its target in any folder of the game.

@@ -1,23 +1,17 @@
 #include "update/fetch.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <system_error>
 #include <thread>
 
 #include "base/base.h"
-#include "log/log.h"
-#include "net/http.h"
-#include "release/crypto.h"
-#include "release/inflate.h"
-#include "update/job.h"
+#include "update/download.h"
 
 namespace kd::launcher {
 
@@ -25,244 +19,236 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint64_t kObjectSlackBytes = 1024;  // above packedSize, before a reply is refused
-constexpr int kObjectAttempts = 3;
 constexpr auto kCancelPoll = std::chrono::milliseconds(20);
+constexpr std::size_t kWhole = SIZE_MAX;  // a task for a download itself, not one of its chunks
 
-// The part file an object is written to; remembers why a write failed.
-class OutputFile {
+enum class ChunkState { Waiting, Running, Done, Failed };
+
+// The workers of one fetchObjects call. Each takes the next task: a whole object, a big file (whose
+// worker queues the file's missing chunks for everyone, then builds the file, downloading itself
+// any chunk it reaches before another worker did), or one chunk.
+class Pool {
 public:
-    explicit OutputFile(const fs::path& path) : fd_(createFresh(path)), error_(fd_ ? 0 : errno) {}
-    bool ok() const { return static_cast<bool>(fd_); }
-    int error() const { return error_; }
-    bool write(const std::uint8_t* data, std::size_t length) {
-        if (writeAll(fd_.get(), data, length)) return true;
-        error_ = errno;
-        return false;
+    explicit Pool(const FetchPlan& plan)
+        : plan_(plan), unfinished_(plan.downloads.downloads.size()) {
+        const auto& downloads = plan.downloads.downloads;
+        builders_.resize(downloads.size());
+        chunks_.resize(downloads.size());
+        for (std::size_t d = 0; d < downloads.size(); ++d) {
+            queue_.push_back({d, kWhole});
+            if (const ChunkedFile* file = downloads[d].chunked.get()) {
+                builders_[d] = std::make_unique<ChunkBuilder>(plan.place, *file);
+                chunks_[d].assign(file->chunks.size(), ChunkState::Waiting);
+            }
+        }
     }
-    bool close() {
-        if (fd_.close()) return true;
-        error_ = errno;
+
+    std::size_t tasks() const {
+        std::size_t count = 0;
+        for (const Download& d : plan_.downloads.downloads)
+            if (d.chunked)
+                for (std::size_t c = 0; c < d.chunked->chunks.size(); ++c)
+                    count += d.chunked->needsFetch(c);
+        return count + plan_.downloads.downloads.size();
+    }
+
+    void setSlots(std::size_t count) { inFlight_.assign(count, 0); }
+
+    void worker(std::size_t slot) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [&] { return halt_ || !queue_.empty() || unfinished_ == 0; });
+            if (halt_ || queue_.empty()) break;
+            const auto [d, chunk] = queue_.front();
+            queue_.pop_front();
+            if (chunk != kWhole) {
+                if (chunks_[d][chunk] == ChunkState::Waiting) runChunk(lock, d, chunk, slot);
+                continue;
+            }
+            const Download& download = plan_.downloads.downloads[d];
+            inFlight_[slot] = 0;
+            if (plan_.starting) plan_.starting(download.index, share());
+            lock.unlock();
+            std::string why;
+            const bool ok =
+                download.chunked ? buildChunked(d, slot, why) : fetchWhole(d, slot, why);
+            lock.lock();
+            inFlight_[slot] = 0;
+            if (!ok) {
+                stop(why);
+                break;
+            }
+            if (!download.chunked) done_ = addSaturating(done_, download.packedBytes);
+            --unfinished_;
+            changed_.notify_all();
+        }
+        changed_.notify_all();
+    }
+
+    // The caller's cancel, passed on while every worker may be waiting on a transfer.
+    void cancel() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop("cancelled");
+    }
+    const std::atomic<bool>& halted() const { return halt_; }
+
+    // A cancel that came after the last download changes nothing.
+    bool finished(std::string& error) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (unfinished_ == 0) return true;
+        error = firstError_;
         return false;
     }
 
 private:
-    UniqueFd fd_;
-    int error_;
+    // Under the lock: the share of the plan's bytes fetched so far; it only rises.
+    double share() {
+        const std::uint64_t total = plan_.downloads.packedBytes;
+        if (total == 0) return -1.0;
+        std::uint64_t sum = done_;
+        for (std::uint64_t bytes : inFlight_) sum = addSaturating(sum, bytes);
+        shown_ = std::max(shown_, std::min(1.0, double(sum) / double(total)));
+        return shown_;
+    }
+    // Under the lock. Downloads stopped by another's failure say nothing of their own.
+    void stop(const std::string& why) {
+        if (!halt_.exchange(true)) firstError_ = why;
+        changed_.notify_all();
+    }
+    std::function<void(std::uint64_t)> progressOf(std::size_t slot, std::uint64_t packed) {
+        return [this, slot, packed](std::uint64_t received) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            inFlight_[slot] = std::min(received, packed);
+            const double value = share();
+            if (plan_.progress && value >= 0) plan_.progress(value);
+        };
+    }
+
+    bool fetchWhole(std::size_t d, std::size_t slot, std::string& why) {
+        const Entry& entry = *plan_.downloads.downloads[d].entry;
+        return fetchObjectFile(plan_.place.serverUrl, entry, plan_.place.staging() / entry.hash,
+                               progressOf(slot, entry.packedSize), &halt_, why);
+    }
+
+    // Called with the lock held, returns with it held; the chunk is Waiting.
+    bool runChunk(std::unique_lock<std::mutex>& lock, std::size_t d, std::size_t chunk,
+                  std::size_t slot) {
+        chunks_[d][chunk] = ChunkState::Running;
+        inFlight_[slot] = 0;
+        const std::uint64_t packed = plan_.downloads.downloads[d].chunked->chunks[chunk].packedSize;
+        lock.unlock();
+        std::string why;
+        const bool ok = builders_[d]->download(chunk, progressOf(slot, packed), &halt_, why);
+        lock.lock();
+        inFlight_[slot] = 0;
+        chunks_[d][chunk] = ok ? ChunkState::Done : ChunkState::Failed;
+        if (ok)
+            done_ = addSaturating(done_, packed);
+        else
+            stop(why);
+        changed_.notify_all();
+        return ok;
+    }
+
+    bool buildChunked(std::size_t d, std::size_t slot, std::string& why) {
+        ChunkBuilder& builder = *builders_[d];
+        if (!builder.open(why)) return false;
+        {
+            // Its missing chunks go first, so that every free connection fetches for this file.
+            std::lock_guard<std::mutex> lock(mutex_);
+            const ChunkedFile& file = *plan_.downloads.downloads[d].chunked;
+            for (std::size_t c = file.chunks.size(); c-- > 0;)
+                if (file.needsFetch(c)) queue_.push_front({d, c});
+            changed_.notify_all();
+        }
+        const auto ensure = [&](std::size_t chunk, std::string& failed) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (chunks_[d][chunk] == ChunkState::Waiting) runChunk(lock, d, chunk, slot);
+            changed_.wait(lock, [&] {
+                return halt_ || chunks_[d][chunk] == ChunkState::Done ||
+                       chunks_[d][chunk] == ChunkState::Failed;
+            });
+            if (chunks_[d][chunk] == ChunkState::Done) return true;
+            failed = firstError_.empty() ? "cancelled" : firstError_;
+            return false;
+        };
+        return builder.finish(ensure, &halt_, why);
+    }
+
+    const FetchPlan& plan_;
+    std::mutex mutex_;  // guards everything below but halt_
+    std::condition_variable changed_;
+    std::deque<std::pair<std::size_t, std::size_t>> queue_;  // (download, chunk or kWhole)
+    std::vector<std::unique_ptr<ChunkBuilder>> builders_;    // per download; null when whole
+    std::vector<std::vector<ChunkState>> chunks_;
+    std::size_t unfinished_;
+    std::uint64_t done_ = 0;               // packed bytes of finished objects
+    std::vector<std::uint64_t> inFlight_;  // per worker: bytes of its object so far
+    double shown_ = 0.0;
+    std::string firstError_;
+    std::atomic<bool> halt_{false};  // a failure or the caller's cancel: every transfer stops
 };
-
-// The sentence for an object that could not be written to file: a full disk and a folder the
-// launcher may not write to are always told; otherwise the caller's own words, if it has them.
-std::string writeFailure(const fs::path& file, int error, const std::string& writeError) {
-    if (writeError.empty() || isDiskFull(error) || isNotAllowed(error))
-        return cannotWrite(file.parent_path(), error);
-    return writeError;
-}
-
-enum class Attempt { Done, Retry, Stop };
-
-// One attempt: GET, inflate, hash and write as the bytes arrive.
-Attempt fetchOnce(const std::string& url, const Entry& entry, const fs::path& part, int attempt,
-                  const ProgressFn& progress, const std::atomic<bool>* cancel,
-                  const std::string& writeError, std::string& error) {
-    const char* hash = entry.hash.c_str();
-    OutputFile out(part);
-    const auto stop = [&] {
-        error = writeFailure(part, out.error(), writeError);
-        return Attempt::Stop;
-    };
-    if (!out.ok()) return stop();
-    FileHasher hasher;
-    Inflater inflater(entry.size, [&out, &hasher](const std::uint8_t* data, std::size_t length) {
-        hasher.add(data, length);
-        return out.write(data, length);
-    });
-    bool damaged = false;
-    const BodySink sink = [&](const std::uint8_t* data, std::size_t length, std::string& why) {
-        if (inflater.push(data, length)) return true;
-        damaged = !inflater.outputFailed();
-        why = "stopped";
-        return false;
-    };
-    const std::uint64_t limit = addSaturating(entry.packedSize, kObjectSlackBytes);
-    const bool got = httpGetStream(url, limit, sink, progress, cancel, error);
-    if (!got && !damaged) {
-        if (inflater.outputFailed()) return stop();
-        if (cancel != nullptr && cancel->load()) return Attempt::Stop;
-        logWarn("launcher: object %s, attempt %d: %s", hash, attempt, error.c_str());
-        return Attempt::Retry;
-    }
-    if (damaged || !inflater.finish()) {
-        if (inflater.outputFailed()) return stop();
-        error = "a download arrived damaged";
-        logWarn("launcher: object %s did not decompress (attempt %d)", hash, attempt);
-        return Attempt::Retry;
-    }
-    if (!out.close()) return stop();
-    if (hasher.finish() != entry.hash) {
-        error = "a download did not match the release";
-        logWarn("launcher: object %s hash mismatch (attempt %d)", hash, attempt);
-        return Attempt::Retry;
-    }
-    return Attempt::Done;
-}
 
 }  // namespace
 
-bool isStaged(const fs::path& object, const Entry& entry) {
-    std::error_code ec;
-    const std::uintmax_t size = fs::file_size(object, ec);
-    return !ec && size == entry.size && hashFile(object.string()) == entry.hash;
-}
-
-bool fetchObjectFile(const std::string& serverUrl, const Entry& entry, const fs::path& file,
-                     const std::function<void(std::uint64_t)>& progress,
-                     const std::atomic<bool>* cancel, std::string& error,
-                     const std::string& writeError) {
-    const std::string url = joinUrl(serverUrl, "objects/" + entry.hash);
-    const fs::path part = file.string() + ".part";
-    const ProgressFn onBytes = [&progress](std::uint64_t received, std::uint64_t) {
-        if (progress) progress(received);
-    };
-    std::error_code ec;
-    for (int attempt = 1; attempt <= kObjectAttempts; ++attempt) {
-        const Attempt result =
-            fetchOnce(url, entry, part, attempt, onBytes, cancel, writeError, error);
-        if (result == Attempt::Done) {
-            if (::rename(part.c_str(), file.c_str()) == 0) return true;
-            error = writeFailure(file, errno, writeError);
-            break;
-        }
-        if (result == Attempt::Stop) break;
-    }
-    fs::remove(part, ec);
-    return false;
-}
-
-std::uint64_t packedBytesToFetch(const std::vector<const Entry*>& entries,
-                                 const fs::path& staging) {
+bool planDownloads(const JobPlace& place, const std::vector<const Entry*>& entries,
+                   const Manifest* installed, DownloadPlan& plan, std::string& error) {
+    plan = DownloadPlan();
+    std::optional<FileIndex> index;
+    if (installed != nullptr) index.emplace(*installed);
     std::set<std::string_view> seen;
-    std::uint64_t bytes = 0;
-    for (const Entry* entry : entries)
-        if (seen.insert(entry->hash).second && !isStaged(staging / entry->hash, *entry))
-            bytes = addSaturating(bytes, entry->packedSize);
-    return bytes;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const Entry& entry = *entries[i];
+        if (!seen.insert(entry.hash).second || isStaged(place.staging() / entry.hash, entry))
+            continue;
+        Download download{.index = i, .entry = &entry, .packedBytes = entry.packedSize};
+        if (!entry.chunksHash.empty()) {
+            download.chunked = std::make_unique<ChunkedFile>();
+            if (!planChunkedFile(place, entry, index ? index->find(entry.path) : nullptr,
+                                 *download.chunked, error))
+                return false;
+            download.packedBytes = download.chunked->packedToFetch;
+        }
+        plan.packedBytes = addSaturating(plan.packedBytes, download.packedBytes);
+        plan.downloads.push_back(std::move(download));
+    }
+    return true;
 }
 
 bool fetchObjects(const FetchPlan& plan, std::string& error) {
-    // What to fetch: each content once, and none that staging already holds.
-    std::vector<std::size_t> todo;
-    std::uint64_t base = 0;  // packed bytes that need no fetch
-    {
-        std::set<std::string_view> seen;
-        for (std::size_t i = 0; i < plan.entries.size(); ++i) {
-            const Entry& entry = *plan.entries[i];
-            if (!seen.insert(entry.hash).second || isStaged(plan.staging / entry.hash, entry))
-                base = addSaturating(base, entry.packedSize);
-            else
-                todo.push_back(i);
-        }
-    }
-    if (todo.empty()) return true;
-
-    std::mutex mutex;
-    std::condition_variable finished;
-    std::size_t next = 0, running = 0, completed = 0;
-    std::uint64_t done = base;
-    std::vector<std::uint64_t> inFlight;  // per worker: bytes of its object so far
-    double shown = 0.0;
-    std::string firstError;
-    std::atomic<bool> halt{false};  // a failure or the caller's cancel: every fetch stops
-
-    auto share = [&]() {  // under mutex
-        if (plan.total == 0) return -1.0;
-        std::uint64_t sum = done;
-        for (std::uint64_t bytes : inFlight) sum = addSaturating(sum, bytes);
-        shown = std::max(shown, std::min(1.0, double(sum) / double(plan.total)));
-        return shown;
-    };
-    auto worker = [&](std::size_t slot) {
-        for (;;) {
-            std::size_t index = 0;
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                if (plan.cancel != nullptr && plan.cancel->load() && !halt.exchange(true))
-                    firstError = "cancelled";
-                if (halt || next == todo.size()) break;
-                index = todo[next++];
-                inFlight[slot] = 0;
-                if (plan.starting) plan.starting(index, share());
-            }
-            const Entry& entry = *plan.entries[index];
-            const auto onBytes = [&, slot, packed = entry.packedSize](std::uint64_t received) {
-                std::lock_guard<std::mutex> lock(mutex);
-                inFlight[slot] = std::min(received, packed);
-                const double value = share();
-                if (plan.progress && value >= 0) plan.progress(value);
-            };
-            std::string why;
-            const bool ok = fetchObjectFile(plan.serverUrl, entry, plan.staging / entry.hash,
-                                            onBytes, &halt, why);
-            std::lock_guard<std::mutex> lock(mutex);
-            inFlight[slot] = 0;
-            if (ok) {
-                done = addSaturating(done, entry.packedSize);
-                ++completed;
-                continue;
-            }
-            // Fetches stopped by another's failure say nothing of their own.
-            if (!halt.exchange(true)) firstError = why;
-            break;
-        }
-        std::lock_guard<std::mutex> lock(mutex);
-        --running;
-        finished.notify_all();
-    };
-
+    if (plan.downloads.downloads.empty()) return true;
+    Pool pool(plan);
     const std::size_t count =
-        std::min<std::size_t>(todo.size(), std::size_t(std::max(1, plan.connections)));
-    inFlight.assign(count, 0);
+        std::min<std::size_t>(pool.tasks(), std::size_t(std::max(1, plan.place.connections)));
+    pool.setSlots(count);
     std::vector<std::thread> workers;
-    running = count;
     for (std::size_t slot = 1; slot < count; ++slot) {
         try {
-            workers.emplace_back(worker, slot);
+            workers.emplace_back(&Pool::worker, &pool, slot);
         } catch (const std::system_error&) {
-            // Fewer threads still fetch everything.
-            std::lock_guard<std::mutex> lock(mutex);
-            running -= count - slot;
-            break;
+            break;  // fewer threads still fetch everything
         }
     }
-    // The job's own thread fetches too, and passes a cancel on between its objects; while it
-    // waits on a transfer, a watcher does.
+    // The job's own thread fetches too; while it waits on a transfer, a watcher passes the
+    // caller's cancel on.
     std::thread watcher;
     std::atomic<bool> jobDone{false};
+    const std::atomic<bool>* cancel = plan.place.cancel;
     try {
         watcher = std::thread([&] {
-            while (!jobDone.load()) {
-                if (plan.cancel != nullptr && plan.cancel->load()) {
-                    std::lock_guard<std::mutex> lock(mutex);
-                    if (!halt.exchange(true)) firstError = "cancelled";
-                    return;
-                }
+            while (!jobDone.load() && !pool.halted().load()) {
+                if (cancel != nullptr && cancel->load()) return pool.cancel();
                 std::this_thread::sleep_for(kCancelPoll);
             }
         });
     } catch (const std::system_error&) {
     }
-    worker(0);
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        finished.wait(lock, [&] { return running == 0; });
-    }
+    if (cancel != nullptr && cancel->load()) pool.cancel();
+    pool.worker(0);
+    for (std::thread& t : workers) t.join();
     jobDone = true;
     if (watcher.joinable()) watcher.join();
-    for (std::thread& t : workers) t.join();
-    // A cancel that came after the last object changes nothing.
-    if (completed == todo.size()) return true;
-    error = firstError;
-    return false;
+    return pool.finished(error);
 }
 
 }  // namespace kd::launcher

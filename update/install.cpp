@@ -46,18 +46,6 @@ bool realFoldersTo(const fs::path& game, const fs::path& target) {
     return true;
 }
 
-// Whether any folder between game and target is a link: then target is not the game's to touch.
-bool throughLink(const fs::path& game, const fs::path& target) {
-    fs::path folder = game;
-    for (const fs::path& part : target.parent_path().lexically_relative(game)) {
-        if (part == ".") continue;
-        folder /= part;
-        std::error_code ec;
-        if (fs::is_symlink(fs::symlink_status(folder, ec))) return true;
-    }
-    return false;
-}
-
 // Removes folder when it holds nothing but empty folders (a folder of the old release that the
 // new one turns into a file); anything else in it stays, and so does the folder.
 bool removeEmptyTree(const fs::path& folder) {
@@ -196,7 +184,7 @@ bool placeFiles(const fs::path& gameDir, const fs::path& staging,
 namespace {
 
 void installPlan(const JobPlace& place, const InstallRequest& request, const FilePlan& plan,
-                 JobReport& report) {
+                 const DownloadPlan& downloads, JobReport& report) {
     const fs::path staging = place.staging();
     std::error_code ec;
     if (!fs::create_directories(staging, ec) && ec) {
@@ -205,12 +193,7 @@ void installPlan(const JobPlace& place, const InstallRequest& request, const Fil
     }
 
     const std::size_t count = plan.entries.size();
-    FetchPlan fetch{.serverUrl = place.serverUrl,
-                    .staging = staging,
-                    .entries = plan.entries,
-                    .total = plan.packedBytes,
-                    .connections = place.connections,
-                    .cancel = place.cancel};
+    FetchPlan fetch{.place = place, .entries = plan.entries, .downloads = downloads};
     fetch.starting = [&report, &plan, count](std::size_t index, double progress) {
         char message[kDownloadMessageBytes];
         snprintf(message, sizeof message, "Downloading %zu of %zu: %s", index + 1, count,
@@ -245,6 +228,7 @@ void installPlan(const JobPlace& place, const InstallRequest& request, const Fil
 
     // A release without files still gets its record.
     recordInstalled(game, request.latestText);
+    keepChunkLists(place, request.latest);
     report.installed(request.latest.version);
     report.planned(0);
     logInfo("launcher: installed %s (%zu files replaced)", request.latest.version.c_str(), count);
@@ -264,8 +248,16 @@ void planAndInstall(const JobPlace& place, const InstallRequest& request, JobRep
     const FilePlan plan =
         planFiles(place.gameDir(), request.latest, installed.valid ? &installed.manifest : nullptr,
                   deep, [&report](double share) { report.progress(share); });
-    // What is staged from an earlier try and contents listed twice cost nothing more.
-    const std::uint64_t toFetch = packedBytesToFetch(plan.entries, place.staging());
+    // What is staged from an earlier try, contents listed twice and the chunks a big file's
+    // installed copy holds cost nothing more.
+    DownloadPlan downloads;
+    std::string error;
+    if (!planDownloads(place, plan.entries, installed.valid ? &installed.manifest : nullptr,
+                       downloads, error)) {
+        report.fail(error);
+        return;
+    }
+    const std::uint64_t toFetch = downloads.packedBytes;
     report.planned(toFetch);
 
     if (plan.entries.empty()) {
@@ -283,7 +275,7 @@ void planAndInstall(const JobPlace& place, const InstallRequest& request, JobRep
                       sizeText(toFetch) + " to download", -1.0);
         return;
     }
-    installPlan(place, request, plan, report);
+    installPlan(place, request, plan, downloads, report);
 }
 
 }  // namespace kd::launcher

@@ -9,7 +9,7 @@
 #include "base/base.h"
 #include "log/log.h"
 #include "release/crypto.h"
-#include "update/fetch.h"
+#include "update/download.h"
 
 namespace kd::launcher {
 

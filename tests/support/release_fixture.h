@@ -42,7 +42,7 @@ std::uint64_t servedPackedSize(const std::string& serverFolder,
 // alike: both must refuse every one.
 inline const std::vector<std::string> kLauncherOwnedPaths = {
     ".installed", ".installed.part", ".news", ".news.part", ".news-testing", ".serials",
-    ".serials.part", ".serials.damaged", ".staging/x", "d/.veilstone-part-x"};
+    ".serials.part", ".serials.damaged", ".staging/x", ".chunk-lists", "d/.veilstone-part-x"};
 
 std::string shellQuote(const std::string& arg);
 
