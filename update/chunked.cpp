@@ -44,41 +44,6 @@ fs::path cachedList(const JobPlace& place, const std::string& hash) {
     return place.installDir / kChunkListsName / hash;
 }
 
-// The chunk list of file: the cached copy when it is still right, otherwise from the server, and
-// then kept for the next update of this file.
-bool loadChunkList(const JobPlace& place, const Entry& file, std::vector<Chunk>& chunks,
-                   std::string& error) {
-    const Entry list = chunkListEntry(file);
-    const fs::path cached = cachedList(place, list.hash);
-    std::string text;
-    if (readWholeFile(cached, text, list.size) == 0 && text.size() == list.size &&
-        hashBuffer(text.data(), text.size()) == list.hash)
-        return parseChunkList(text, file, chunks, error);
-    TextSink sink(text);
-    if (!fetchObject(
-            place.serverUrl, list, sink, {}, place.cancel, [](int) { return std::string(); },
-            error))
-        return false;
-    if (!parseChunkList(text, file, chunks, error)) return false;
-    std::error_code ec;
-    fs::create_directories(cached.parent_path(), ec);
-    (void)writeFileAtomic(cached, text);  // a list not kept is fetched again next time
-    return true;
-}
-
-// Reads length bytes at offset; false on a short read.
-bool readAt(int fd, std::uint8_t* buffer, std::size_t length, std::uint64_t offset) {
-    while (length > 0) {
-        const ssize_t got = ::pread(fd, buffer, length, static_cast<off_t>(offset));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        buffer += got;
-        length -= static_cast<std::size_t>(got);
-        offset += static_cast<std::uint64_t>(got);
-    }
-    return true;
-}
-
 // A regular file of exactly size bytes at path, reached through real folders of root only.
 bool regularFileOfSize(const fs::path& root, const fs::path& path, std::uint64_t size) {
     struct stat info {};
@@ -118,6 +83,38 @@ private:
 };
 
 }  // namespace
+
+bool loadChunkList(const JobPlace& place, const Entry& file, std::vector<Chunk>& chunks,
+                   std::string& error) {
+    const Entry list = chunkListEntry(file);
+    const fs::path cached = cachedList(place, list.hash);
+    std::string text;
+    if (readWholeFile(cached, text, list.size) == 0 && text.size() == list.size &&
+        hashBuffer(text.data(), text.size()) == list.hash)
+        return parseChunkList(text, file, chunks, error);
+    TextSink sink(text);
+    if (!fetchObject(
+            place.serverUrl, list, sink, {}, place.cancel, [](int) { return std::string(); },
+            error))
+        return false;
+    if (!parseChunkList(text, file, chunks, error)) return false;
+    std::error_code ec;
+    fs::create_directories(cached.parent_path(), ec);
+    (void)writeFileAtomic(cached, text);  // a list not kept is fetched again next time
+    return true;
+}
+
+bool readAt(int fd, std::uint8_t* buffer, std::size_t length, std::uint64_t offset) {
+    while (length > 0) {
+        const ssize_t got = ::pread(fd, buffer, length, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        buffer += got;
+        length -= static_cast<std::size_t>(got);
+        offset += static_cast<std::uint64_t>(got);
+    }
+    return true;
+}
 
 ChunkBuilder::ChunkBuilder(const JobPlace& place, const ChunkedFile& file)
     : place_(place), file_(file) {}

@@ -34,6 +34,14 @@ struct ChunkedFile {
     bool needsFetch(std::size_t chunk) const { return !present[chunk] && oldOffsets[chunk] < 0; }
 };
 
+// The chunk list of file: the launcher's cached copy when it is still right, otherwise from the
+// server, and then cached. False with the sentence to show.
+bool loadChunkList(const JobPlace& place, const Entry& file, std::vector<Chunk>& chunks,
+                   std::string& error);
+
+// Reads length bytes at offset; false on a short read or an error.
+bool readAt(int fd, std::uint8_t* buffer, std::size_t length, std::uint64_t offset);
+
 // Reads entry's chunk list (from the launcher's cache of lists, or from the server) and finds what
 // is already at hand: in the file being built, and in installed, the installed release's entry at
 // the same path (null when none). False with the sentence to show when the list cannot be had or is

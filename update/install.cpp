@@ -16,6 +16,7 @@
 #include "log/log.h"
 #include "release/crypto.h"
 #include "update/fetch.h"
+#include "update/scan.h"
 
 namespace kd::launcher {
 
@@ -98,19 +99,28 @@ bool fileIsCurrent(const fs::path& gameDir, const Entry& entry, const FileIndex*
     return before != nullptr && before->hash == entry.hash;
 }
 
-FilePlan planFiles(const fs::path& gameDir, const Manifest& latest, const Manifest* installed,
+FilePlan planFiles(const JobPlace& place, const Manifest& latest, const Manifest* installed,
                    bool deep, const std::function<void(double)>& scanned) {
     FilePlan plan;
     const std::size_t count = latest.files.size();
-    std::optional<FileIndex> index;
-    if (installed) index.emplace(*installed);
+    std::vector<bool> current;
+    if (deep) {
+        current = scanDeep(place, latest.files, [&](double share) {
+            if (scanned) scanned(share);
+        });
+    } else {
+        std::optional<FileIndex> index;
+        if (installed) index.emplace(*installed);
+        current.resize(count);
+        for (std::size_t i = 0; i < count; ++i)
+            current[i] =
+                fileIsCurrent(place.gameDir(), latest.files[i], index ? &*index : nullptr, false);
+    }
+    // In manifest order, whichever thread looked at which file.
     for (std::size_t i = 0; i < count; ++i) {
-        const Entry& entry = latest.files[i];
-        if (!fileIsCurrent(gameDir, entry, index ? &*index : nullptr, deep)) {
-            plan.entries.push_back(&entry);
-            plan.packedBytes = addSaturating(plan.packedBytes, entry.packedSize);
-        }
-        if (deep && scanned) scanned(double(i + 1) / double(count));
+        if (current[i]) continue;
+        plan.entries.push_back(&latest.files[i]);
+        plan.packedBytes = addSaturating(plan.packedBytes, latest.files[i].packedSize);
     }
     return plan;
 }
@@ -246,8 +256,8 @@ void planAndInstall(const JobPlace& place, const InstallRequest& request, JobRep
         report.status(UpdaterState::Working,
                       request.verify ? "Verifying files" : "Looking at what is already here", 0.0);
     const FilePlan plan =
-        planFiles(place.gameDir(), request.latest, installed.valid ? &installed.manifest : nullptr,
-                  deep, [&report](double share) { report.progress(share); });
+        planFiles(place, request.latest, installed.valid ? &installed.manifest : nullptr, deep,
+                  [&report](double share) { report.progress(share); });
     // What is staged from an earlier try, contents listed twice and the chunks a big file's
     // installed copy holds cost nothing more.
     DownloadPlan downloads;

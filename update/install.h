@@ -22,12 +22,11 @@ struct FilePlan {
     std::uint64_t packedBytes = 0;  // saturates instead of wrapping
 };
 
-// Compares latest with gameDir. A deep scan hashes every file whose size matches; a quick one
-// trusts installed (the valid record, or null) for the content. scanned gets the share of a deep
-// scan done after each file.
-FilePlan planFiles(const std::filesystem::path& gameDir, const Manifest& latest,
-                   const Manifest* installed, bool deep,
-                   const std::function<void(double)>& scanned);
+// Compares latest with the game folder. A deep scan hashes every file whose size matches, on every
+// core; a quick one trusts installed (the valid record, or null) for the content. scanned gets the
+// share of a deep scan done, from the scan's threads one at a time.
+FilePlan planFiles(const JobPlace& place, const Manifest& latest, const Manifest* installed,
+                   bool deep, const std::function<void(double)>& scanned);
 
 // Removes the files of installed that latest does not list: each file alone, never a folder and
 // never through a link.
