@@ -73,13 +73,18 @@ using FileError = int;
 FileError readWholeFile(const std::filesystem::path& path, std::string& out,
                         std::uint64_t maxBytes);
 
-// Writes the bytes to path + ".part" and renames that onto path, after flushing the file, and then
-// flushes the folder, so that after a power cut path holds either the old or the new bytes. The
+// Whether a write must survive a power cut. A cache that is checked whenever it is read (a signed
+// text, a hashed object) can do without the flushes, which may take seconds on a busy disk.
+enum class Durability { Flushed, Cached };
+
+// Writes the bytes to path + ".part" and renames that onto path; Flushed: after flushing the file,
+// and then flushes the folder, so that after a power cut path holds either the old or the new
+// bytes. The
 // part name is created exclusively: whatever already stands there (a leftover, a planted link) is
 // removed first, never written through. A name held by an empty folder is taken over, one held by
 // a folder with something in it is not. On failure nothing new is left under either name.
 FileError writeFileAtomic(const std::filesystem::path& path, std::string_view bytes,
-                          int mode = 0644);
+                          Durability durability = Durability::Flushed, int mode = 0644);
 
 // Mode 0755; failures are ignored (the program then fails to start, which says more).
 void makeExecutable(const std::filesystem::path& path);

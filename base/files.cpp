@@ -128,14 +128,17 @@ FileError flushToDisk(const fs::path& path) {
     return 0;
 }
 
-FileError writeFileAtomic(const fs::path& path, std::string_view bytes, int mode) {
+FileError writeFileAtomic(const fs::path& path, std::string_view bytes, Durability durability,
+                          int mode) {
     fs::path part = path;
     part += ".part";
     std::error_code ec;
     UniqueFd fd = createFresh(part, mode);
     if (!fd) return errno;
     FileError error = 0;
-    if (!writeAll(fd.get(), bytes.data(), bytes.size()) || ::fsync(fd.get()) != 0) error = errno;
+    const bool flush = durability == Durability::Flushed;
+    if (!writeAll(fd.get(), bytes.data(), bytes.size()) || (flush && ::fsync(fd.get()) != 0))
+        error = errno;
     // close can report a write that failed late: a file cut short must not be renamed into place.
     if (!fd.close() && error == 0) error = errno;
     if (error == 0 && ::rename(part.c_str(), path.c_str()) != 0) {
@@ -152,7 +155,7 @@ FileError writeFileAtomic(const fs::path& path, std::string_view bytes, int mode
     // The rename itself must reach the disk too. A folder that cannot be flushed (some file
     // systems refuse) leaves the new file in place all the same, so it does not undo the write.
     const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
-    (void)flushToDisk(folder);
+    if (flush) (void)flushToDisk(folder);
     return 0;
 }
 

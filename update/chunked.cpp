@@ -94,13 +94,13 @@ bool loadChunkList(const JobPlace& place, const Entry& file, std::vector<Chunk>&
         return parseChunkList(text, file, chunks, error);
     TextSink sink(text);
     if (!fetchObject(
-            place.serverUrl, list, sink, {}, place.cancel, [](int) { return std::string(); },
-            error))
+            *place.servers, list, sink, {}, place.cancel, [](int) { return std::string(); }, error))
         return false;
     if (!parseChunkList(text, file, chunks, error)) return false;
     std::error_code ec;
     fs::create_directories(cached.parent_path(), ec);
-    (void)writeFileAtomic(cached, text);  // a list not kept is fetched again next time
+    (void)writeFileAtomic(cached, text,
+                          Durability::Cached);  // a list not kept is fetched again next time
     return true;
 }
 
@@ -137,7 +137,7 @@ bool ChunkBuilder::download(std::size_t chunk, const std::function<void(std::uin
                             const std::atomic<bool>* cancel, std::string& error) {
     OffsetSink sink(fd_.get(), file_.offsets[chunk]);
     const auto writeFailure = [this](int failed) { return cannotWrite(place_.staging(), failed); };
-    return fetchObject(place_.serverUrl, chunkEntry(file_.chunks[chunk], *file_.entry), sink,
+    return fetchObject(*place_.servers, chunkEntry(file_.chunks[chunk], *file_.entry), sink,
                        progress, cancel, writeFailure, error);
 }
 

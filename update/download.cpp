@@ -49,9 +49,10 @@ private:
 enum class Attempt { Done, Retry, Stop };
 
 // One attempt: GET, inflate, hash and write as the bytes arrive.
-Attempt fetchOnce(const std::string& url, const Entry& entry, ObjectSink& out, int attempt,
-                  const ProgressFn& progress, const std::atomic<bool>* cancel,
+Attempt fetchOnce(Servers& servers, std::size_t server, const Entry& entry, ObjectSink& out,
+                  int attempt, const ProgressFn& progress, const std::atomic<bool>* cancel,
                   const std::function<std::string(int)>& writeFailure, std::string& error) {
+    const std::string url = joinUrl(servers.url(server), "objects/" + entry.hash);
     const char* hash = entry.hash.c_str();
     const auto stop = [&] {
         error = writeFailure(out.error());
@@ -71,11 +72,18 @@ Attempt fetchOnce(const std::string& url, const Entry& entry, ObjectSink& out, i
         return false;
     };
     const std::uint64_t limit = addSaturating(entry.packedSize, kObjectSlackBytes);
-    const bool got = httpGetStream(url, limit, sink, progress, cancel, error);
+    int status = 0;
+    const bool got = httpGetStream(url, limit, sink, progress, cancel, error, {}, &status);
     if (!got && !damaged) {
         if (inflater.outputFailed()) return stop();
         if (cancel != nullptr && cancel->load()) return Attempt::Stop;
-        logWarn("launcher: object %s, attempt %d: %s", hash, attempt, error.c_str());
+        if (servers.count() > 1) {
+            logWarn("launcher: object %s, attempt %d, from %s: %s", hash, attempt,
+                    servers.url(server).c_str(), error.c_str());
+            if (serverDidNotAnswer(status)) servers.failed(server);
+        } else {
+            logWarn("launcher: object %s, attempt %d: %s", hash, attempt, error.c_str());
+        }
         return Attempt::Retry;
     }
     if (damaged || !inflater.finish()) {
@@ -95,18 +103,25 @@ Attempt fetchOnce(const std::string& url, const Entry& entry, ObjectSink& out, i
 
 }  // namespace
 
-bool fetchObject(const std::string& serverUrl, const Entry& entry, ObjectSink& sink,
+bool fetchObject(Servers& servers, const Entry& entry, ObjectSink& sink,
                  const std::function<void(std::uint64_t)>& progress,
                  const std::atomic<bool>* cancel,
                  const std::function<std::string(int)>& writeFailure, std::string& error) {
-    const std::string url = joinUrl(serverUrl, "objects/" + entry.hash);
     const ProgressFn onBytes = [&progress](std::uint64_t received, std::uint64_t) {
         if (progress) progress(received);
     };
+    // The three attempts span the servers: a mirror may have what another lost or spoilt.
+    const std::size_t start = servers.first();
     for (int attempt = 1; attempt <= kObjectAttempts; ++attempt) {
+        const std::size_t server = start + std::size_t(attempt - 1);
         const Attempt result =
-            fetchOnce(url, entry, sink, attempt, onBytes, cancel, writeFailure, error);
-        if (result == Attempt::Done) return true;
+            fetchOnce(servers, server, entry, sink, attempt, onBytes, cancel, writeFailure, error);
+        if (result == Attempt::Done) {
+            if (attempt > 1 && servers.count() > 1)
+                logInfo("launcher: object %s came from %s", entry.hash.c_str(),
+                        servers.url(server).c_str());
+            return true;
+        }
         if (result == Attempt::Stop) return false;
     }
     return false;
@@ -118,7 +133,7 @@ bool isStaged(const fs::path& object, const Entry& entry) {
     return !ec && size == entry.size && hashFile(object.string()) == entry.hash;
 }
 
-bool fetchObjectFile(const std::string& serverUrl, const Entry& entry, const fs::path& file,
+bool fetchObjectFile(Servers& servers, const Entry& entry, const fs::path& file,
                      const std::function<void(std::uint64_t)>& progress,
                      const std::atomic<bool>* cancel, std::string& error,
                      const std::string& writeError) {
@@ -131,7 +146,7 @@ bool fetchObjectFile(const std::string& serverUrl, const Entry& entry, const fs:
     };
     const fs::path part = file.string() + ".part";
     PartFileSink sink(part);
-    bool ok = fetchObject(serverUrl, entry, sink, progress, cancel, writeFailure, error);
+    bool ok = fetchObject(servers, entry, sink, progress, cancel, writeFailure, error);
     if (ok && ::rename(part.c_str(), file.c_str()) != 0) {
         error = writeFailure(errno);
         ok = false;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "release/manifest.h"
+#include "update/job.h"
 
 namespace kd::launcher {
 
@@ -28,7 +29,8 @@ public:
 // The object of entry into sink. progress receives the bytes received of the current attempt. On
 // false error holds the sentence: the server's, a damaged or wrong download, "cancelled", or, when
 // the sink failed, writeFailure(sink.error()).
-bool fetchObject(const std::string& serverUrl, const Entry& entry, ObjectSink& sink,
+// Each attempt asks the next server, from the one that goes first now.
+bool fetchObject(Servers& servers, const Entry& entry, ObjectSink& sink,
                  const std::function<void(std::uint64_t received)>& progress,
                  const std::atomic<bool>* cancel,
                  const std::function<std::string(int error)>& writeFailure, std::string& error);
@@ -36,8 +38,7 @@ bool fetchObject(const std::string& serverUrl, const Entry& entry, ObjectSink& s
 // One object into file (written as file + ".part", then renamed). A file that cannot be written
 // fails at once: with the disk-full or not-allowed sentence for its folder, otherwise with
 // writeError, or without one "cannot write to FOLDER".
-bool fetchObjectFile(const std::string& serverUrl, const Entry& entry,
-                     const std::filesystem::path& file,
+bool fetchObjectFile(Servers& servers, const Entry& entry, const std::filesystem::path& file,
                      const std::function<void(std::uint64_t received)>& progress,
                      const std::atomic<bool>* cancel, std::string& error,
                      const std::string& writeError = {});

@@ -126,7 +126,7 @@ private:
 
     bool fetchWhole(std::size_t d, std::size_t slot, std::string& why) {
         const Entry& entry = *plan_.downloads.downloads[d].entry;
-        return fetchObjectFile(plan_.place.serverUrl, entry, plan_.place.staging() / entry.hash,
+        return fetchObjectFile(*plan_.place.servers, entry, plan_.place.staging() / entry.hash,
                                progressOf(slot, entry.packedSize), &halt_, why);
     }
 

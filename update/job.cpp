@@ -3,8 +3,21 @@
 #include <algorithm>
 
 #include "base/base.h"
+#include "log/log.h"
 
 namespace kd::launcher {
+
+Servers::Servers(std::vector<std::string> urls) : urls_(std::move(urls)) {
+    if (urls_.empty()) urls_.push_back({});
+}
+
+void Servers::failed(std::size_t i) {
+    std::size_t expected = i % urls_.size();
+    const std::size_t next = (expected + 1) % urls_.size();
+    if (next != expected && first_.compare_exchange_strong(expected, next))
+        logWarn("launcher: %s does not answer; asking %s first", urls_[expected].c_str(),
+                urls_[next].c_str());
+}
 
 std::string cannotWrite(const std::filesystem::path& where, int error) {
     if (isDiskFull(error)) return "cannot write to " + where.string() + ": the disk is full";

@@ -8,7 +8,9 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "release/manifest.h"
 #include "update/status.h"
@@ -18,10 +20,32 @@ namespace kd::launcher {
 // Signed texts (manifests and news) are read up to this size, from the server and from disk.
 constexpr std::uint64_t kMaxSignedTextBytes = 4194304;
 
+// The update server and its mirrors, in the order they are tried. Objects are named by their
+// content, so any of them may serve any object; signatures and serials make a stale one harmless.
+// A server that does not answer (no connection, a 5xx) gives its turn to the next for the rest of
+// the job. Shared by the job's download threads.
+class Servers {
+public:
+    explicit Servers(std::vector<std::string> urls);
+    std::size_t count() const { return urls_.size(); }
+    const std::string& url(std::size_t i) const { return urls_[i % urls_.size()]; }
+    // The one to try first now.
+    std::size_t first() const { return first_.load(); }
+    // i did not answer: unless that was already seen, the one after it goes first from now on.
+    void failed(std::size_t i);
+
+private:
+    std::vector<std::string> urls_;
+    std::atomic<std::size_t> first_{0};
+};
+
+// A failed request's status: none (no reply) or a 5xx, after which the next server is asked.
+constexpr bool serverDidNotAnswer(int status) { return status == 0 || status >= 500; }
+
 // Where a job works; the same for all of its stages.
 struct JobPlace {
     std::filesystem::path installDir;
-    std::string serverUrl;
+    std::shared_ptr<Servers> servers;
     std::array<std::uint8_t, 32> releaseKey{};
     const std::atomic<bool>* cancel = nullptr;  // set once the owner goes away
     int connections = 8;

@@ -111,7 +111,7 @@ SerialRecord readSerials(const fs::path& installDir, bool& damaged) {
     if (damaged) {
         fs::path aside = file;
         aside += kDamagedSuffix;
-        const bool kept = error == 0 && writeFileAtomic(aside, text) == 0;
+        const bool kept = error == 0 && writeFileAtomic(aside, text, Durability::Cached) == 0;
         logWarn("launcher: %s is damaged%s", file.c_str(),
                 kept ? "; kept aside as .serials.damaged" : "");
     }

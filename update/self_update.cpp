@@ -39,7 +39,7 @@ bool selfUpdate(const JobPlace& place, const Entry& launcher, const SelfUpdateSe
     const auto progress = [&report, &launcher](std::uint64_t received) {
         report.progress(downloadProgress(received, launcher.packedSize, 0, launcher.packedSize));
     };
-    if (!fetchObjectFile(place.serverUrl, launcher, fresh, progress, place.cancel, error,
+    if (!fetchObjectFile(*place.servers, launcher, fresh, progress, place.cancel, error,
                          "cannot write beside the launcher"))
         return false;
     makeExecutable(fresh);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "log/log.h"
 #include "net/http.h"
 #include "release/crypto.h"
 
@@ -23,12 +24,27 @@ bool fetchSigned(const JobPlace& place, Channel channel, const std::string& test
     const bool testing = channel == Channel::Testing;
     std::vector<std::string> headers;
     if (testing) headers.push_back(kKeyHeader + testerKey);
-    const std::string url = joinUrl(place.serverUrl, (testing ? kTestingFolder : "") + name);
+    const std::string path = (testing ? kTestingFolder : "") + name;
 
+    // The first server that answers decides; one that does not is passed over for the next.
+    Servers& servers = *place.servers;
     std::vector<std::uint8_t> bytes;
     int status = 0;
-    const bool got =
-        httpGet(url, bytes, kMaxSignedTextBytes, {}, place.cancel, error, headers, &status);
+    bool got = false;
+    for (std::size_t tried = 0, at = servers.first(); tried < servers.count(); ++tried, ++at) {
+        got = httpGet(joinUrl(servers.url(at), path), bytes, kMaxSignedTextBytes, {}, place.cancel,
+                      error, headers, &status);
+        if (got || !serverDidNotAnswer(status) || (place.cancel && place.cancel->load())) {
+            if (got && at % servers.count() != 0)
+                logInfo("launcher: %s came from %s", path.c_str(), servers.url(at).c_str());
+            break;
+        }
+        if (servers.count() > 1) {
+            logWarn("launcher: %s from %s: %s", path.c_str(), servers.url(at).c_str(),
+                    error.c_str());
+            servers.failed(at);
+        }
+    }
     out.key = KeyState::None;
     if (testing && (got || status == kStatusForbidden))
         out.key = got ? KeyState::Accepted : KeyState::Refused;

@@ -43,7 +43,7 @@ std::string loadNewsCache(const fs::path& installDir, Channel channel,
 }
 
 void saveNewsCache(const fs::path& installDir, Channel channel, const std::string& signedText) {
-    (void)writeFileAtomic(newsCache(installDir, channel), signedText);
+    (void)writeFileAtomic(newsCache(installDir, channel), signedText, Durability::Cached);
 }
 
 const char* channelWord(Channel channel) {

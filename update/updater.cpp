@@ -64,6 +64,7 @@ private:
 Updater::Updater(UpdaterSetup setup)
     : installDir_(std::move(setup.installDir)),
       serverUrl_(std::move(setup.serverUrl)),
+      mirrors_(std::move(setup.mirrors)),
       releaseKey_(setup.releaseKey),
       launcherFile_(setup.launcherFile.empty() ? ownExecutablePath()
                                                : std::move(setup.launcherFile)),
@@ -92,7 +93,7 @@ void Updater::fail(const std::string& error) { JobReporter(*this).fail(error); }
 
 JobPlace Updater::place() const {
     return JobPlace{.installDir = installDir_,
-                    .serverUrl = serverUrl_,
+                    .servers = jobServers_,
                     .releaseKey = releaseKey_,
                     .cancel = &stopping_,
                     .connections = connections_};
@@ -202,6 +203,9 @@ void Updater::setProgress(double progress) {
 }
 
 void Updater::run(JobKind kind, bool allowSelfUpdate) {
+    std::vector<std::string> servers = {serverUrl_};
+    servers.insert(servers.end(), mirrors_.begin(), mirrors_.end());
+    jobServers_ = std::make_shared<Servers>(std::move(servers));
     const InstalledRecord installed = readInstalled(gameDir(), releaseKey_);
     {
         std::error_code ec;

@@ -30,6 +30,8 @@ struct InstalledRecord;
 struct UpdaterSetup {
     std::filesystem::path installDir;  // the launcher folder; the game goes to installDir/"game"
     std::string serverUrl;
+    // More servers that hold the same files, tried in order when the one before does not answer.
+    std::vector<std::string> mirrors;
     std::array<std::uint8_t, 32> releaseKey{};
     int connections = 8;          // objects fetched at once
     std::string launcherFile;     // the running launcher's executable; empty: /proc/self/exe
@@ -94,6 +96,7 @@ private:
 
     const std::filesystem::path installDir_;
     const std::string serverUrl_;
+    const std::vector<std::string> mirrors_;
     const ReleaseKey releaseKey_;
     const std::string launcherFile_;
     const StartProcessFn startProcess_;
@@ -127,6 +130,7 @@ private:
         false};  // latest_ is a checked manifest of the current channel
 
     // Job thread only: at most one job exists at a time.
+    std::shared_ptr<Servers> jobServers_;  // the servers' turns for the job that runs
     Manifest latest_;
     std::string latestText_;                 // the signed manifest text exactly as downloaded
     Channel latestChannel_ = Channel::Live;  // the channel latestText_ was asked for

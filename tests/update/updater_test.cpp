@@ -530,6 +530,35 @@ TEST_F(UpdaterFaults, StatusesDelaysAndStallsFromTheServer) {
     EXPECT_EQ(readText(game("data.bin")), release.at("data.bin"));
 }
 
+// A server that does not answer (refused, 503, silent until the idle limit) hands its requests
+// to the next: the install completes from the mirror, which the log names, and no object is asked
+// for more than once in all.
+TEST_F(UpdaterFaults, AServerThatDoesNotAnswerHandsItsRequestsToTheMirror) {
+    const Files release = {{"veilstone", "#!/bin/sh\n"}, {"data.bin", noise(50000, 9)}};
+    publish(release, "1");
+    serve();
+    FaultServer unavailable(
+        Script().send(reply("HTTP/1.1 503 Service Unavailable", {"Content-Length: 0"}, "")));
+    FaultServer silent(Script().hang());
+    for (const std::string& down :
+         {std::string("http://127.0.0.1:9/"), unavailable.url(), silent.url()}) {
+        fs::remove_all(launcher);
+        const std::size_t objects = nginx->countRequests("/objects/");
+        Updater u(launcher::UpdaterSetup{.installDir = launcher,
+                                         .serverUrl = down,
+                                         .mirrors = {nginx->url()},
+                                         .releaseKey = demoPublicKey()});
+        EXPECT_EQ(shown(install(u)), "UpToDate: Up to date") << down;
+        EXPECT_EQ(nginx->countRequests("/objects/") - objects, release.size()) << down;
+        EXPECT_EQ(
+            logCount("launcher: " + down + " does not answer; asking " + nginx->url() + " first"),
+            1u);
+    }
+    EXPECT_EQ(unavailable.count("/news.txt") + silent.count("/news.txt"), 2u);
+    EXPECT_EQ(unavailable.requests().size() + silent.requests().size(), 2u);
+    EXPECT_EQ(logCount("launcher: manifest-linux64.txt came from " + nginx->url()), 3u);
+}
+
 // A server that sends a byte a second never hits the idle limit; it is given up once the grace
 // period is over, instead of holding the check for hours.
 TEST_F(UpdaterFaults, ATrickleIsGivenUpAfterTheGracePeriod) {
