@@ -3,10 +3,6 @@
 // same install straight from nginx. Prints both times and the share of the slow one spent waiting.
 // Usage: bench_latency [--files=N] [--delay-ms=N]   (default 1000 files, 25 ms)
 //        bench_latency --driver ARGS...
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <cstdlib>
 
 #include "bench/engine_corpus.h"
@@ -15,65 +11,6 @@
 #include "tests/update/driver_job.h"
 
 using namespace kd::bench;
-
-namespace {
-
-// Accepts on a loopback port and joins each client to the target port, copying each direction
-// on a thread of its own with a pause before every chunk is passed on.
-class DelayRelay {
-public:
-    DelayRelay(std::uint16_t target, int delayMs) : target_(target), delayMs_(delayMs) {
-        listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (listen_ < 0 || bind(listen_, (sockaddr*)&address, length) != 0 ||
-            listen(listen_, 64) != 0 || getsockname(listen_, (sockaddr*)&address, &length) != 0)
-            return;
-        port_ = ntohs(address.sin_port);
-        std::thread([this] { acceptLoop(); }).detach();
-    }
-    std::uint16_t port() const { return port_; }
-
-private:
-    void acceptLoop() {
-        for (;;) {
-            const int client = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (client < 0) return;
-            const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            address.sin_port = htons(target_);
-            if (server < 0 || connect(server, (sockaddr*)&address, sizeof address) != 0) {
-                close(client);
-                if (server >= 0) close(server);
-                continue;
-            }
-            std::thread([this, client, server] { pump(client, server); }).detach();
-            std::thread([this, client, server] { pump(server, client); }).detach();
-        }
-    }
-    void pump(int from, int to) {
-        char chunk[65536];
-        for (;;) {
-            const ssize_t got = recv(from, chunk, sizeof chunk, 0);
-            if (got <= 0) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs_));
-            if (send(to, chunk, std::size_t(got), MSG_NOSIGNAL) != got) break;
-        }
-        shutdown(to, SHUT_WR);
-        shutdown(from, SHUT_RD);
-    }
-
-    std::uint16_t target_;
-    int delayMs_;
-    int listen_ = -1;
-    std::uint16_t port_ = 0;
-};
-
-}  // namespace
 
 int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "--driver") == 0)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -28,6 +29,9 @@ int runUpdaterDriver(int argc, char** argv) {
     }
     const auto faultAt = std::find(args.begin(), args.end(), "--fault");
     const std::string fault = faultAt < args.end() - 1 ? faultAt[1] : "";
+    const auto connectionsAt = std::find(args.begin(), args.end(), "--connections");
+    const int connections =
+        connectionsAt < args.end() - 1 ? std::atoi(connectionsAt[1].c_str()) : 8;
     // Self-update and the restart's arguments follow the launcher's own command line.
     const LaunchOptions options = readCommandLine(args, args[1]);
     std::error_code ec;
@@ -38,6 +42,7 @@ int runUpdaterDriver(int argc, char** argv) {
         {.installDir = args[0],
          .serverUrl = args[1],
          .releaseKey = key,
+         .connections = connections,
          .startProcess = startProcess,
          .lockFolder = true,
          .lockWaitMs = updated ? 5000 : 0,
