@@ -1,6 +1,7 @@
-// parseUrl over arbitrary text. Whatever it accepts must come back unchanged when written out
-// again, and must make a request with exactly its own six line ends: nothing in a URL may add a
-// header line or split the request line.
+// parseUrl and resolveLocation over arbitrary text. Whatever parseUrl accepts must come back
+// unchanged when written out again, and must make a request with exactly its own six line ends:
+// nothing in a URL may add a header line or split the request line. The same text as a redirect's
+// Location from an https server must give a URL that holds to the same rules.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -17,26 +18,32 @@ void check(bool condition) {
     if (!condition) std::abort();
 }
 
-}  // namespace
+void checkUrl(const kd::Url& url) {
+    check(!url.host.empty() && url.port != 0 && !url.path.empty() && url.path[0] == '/');
+    check(url.host.find('/') == std::string::npos);
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string url(reinterpret_cast<const char*>(data), size);
-    std::string host, path;
-    std::uint16_t port = 0;
-    if (!kd::parseUrl(url, host, port, path)) return 0;
+    kd::Url again;
+    check(kd::parseUrl(kd::formatUrl(url), again));
+    check(again.secure == url.secure && again.host == url.host && again.port == url.port &&
+          again.path == url.path);
 
-    check(url.rfind("http://", 0) == 0);
-    check(!host.empty() && port != 0 && !path.empty() && path[0] == '/');
-    check(host.find('/') == std::string::npos);
-
-    std::string host2, path2;
-    std::uint16_t port2 = 0;
-    check(kd::parseUrl("http://" + host + ":" + std::to_string(port) + path, host2, port2, path2));
-    check(host2 == host && port2 == port && path2 == path);
-
-    const std::string request = kd::buildRequest(host, port, path, {});
+    const std::string request = kd::buildRequest(url, {});
     check(std::count(request.begin(), request.end(), '\n') == kRequestLineEnds);
     check(std::count(request.begin(), request.end(), '\r') == kRequestLineEnds);
     check(request.find('\0') == std::string::npos);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    kd::Url url;
+    if (kd::parseUrl(text, url)) {
+        check(text.rfind(url.secure ? "https://" : "http://", 0) == 0);
+        checkUrl(url);
+    }
+    kd::Url base, next;
+    check(kd::parseUrl("https://cdn.example:8443/a/b?c=d", base));
+    if (kd::resolveLocation(base, text, next)) checkUrl(next);
     return 0;
 }

@@ -3,27 +3,41 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <deque>
+#include <memory>
 #include <utility>
 
 #include "base/base.h"
 #include "log/log.h"
 #include "net/http_internal.h"
 #include "net/socket.h"
+#include "net/tls.h"
 
 namespace kd {
 namespace {
 
-constexpr std::string_view kScheme = "http://";
-constexpr std::uint16_t kDefaultPort = 80;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::string_view kPlainScheme = "http://";
+constexpr std::string_view kSecureScheme = "https://";
+constexpr std::uint16_t kPlainPort = 80;
+constexpr std::uint16_t kSecurePort = 443;
 constexpr int kStatusOk = 200;
 constexpr int kStatusNotFound = 404;
+constexpr int kRedirectStatuses[] = {301, 302, 307, 308};
 constexpr std::string_view kLineEnd = "\r\n";
 constexpr std::string_view kHeaderEnd = "\r\n\r\n";
+constexpr const char* kCutShort = "download cut short";
+constexpr int kWindowSteps = 10;  // the slow-server window slides in tenths
 
 // Bytes that cannot stand in a request line or header without changing its meaning.
 bool isControlOrSpace(unsigned char c) { return c <= 0x20 || c == 0x7f; }
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool isAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+std::uint16_t defaultPort(bool secure) { return secure ? kSecurePort : kPlainPort; }
 
 char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -32,7 +46,6 @@ std::string lowerAscii(std::string_view text) {
     for (char& c : out) c = lowerAscii(c);
     return out;
 }
-
 
 // The URL as it may appear in a one-line message.
 std::string printable(const std::string& text) {
@@ -81,20 +94,74 @@ std::size_t findIn(const std::vector<std::uint8_t>& bytes, std::size_t from, std
     return hit == end ? std::string::npos : static_cast<std::size_t>(hit - bytes.data());
 }
 
-struct Connection {
+// The one connection of a request: a socket, with a TLS session over it for https.
+struct Link {
     int fd = -1;
-    ~Connection() { closeSocket(fd); }
+    std::unique_ptr<TlsSession> tls;
+
+    ~Link() { close(); }
+    void close() {
+        tls.reset();
+        closeSocket(fd);
+    }
+    bool send(std::vector<std::uint8_t>& pending) {
+        return tls ? tls->send(pending) : sendPending(fd, pending);
+    }
+    bool receive(std::vector<std::uint8_t>& buffer, std::size_t limit, int* failure) {
+        return tls ? tls->receive(buffer, limit, failure) : recvSome(fd, buffer, limit, failure);
+    }
+    void wait(int timeoutMs) {
+        if (tls)
+            tls->wait(timeoutMs);
+        else
+            waitReadable(std::span<const int>(&fd, 1), timeoutMs);
+    }
 };
+
+// Bytes received over the last window, counted in steps of a tenth of it. One step more than the
+// window is kept, so a server is never cut while it met the floor over the exact window.
+class RecentBytes {
+public:
+    RecentBytes(Clock::time_point start, int windowMs)
+        : start_(start), step_(std::max(1, windowMs / kWindowSteps)) {}
+
+    std::uint64_t add(Clock::time_point now, std::uint64_t bytes) {
+        const auto index =
+            std::chrono::duration_cast<std::chrono::milliseconds>(now - start_) / step_;
+        if (steps_.empty() || steps_.back().first != index) steps_.emplace_back(index, 0);
+        steps_.back().second += bytes;
+        total_ += bytes;
+        while (steps_.front().first < index - kWindowSteps) {
+            total_ -= steps_.front().second;
+            steps_.pop_front();
+        }
+        return total_;
+    }
+
+private:
+    Clock::time_point start_;
+    std::chrono::milliseconds step_;
+    std::deque<std::pair<std::int64_t, std::uint64_t>> steps_;  // step index, bytes
+    std::uint64_t total_ = 0;
+};
+
+bool sameOrigin(const Url& a, const Url& b) {
+    return a.secure == b.secure && a.port == b.port && lowerAscii(a.host) == lowerAscii(b.host);
+}
+
+enum class Outcome { Done, Failed, Redirected };
 
 }  // namespace
 
-bool parseUrl(const std::string& url, std::string& host, std::uint16_t& port, std::string& path) {
-    if (url.size() < kScheme.size() || url.compare(0, kScheme.size(), kScheme) != 0) return false;
+bool parseUrl(const std::string& url, Url& out) {
+    const bool secure = url.starts_with(kSecureScheme);
+    if (!secure && !url.starts_with(kPlainScheme)) return false;
     // A space, line end or NUL would split the request line or cut the host name short.
     for (unsigned char c : url)
         if (isControlOrSpace(c)) return false;
 
-    const std::string_view rest = std::string_view(url).substr(kScheme.size());
+    const std::string_view rest =
+        std::string_view(url).substr((secure ? kSecureScheme : kPlainScheme).size());
     const std::size_t slash = rest.find('/');
     const std::string_view authority = rest.substr(0, slash);
     std::string_view hostText = authority;
@@ -105,7 +172,7 @@ bool parseUrl(const std::string& url, std::string& host, std::uint16_t& port, st
         portText = authority.substr(colon + 1);
     }
 
-    unsigned value = kDefaultPort;
+    unsigned value = defaultPort(secure);
     if (!portText.empty()) {
         value = 0;
         for (char c : portText) {
@@ -117,16 +184,57 @@ bool parseUrl(const std::string& url, std::string& host, std::uint16_t& port, st
     }
     if (hostText.empty()) return false;
 
-    host = hostText;
-    port = static_cast<std::uint16_t>(value);
-    path = slash == std::string_view::npos ? std::string("/") : std::string(rest.substr(slash));
+    out.secure = secure;
+    out.host = hostText;
+    out.port = static_cast<std::uint16_t>(value);
+    out.path = slash == std::string_view::npos ? std::string("/") : std::string(rest.substr(slash));
     return true;
 }
 
-std::string buildRequest(const std::string& host, std::uint16_t port, const std::string& path,
-                         const std::vector<std::string>& extraHeaders) {
-    std::string request = "GET " + path + " HTTP/1.1\r\nHost: " + host;
-    if (port != kDefaultPort) request += ":" + std::to_string(port);
+std::string formatUrl(const Url& url) {
+    std::string text(url.secure ? kSecureScheme : kPlainScheme);
+    text += url.host;
+    // A host with a colon in it needs its port written, or the colon would be read as the port's.
+    if (url.port != defaultPort(url.secure) || url.host.find(':') != std::string::npos)
+        text += ":" + std::to_string(url.port);
+    return text + url.path;
+}
+
+std::string joinUrl(const std::string& base, const std::string& path) {
+    if (!base.empty() && base.back() == '/') return base + path;
+    return base + "/" + path;
+}
+
+bool resolveLocation(const Url& base, std::string_view location, Url& out) {
+    location = location.substr(0, location.find('#'));
+    if (location.empty()) return false;
+    if (location.starts_with("//"))
+        return parseUrl((base.secure ? "https:" : "http:") + std::string(location), out);
+    // A scheme is letters, digits, '+', '-' and '.' before the first ':', starting with a letter.
+    const std::size_t colon = location.find(':');
+    const std::size_t schemeEnd = location.find_first_not_of(
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.");
+    if (colon != std::string_view::npos && schemeEnd == colon && isAlpha(location[0])) {
+        std::string absolute(location);
+        for (std::size_t i = 0; i < colon; ++i) absolute[i] = lowerAscii(absolute[i]);
+        return parseUrl(absolute, out);
+    }
+    for (unsigned char c : location)
+        if (isControlOrSpace(c)) return false;
+    const std::string_view basePath = std::string_view(base.path).substr(0, base.path.find('?'));
+    out = base;
+    if (location[0] == '/')
+        out.path = location;
+    else if (location[0] == '?')
+        out.path = std::string(basePath) + std::string(location);
+    else
+        out.path = std::string(basePath.substr(0, basePath.rfind('/') + 1)) + std::string(location);
+    return true;
+}
+
+std::string buildRequest(const Url& url, const std::vector<std::string>& extraHeaders) {
+    std::string request = "GET " + url.path + " HTTP/1.1\r\nHost: " + url.host;
+    if (url.port != defaultPort(url.secure)) request += ":" + std::to_string(url.port);
     request += "\r\nUser-Agent: VeilstoneLauncher\r\nAccept-Encoding: identity\r\n";
     for (const std::string& line : extraHeaders) request += line + "\r\n";
     request += "Connection: close\r\n\r\n";
@@ -153,6 +261,7 @@ std::uint64_t ReplyReader::bodyBytes() const {
 ReplyReader::Next ReplyReader::pass(bool open, const BodySink& sink, const ProgressFn& progress,
                                     std::string& error) {
     if (!headerDone() && !findHeaderEnd(error)) return Next::Fail;
+    if (!location_.empty()) return Next::Redirect;
     if (headerDone()) {
         bool handedOn = true;
         if (chunked_) {
@@ -169,8 +278,9 @@ ReplyReader::Next ReplyReader::pass(bool open, const BodySink& sink, const Progr
         if (!handedOn) return Next::Fail;
         const std::uint64_t got = bodyBytes();
         if (progress) progress(got, lengthGiven_ ? contentLength_ : 0);
-        // Chunked replies end only when the server closes; a length ends the reply at once.
-        if (lengthGiven_ && !chunked_ && got >= contentLength_) return Next::Finish;
+        // The last chunk or the length ends the reply, whether or not the server closes.
+        if (chunked_ ? chunk_ == Chunk::Done : lengthGiven_ && got >= contentLength_)
+            return Next::Finish;
     }
     if (consumed_ + buffer_.size() >= totalLimit_) {
         error = "file larger than expected";
@@ -193,40 +303,47 @@ bool ReplyReader::deliver(const BodySink& sink, std::size_t length, std::string&
     return true;
 }
 
+void ReplyReader::drop(std::size_t length) {
+    consumed_ += length;
+    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(length));
+}
+
+// Where the line at the front of the buffer ends: npos while it is incomplete. A line that does
+// not fit the buffer with its line end is a broken reply.
+bool ReplyReader::frontLine(std::size_t& end, std::string& error) const {
+    end = findIn(buffer_, 0, buffer_.size(), kLineEnd);
+    if (end != std::string::npos || buffer_.size() < kReceiveBufferBytes) return true;
+    error = kCutShort;
+    return false;
+}
+
 bool ReplyReader::decodeChunks(const BodySink& sink, std::string& error) {
     for (;;) {
+        std::size_t end = 0;
         switch (chunk_) {
             case Chunk::SizeLine: {
-                const std::size_t lineEnd = findIn(buffer_, 0, buffer_.size(), kLineEnd);
-                if (lineEnd == std::string::npos) {
-                    // A size line must fit the buffer with its line end.
-                    if (buffer_.size() < kReceiveBufferBytes) return true;
-                    error = "download cut short";
-                    return false;
-                }
+                if (!frontLine(end, error)) return false;
+                if (end == std::string::npos) return true;
                 // The size is the hex number at the start of the line; an extension is ignored.
                 std::size_t i = 0;
-                while (i < lineEnd && (buffer_[i] == ' ' || buffer_[i] == '\t')) ++i;
-                if (i == lineEnd || hexValue(static_cast<char>(buffer_[i])) < 0) {
-                    error = "download cut short";
+                while (i < end && (buffer_[i] == ' ' || buffer_[i] == '\t')) ++i;
+                if (i == end || hexValue(static_cast<char>(buffer_[i])) < 0) {
+                    error = kCutShort;
                     return false;
                 }
                 std::uint64_t size = 0;
-                for (; i < lineEnd && hexValue(static_cast<char>(buffer_[i])) >= 0; ++i) {
+                for (; i < end && hexValue(static_cast<char>(buffer_[i])) >= 0; ++i) {
                     // More than 64 bits cannot fit in the body anyway.
                     if (size > (UINT64_MAX >> 4)) {
-                        error = "download cut short";
+                        error = kCutShort;
                         return false;
                     }
                     size = size * 16 +
                            static_cast<std::uint64_t>(hexValue(static_cast<char>(buffer_[i])));
                 }
-                const std::size_t lineLength = lineEnd + kLineEnd.size();
-                consumed_ += lineLength;
-                buffer_.erase(buffer_.begin(),
-                              buffer_.begin() + static_cast<std::ptrdiff_t>(lineLength));
-                // Size 0 is the last chunk; trailer fields are ignored.
-                chunk_ = size == 0 ? Chunk::Done : Chunk::Data;
+                drop(end + kLineEnd.size());
+                // Size 0 is the last chunk; the trailer's fields follow, then an empty line.
+                chunk_ = size == 0 ? Chunk::Trailer : Chunk::Data;
                 chunkLeft_ = size;
                 break;
             }
@@ -244,16 +361,21 @@ bool ReplyReader::decodeChunks(const BodySink& sink, std::string& error) {
                 // The two bytes after the data are skipped without looking at them.
                 const auto n =
                     static_cast<std::size_t>(std::min<std::uint64_t>(chunkLeft_, buffer_.size()));
-                consumed_ += n;
-                buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(n));
+                drop(n);
                 chunkLeft_ -= n;
                 if (chunkLeft_ != 0) return true;
                 chunk_ = Chunk::SizeLine;
                 break;
             }
+            case Chunk::Trailer:
+                // Trailer fields are ignored; the empty line ends the reply.
+                if (!frontLine(end, error)) return false;
+                if (end == std::string::npos) return true;
+                drop(end + kLineEnd.size());
+                if (end == 0) chunk_ = Chunk::Done;
+                break;
             case Chunk::Done:
-                consumed_ += buffer_.size();
-                buffer_.clear();
+                drop(buffer_.size());
                 return true;
         }
     }
@@ -276,8 +398,7 @@ bool ReplyReader::findHeaderEnd(std::string& error) {
     headerLength_ = end + kHeaderEnd.size();
     const std::string_view header(reinterpret_cast<const char*>(buffer_.data()), headerLength_);
     if (!readHeader(header, error)) return false;
-    consumed_ += headerLength_;
-    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(headerLength_));
+    drop(headerLength_);
     return true;
 }
 
@@ -290,6 +411,7 @@ bool ReplyReader::readHeader(std::string_view header, std::string& error) {
     const int status = readStatus(header.substr(0, lineEnd));
     if (statusOut_ != nullptr) *statusOut_ = status;
 
+    std::string_view location;
     std::size_t pos = lineEnd + kLineEnd.size();
     while (pos < header.size()) {
         lineEnd = header.find(kLineEnd, pos);
@@ -308,9 +430,17 @@ bool ReplyReader::readHeader(std::string_view header, std::string& error) {
             lengthGiven_ = true;
         } else if (name == "transfer-encoding") {
             if (lowerAscii(value).find("chunked") != std::string::npos) chunked_ = true;
+        } else if (name == "location") {
+            location = value.substr(0, value.find_last_not_of(" \t") + 1);
         }
     }
 
+    // A redirect without a Location leads nowhere and fails like any other status.
+    if (!location.empty() && std::find(std::begin(kRedirectStatuses), std::end(kRedirectStatuses),
+                                       status) != std::end(kRedirectStatuses)) {
+        location_ = location;
+        return true;
+    }
     if (status != kStatusOk) {
         error = status == kStatusNotFound ? "not on the update server: " + path_
                                           : "the update server said " + std::to_string(status);
@@ -330,31 +460,110 @@ bool ReplyReader::finish(bool endedByError, bool requestUnsent, std::string& err
     }
     bool whole = true;
     if (chunked_)
-        whole = chunk_ == Chunk::Done;
+        // A server that closes after the last chunk has sent the whole body, trailer or not.
+        whole = chunk_ == Chunk::Trailer || chunk_ == Chunk::Done;
     else if (lengthGiven_)
         whole = bodyBytes() == contentLength_;
     else
         // Without a length only an orderly close marks the end; a reset connection cut it off.
         whole = !endedByError;
     if (!whole) {
-        error = "download cut short";
+        error = kCutShort;
         return false;
     }
     return true;
 }
 
-bool httpGetWithLimits(const HttpLimits& limits, const std::string& url, std::uint64_t maxBody,
+namespace {
+
+// One GET on a fresh connection. A redirect's Location goes to location, its body unread.
+Outcome requestOnce(const HttpLimits& limits, const Url& url, std::uint64_t maxBody,
+                    const BodySink& sink, const ProgressFn& progress,
+                    const std::atomic<bool>* cancel, std::string& error,
+                    const std::vector<std::string>& extraHeaders, int* statusOut,
+                    std::string& location) {
+    const std::string shown = printable(formatUrl(url));
+    const auto connectStart = Clock::now();
+    Link link;
+    auto fail = [&](const char* text) {
+        if (text != nullptr) error = text;
+        link.close();
+        logDebug("net: GET %s: %s", shown.c_str(), error.c_str());
+        return Outcome::Failed;
+    };
+    std::string reason;
+    link.fd = tcpConnect(url.host, url.port, limits.connectMs, reason);
+    if (link.fd == -1) {
+        error = "cannot reach the update server (" + reason + ")";
+        return fail(nullptr);
+    }
+    if (url.secure) {
+        // The handshake belongs to connecting: both together get the connect time-out.
+        const auto spent =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - connectStart);
+        link.tls = std::make_unique<TlsSession>();
+        if (!link.tls->connect(link.fd, url.host, url.port,
+                               std::max<int>(0, limits.connectMs - int(spent.count())), cancel,
+                               error))
+            return fail(nullptr);
+    }
+
+    const std::string request = buildRequest(url, extraHeaders);
+    std::vector<std::uint8_t> pending(request.begin(), request.end());
+    bool sendable = link.send(pending);
+    const auto sentAt = Clock::now();
+    auto lastActivity = sentAt;
+    const auto idleLimit = std::chrono::milliseconds(limits.idleMs);
+    const auto window = std::chrono::milliseconds(limits.slowWindowMs);
+    RecentBytes recent(sentAt, limits.slowWindowMs);
+
+    ReplyReader reply(maxBody, url.path, statusOut);
+    int failure = 0;
+    for (;;) {
+        if (cancel != nullptr && cancel->load()) return fail("cancelled");
+        if (!pending.empty()) sendable = link.send(pending);
+        if (!sendable) return fail("connection lost while asking");
+
+        link.wait(kWaitStepMs);
+        const std::size_t before = reply.received().size();
+        const bool open = link.receive(reply.received(), reply.receiveLimit(), &failure);
+        const auto now = Clock::now();
+        const std::size_t got = reply.received().size() - before;
+        if (got > 0)
+            lastActivity = now;
+        else if (now - lastActivity > idleLimit)
+            return fail("the update server stopped answering");
+        const std::uint64_t lately = recent.add(now, got);
+
+        const ReplyReader::Next next = reply.pass(open, sink, progress, error);
+        if (next == ReplyReader::Next::Fail) return fail(nullptr);
+        if (next == ReplyReader::Next::Redirect) {
+            location = reply.location();
+            return Outcome::Redirected;
+        }
+        if (next == ReplyReader::Next::Finish) break;
+        // A trickle resets the idle limit with every byte; the bytes over the last window catch
+        // it, however fast the start was.
+        if (lately < limits.slowFloorBytes && now - sentAt >= window)
+            return fail("the update server is too slow");
+    }
+    link.close();
+    if (!reply.finish(failure != 0, !pending.empty(), error)) return fail(nullptr);
+    logDebug("net: GET %s: %llu bytes", shown.c_str(),
+             static_cast<unsigned long long>(reply.bodyBytes()));
+    return Outcome::Done;
+}
+
+}  // namespace
+
+bool httpGetWithLimits(const HttpLimits& limits, const std::string& urlText, std::uint64_t maxBody,
                        const BodySink& sink, const ProgressFn& progress,
                        const std::atomic<bool>* cancel, std::string& error,
                        const std::vector<std::string>& extraHeaders, int* statusOut) {
-    using Clock = std::chrono::steady_clock;
     if (statusOut != nullptr) *statusOut = 0;
-
-    std::string host;
-    std::uint16_t port = 0;
-    std::string path;
-    if (!parseUrl(url, host, port, path)) {
-        error = "bad address " + printable(url);
+    Url url;
+    if (!parseUrl(urlText, url)) {
+        error = "bad address " + printable(urlText);
         return false;
     }
     // A line end inside a header line would smuggle further lines into the request.
@@ -365,63 +574,34 @@ bool httpGetWithLimits(const HttpLimits& limits, const std::string& url, std::ui
         }
     }
 
-    std::string reason;
-    Connection connection{tcpConnect(host, port, limits.connectMs, reason)};
-    if (connection.fd == -1) {
-        error = "cannot reach the update server (" + reason + ")";
-        logDebug("net: GET %s: %s", url.c_str(), error.c_str());
-        return false;
-    }
+    const Url origin = url;
+    const std::vector<std::string> none;
+    for (int followed = 0;; ++followed) {
+        // The caller's header lines (a playtester key) are for its own server, not for a host
+        // that server sends us to.
+        std::string location;
+        const Outcome outcome =
+            requestOnce(limits, url, maxBody, sink, progress, cancel, error,
+                        sameOrigin(url, origin) ? extraHeaders : none, statusOut, location);
+        if (outcome != Outcome::Redirected) return outcome == Outcome::Done;
 
-    const std::string request = buildRequest(host, port, path, extraHeaders);
-    std::vector<std::uint8_t> pending;
-    bool sendable = queueSend(connection.fd, pending, request.data(), request.size());
-    const auto sentAt = Clock::now();
-    auto lastActivity = sentAt;
-    const auto idleLimit = std::chrono::milliseconds(limits.idleMs);
-    const auto slowGrace = std::chrono::milliseconds(limits.slowGraceMs);
-
-    ReplyReader reply(maxBody, path, statusOut);
-    int failure = 0;
-    auto fail = [&](const char* text) {
-        if (text != nullptr) error = text;
-        closeSocket(connection.fd);
-        logDebug("net: GET %s: %s", url.c_str(), error.c_str());
-        return false;
-    };
-    for (;;) {
-        if (cancel != nullptr && cancel->load()) return fail("cancelled");
-        if (!pending.empty()) sendable = sendPending(connection.fd, pending);
-        if (!sendable) return fail("connection lost while asking");
-
-        waitReadable(std::span<const int>(&connection.fd, 1), kWaitStepMs);
-        const std::size_t before = reply.received().size();
-        const bool open = recvSome(connection.fd, reply.received(), reply.receiveLimit(), &failure);
-        const auto now = Clock::now();
-        if (reply.received().size() > before)
-            lastActivity = now;
-        else if (now - lastActivity > idleLimit)
-            return fail("the update server stopped answering");
-
-        const ReplyReader::Next next = reply.pass(open, sink, progress, error);
-        if (next == ReplyReader::Next::Fail) return fail(nullptr);
-        if (next == ReplyReader::Next::Finish) break;
-
-        // A trickle resets the idle limit with every byte; the average rate catches it.
-        const auto elapsed = now - sentAt;
-        if (elapsed >= slowGrace) {
-            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
-            const long double floorBytes = static_cast<long double>(limits.floorBytesPerSecond) *
-                                           static_cast<long double>(ms) / 1000.0L;
-            if (static_cast<long double>(reply.bodyBytes()) < floorBytes)
-                return fail("the update server is too slow");
+        Url next;
+        const char* refusal = nullptr;
+        if (followed == kMaxRedirects)
+            refusal = "the update server redirected too many times";
+        else if (!resolveLocation(url, location, next))
+            refusal = "the update server redirected to a bad address";
+        else if (url.secure && !next.secure)
+            refusal = "the update server redirected to an insecure address";
+        logDebug("net: GET %s: redirected to %s", printable(formatUrl(url)).c_str(),
+                 printable(location).c_str());
+        if (refusal != nullptr) {
+            error = refusal;
+            logDebug("net: GET %s: %s", printable(urlText).c_str(), refusal);
+            return false;
         }
+        url = next;
     }
-    closeSocket(connection.fd);
-    if (!reply.finish(failure != 0, !pending.empty(), error)) return fail(nullptr);
-    logDebug("net: GET %s: %llu bytes", url.c_str(),
-             static_cast<unsigned long long>(reply.bodyBytes()));
-    return true;
 }
 
 bool httpGetStream(const std::string& url, std::uint64_t maxBody, const BodySink& sink,

@@ -1,8 +1,10 @@
-// The HTTP client: one plain HTTP/1.1 GET of one URL on a fresh connection, the body handed on as
-// it arrives or collected in memory. No TLS, no connection reuse, no redirects, no content
-// decoding: the update server is trusted for nothing, so the checks that matter happen on the bytes
-// afterwards. Every outcome other than a complete 200 reply within the size limit is one short
-// sentence in the caller's error text.
+// The HTTP client: one HTTP/1.1 GET of one URL, plain or through TLS (the system's OpenSSL, the
+// server's certificate checked against the system's trust store and the host name), on a fresh
+// connection per request, following a few redirects, the body handed on as it arrives or collected
+// in memory. No connection reuse, no content decoding: the update server is trusted for nothing,
+// so the checks that matter happen on the bytes afterwards; TLS adds privacy and reach. Every
+// outcome other than a complete 200 reply within the size limit is one short sentence in the
+// caller's error text.
 #pragma once
 
 #include <atomic>
@@ -18,11 +20,21 @@ namespace kd {
 // Called on the downloading thread inside its receive loop; must not block.
 using ProgressFn = std::function<void(std::uint64_t received, std::uint64_t expected)>;
 
-// Splits an "http://host[:port][/path]" URL. The path keeps any query text verbatim and is "/"
-// when the URL has none; the port is 80 when absent or empty. False for another scheme, an empty
-// host, a port outside 1..65535, or a URL with spaces or control bytes (they could not travel in
-// a request line).
-bool parseUrl(const std::string& url, std::string& host, std::uint16_t& port, std::string& path);
+struct Url {
+    bool secure = false;  // https
+    std::string host;
+    std::uint16_t port = 0;
+    std::string path;  // begins with '/', query text included
+};
+
+// Splits an "http://host[:port][/path]" or "https://..." URL (the scheme in lower case). The path
+// keeps any query text verbatim and is "/" when the URL has none; the port is 80 (443 for https)
+// when absent or empty. False for another scheme, an empty host, a port outside 1..65535, or a URL
+// with spaces or control bytes (they could not travel in a request line).
+bool parseUrl(const std::string& url, Url& out);
+
+// base + "/" + path, without doubling a '/' that base already ends with.
+std::string joinUrl(const std::string& base, const std::string& path);
 
 // Receives the body of a 200 reply as it arrives, in order. Returning false ends the transfer: the
 // sink puts its own sentence in error (a disk-full text, say) and httpGetStream fails with it.
@@ -32,11 +44,14 @@ using BodySink =
 // GETs url and hands the body to sink piece by piece, holding at most a bounded receive buffer.
 // True only for a complete 200 reply whose body is at most maxBody bytes; the sink never receives
 // more than that. On failure after part of the body was delivered, the caller discards what it
-// got. extraHeaders are whole header lines without line ends, sent in order. cancel, when given,
-// is polled at least every 100 ms and ends the call with "cancelled". statusOut, when given, is 0
-// until the reply's status line has been read. Besides the idle limit, a request whose average
-// body rate stays below a floor after a grace period ends with "the update server is too slow".
-// On failure error holds the reason; on success it is left untouched.
+// got. Redirects (301, 302, 307, 308) are followed up to 5 times, never from https to http.
+// extraHeaders are whole header lines without line ends, sent in order, and only to the origin
+// (scheme, host, port) of url itself, never to a host a redirect names. cancel, when given, is
+// polled at least every 100 ms and ends the call with "cancelled". statusOut, when given, is 0
+// until a reply's status line has been read, then that of the last reply. Besides the connect and
+// idle limits, a request that receives less than a floor of bytes over a recent window ends with
+// "the update server is too slow", however fast it was before. On failure error holds the reason;
+// on success it is left untouched.
 bool httpGetStream(const std::string& url, std::uint64_t maxBody, const BodySink& sink,
                    const ProgressFn& progress, const std::atomic<bool>* cancel, std::string& error,
                    const std::vector<std::string>& extraHeaders = {}, int* statusOut = nullptr);

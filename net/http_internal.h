@@ -15,11 +15,13 @@ namespace kd {
 
 constexpr int kConnectTimeoutMs = 8000;
 constexpr int kIdleTimeoutMs = 20000;  // the longest silence from the server before giving up
-// A request whose average body rate since it was sent stays below the floor once the grace period
-// is over is given up. Eight parallel requests share one link, so the floor is per request and low
-// enough that a link of a few KiB/s in total still gets through.
-constexpr int kSlowGraceMs = 30000;
-constexpr std::uint64_t kSlowFloorBytesPerSecond = 512;
+// A request that receives fewer than the floor of bytes over the last window is given up, however
+// much came before: a fast start must not buy hours of trickle. Eight parallel requests share one
+// link, so the floor is per request and low enough that a link of a few KiB/s in total still gets
+// through.
+constexpr int kSlowWindowMs = 30000;
+constexpr std::uint64_t kSlowFloorBytes = 512;
+constexpr int kMaxRedirects = 5;
 constexpr int kWaitStepMs = 100;  // one loop pass; bounds how late cancel is noticed
 constexpr std::size_t kMaxHeaderBytes = 65536;
 constexpr std::uint64_t kReceiveSlackBytes = 65536;  // room for the header above the body limit
@@ -29,8 +31,8 @@ constexpr std::size_t kReceiveBufferBytes = kMaxHeaderBytes;
 struct HttpLimits {
     int connectMs = kConnectTimeoutMs;
     int idleMs = kIdleTimeoutMs;
-    int slowGraceMs = kSlowGraceMs;
-    std::uint64_t floorBytesPerSecond = kSlowFloorBytesPerSecond;
+    int slowWindowMs = kSlowWindowMs;
+    std::uint64_t slowFloorBytes = kSlowFloorBytes;  // per window; 0 never gives up
 };
 
 // httpGetStream with other limits; httpGetStream itself passes the defaults.
@@ -39,13 +41,20 @@ bool httpGetWithLimits(const HttpLimits& limits, const std::string& url, std::ui
                        const std::atomic<bool>* cancel, std::string& error,
                        const std::vector<std::string>& extraHeaders, int* statusOut);
 
-std::string buildRequest(const std::string& host, std::uint16_t port, const std::string& path,
-                         const std::vector<std::string>& extraHeaders);
+std::string buildRequest(const Url& url, const std::vector<std::string>& extraHeaders);
+
+// The URL written out again, the port only when it is not the scheme's own.
+std::string formatUrl(const Url& url);
+
+// The URL a redirect's Location names, seen from base: absolute ("https://..."), without a scheme
+// ("//host/..."), an absolute path, a query or a path relative to base's folder. False for a
+// Location that makes no URL of ours; the caller decides whether to go there.
+bool resolveLocation(const Url& base, std::string_view location, Url& out);
 
 // The reply side of one request: the received bytes not yet handed on and what the header said.
 class ReplyReader {
 public:
-    enum class Next { Wait, Finish, Fail };
+    enum class Next { Wait, Finish, Fail, Redirect };
 
     // path only appears in the 404 message; statusOut may be null.
     ReplyReader(std::uint64_t maxBody, std::string path, int* statusOut);
@@ -60,7 +69,8 @@ public:
 
     // One loop pass after receiving: reads the header once it is complete, hands the body bytes
     // to sink, reports progress and decides whether the reply is complete (Finish), broken (Fail,
-    // error set) or still coming. open says whether the connection is still open.
+    // error set), a redirect to location() (its body is never read) or still coming. open says
+    // whether the connection is still open.
     Next pass(bool open, const BodySink& sink, const ProgressFn& progress, std::string& error);
 
     // After Finish or a closed connection: checks that the whole body arrived. endedByError: the
@@ -68,13 +78,17 @@ public:
     // left.
     bool finish(bool endedByError, bool requestUnsent, std::string& error);
 
+    const std::string& location() const { return location_; }
+
 private:
-    enum class Chunk { SizeLine, Data, DataEnd, Done };
+    enum class Chunk { SizeLine, Data, DataEnd, Trailer, Done };
 
     bool findHeaderEnd(std::string& error);
     bool readHeader(std::string_view header, std::string& error);
     bool deliver(const BodySink& sink, std::size_t length, std::string& error);
     bool decodeChunks(const BodySink& sink, std::string& error);
+    bool frontLine(std::size_t& end, std::string& error) const;
+    void drop(std::size_t length);
 
     std::uint64_t maxBody_;
     std::string path_;
@@ -88,6 +102,7 @@ private:
     bool lengthGiven_ = false;
     std::uint64_t contentLength_ = 0;
     bool chunked_ = false;
+    std::string location_;  // set for a redirect only
     Chunk chunk_ = Chunk::SizeLine;
     std::uint64_t chunkLeft_ = 0;  // data bytes still due in Data, line-end bytes in DataEnd
 };

@@ -135,16 +135,19 @@ bool recvSome(int socket, std::vector<std::uint8_t>& buffer, std::size_t limit, 
             return false;
         }
         const auto got = static_cast<std::size_t>(n);
-        // Grow geometrically but never past the limit, so the memory held stays within what the
-        // caller allowed even when the buffer fills up to it.
-        if (buffer.capacity() - buffer.size() < got) {
-            std::size_t grown = std::max(buffer.size() + got, buffer.capacity() * 2);
-            buffer.reserve(std::min(grown, limit));
-        }
-        buffer.insert(buffer.end(), area, area + got);
+        appendBounded(buffer, area, got, limit);
         if (got < want) break;
     }
     return true;
+}
+
+void appendBounded(std::vector<std::uint8_t>& buffer, const std::uint8_t* data, std::size_t length,
+                   std::size_t limit) {
+    if (buffer.capacity() - buffer.size() < length) {
+        const std::size_t grown = std::max(buffer.size() + length, buffer.capacity() * 2);
+        buffer.reserve(std::min(grown, std::max(limit, buffer.size() + length)));
+    }
+    buffer.insert(buffer.end(), data, data + length);
 }
 
 void closeSocket(int& socket) {

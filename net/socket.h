@@ -35,6 +35,12 @@ void waitReadable(std::span<const int> sockets, int timeoutMs);
 bool recvSome(int socket, std::vector<std::uint8_t>& buffer, std::size_t limit,
               int* failure = nullptr);
 
+// Appends length bytes to buffer, growing its capacity geometrically but never past limit, so the
+// memory held stays within what the caller allowed. The caller keeps buffer.size() + length
+// within limit.
+void appendBounded(std::vector<std::uint8_t>& buffer, const std::uint8_t* data, std::size_t length,
+                   std::size_t limit);
+
 // Closes socket unless it is -1 and always leaves it -1, so a second call cannot close a
 // descriptor that was reused in between.
 void closeSocket(int& socket);

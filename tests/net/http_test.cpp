@@ -1,15 +1,18 @@
-// The HTTP client against a scripted in-process server: every reply a server may send, right or
-// wrong, the sentences a user sees, the limits on time and size, and the body handed on in order.
+// The HTTP client against a scripted in-process server and a real nginx with TLS: every reply a
+// server may send, right or wrong, redirects, certificates, the sentences a user sees, the limits
+// on time and size, and the body handed on in order.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <span>
 #include <thread>
 
 #include "net/http_internal.h"
 #include "net/socket.h"
 #include "tests/support/fault_server.h"
+#include "tests/support/nginx_server.h"
 #include "tests/support/release_fixture.h"
 
 namespace kd {
@@ -71,6 +74,9 @@ Script shut(std::string bytes) { return Script().send(std::move(bytes)).close();
 std::string with(std::string field, std::string_view body, const char* status = "200 OK") {
     return reply(std::string("HTTP/1.1 ") + status, {std::move(field)}, body);
 }
+Script moved(const char* status, const std::string& to) {
+    return hang(with("Location: " + to, "", status));
+}
 std::string header(std::size_t bytes) {  // a 200 header of exactly this size
     return with("X-Pad: " + std::string(bytes - 28, 'p'), "");
 }
@@ -100,19 +106,22 @@ TEST(HttpGet, RepliesGiveTheirBodyOrTheirSentenceAtOnce) {
         {shut(with("Content-Length : 3", "abcdef")), "abcdef"},
         {hang(reply("HTTP/1.1 200", {"Content-Length: 9", "Content-Length: 3"}, "abc")), "abc"},
         {hang(okReply("12345678")), "12345678", 8},
-        {shut(pieces + ", then the 2nd\r\n0\r\nT: x\r\n\r\n"), "Wiki, then the 2nd"},
-        {shut(reply("HTTP/1.1 200 OK", {"Content-Length: 2", "transfer-encoding: gzip, Chunked"},
+        {hang(pieces + ", then the 2nd\r\n0\r\nT: x\r\n\r\n"), "Wiki, then the 2nd"},
+        {hang(reply("HTTP/1.1 200 OK", {"Content-Length: 2", "transfer-encoding: gzip, Chunked"},
                     "3\r\nabc\r\n0\r\n\r\n")),
          "abc"},
-        {Script().send(kChunked).trickle("2\r\nhi\r\n0\r\n\r\n", 3), "hi"},
-        {shut(kChunked + "300000\r\n" + big + "\r\n0\r\n\r\n"), big, big.size()},
+        {Script().send(kChunked).trickle("2\r\nhi\r\n0\r\n\r\n", 3).hang(), "hi"},
+        {shut(kChunked + "2\r\nhi\r\n0\r\n"), "hi"},
+        {hang(kChunked + "300000\r\n" + big + "\r\n0\r\n\r\n"), big, big.size()},
         {shut(header(kMaxHeaderBytes) + "body"), "body"},
     };
     const Row failures[] = {
         {hang("ICY 200 OK\r\n\r\nabc"), kNotHttp},
         {hang("HTTP/2 200\r\n\r\n"), kNotHttp},
         {hang(with("Content-Length: 0", "", "404 No")), "not on the update server: /dir/f.txt?v=1"},
-        {hang(with("Location: /x", "", "301 Moved")), "the update server said 301"},
+        {moved("301 Moved", "/x"), "the update server redirected too many times"},
+        {moved("302 Found", "ftp://x/"), "the update server redirected to a bad address"},
+        {moved("303 See Other", "/x"), "the update server said 303"},
         {hang("HTTP/1.1\r\n\r\n"), "the update server said 0"},
         {hang("HTTP/1.1 4294967496 OK\r\n\r\n"), "the update server said 2147483647"},
         {shut(header(kMaxHeaderBytes + 1) + "body"), "reply header too long"},
@@ -138,6 +147,7 @@ TEST(HttpGet, RepliesGiveTheirBodyOrTheirSentenceAtOnce) {
         {hang(kChunked + "100000000000000004\r\nWiki\r\n"), kCut},
         {shut(kChunked + "FFFFFFFFFFFFFFFF\r\nWiki\r\n0\r\n\r\n"), kCut, kHuge},
         {hang(kChunked + std::string(70000, '1')), kCut},
+        {hang(kChunked + "0\r\n" + std::string(70000, 't')), kCut},
     };
     for (const bool ok : {true, false}) {
         for (const Row& row : ok ? std::span<const Row>(bodies) : std::span<const Row>(failures)) {
@@ -152,8 +162,9 @@ TEST(HttpGet, RepliesGiveTheirBodyOrTheirSentenceAtOnce) {
 }
 
 TEST(HttpGet, RefusesBadAddressesAndSendsTheExactRequest) {
-    for (const char* url : {"https://h/", "HTTP://h/", "http:/h/", "http://", "http://:80/",
-                            "http://h:0/", "http://h:65536/", "http://h:8o/", "http://h/a b"})
+    for (const char* url :
+         {"https:/h/", "HTTPS://h/", "HTTP://h/", "http:/h/", "http://", "http://:80/",
+          "http://h:0/", "http://h:65536/", "http://h:8o/", "http://h/a b"})
         EXPECT_EQ(get(url).error, std::string("bad address ") + url);
     EXPECT_EQ(get(std::string("http://h\0st/", 12)).error, "bad address http://h?st/");
 
@@ -188,11 +199,13 @@ TEST(HttpGet, ConnectionFailuresNameTheReason) {
               "connection lost while asking");
 }
 
-// Silence, a trickle and a cancel each end the call within a pass of their limit; a slow but
-// steady server is neither idle nor too slow.
+// Silence, a trickle (even after a fast start) and a cancel each end the call within a pass of
+// their limit; a slow but steady server is neither idle nor too slow.
 TEST(HttpGet, GivesUpOnSilenceTrickleAndCancelButNotOnASlowServer) {
     const std::string head = with("Content-Length: 10000", "");
     const Script trickle = Script().send(head).trickle(std::string(100, 't'), 50);
+    const Script fastStart =
+        Script().send(head + std::string(5000, 'f')).trickle(std::string(100, 't'), 50);
     const Script steady = Script().send(head).trickle(std::string(10000, 's'), 50, 500);
     const struct {
         Script script;
@@ -203,15 +216,107 @@ TEST(HttpGet, GivesUpOnSilenceTrickleAndCancelButNotOnASlowServer) {
     } cases[] = {
         {hang(""), {1000, 400}, -1, "the update server stopped answering", .4, .75},
         {hang(head + "part"), {1000, 400}, -1, "the update server stopped answering", .4, .75},
-        {trickle, {1000, 400, 500, 2000}, -1, "the update server is too slow", .5, .85},
+        {trickle, {1000, 400, 500, 100}, -1, "the update server is too slow", .5, .85},
+        {fastStart, {1000, 400, 500, 100}, -1, "the update server is too slow", .5, .9},
         {hang(""), {}, 400, "cancelled", .4, .7},
-        {steady, {1000, 400, 300, 2000}, -1, "", .9, 2.0},
+        {steady, {1000, 400, 300, 100}, -1, "", .9, 2.0},
     };
     for (const auto& c : cases) {
         const Outcome out = get(c.script, Call{1 << 20, c.limits, c.cancelAfterMs});
         EXPECT_EQ(out.ok ? "" : out.error, c.error);
         EXPECT_TRUE(out.seconds >= c.from && out.seconds < c.to) << c.error << out.seconds;
     }
+}
+
+// Redirects are followed five times at most, to any path or host; the caller's header lines only
+// go to the server it asked.
+TEST(HttpGet, FollowsRedirectsButSendsTheKeyOnlyToItsOwnServer) {
+    test::FaultServer home(""), other(hang(okReply("elsewhere")));
+    home.play("/d/ok", hang(okReply("here")));
+    for (int i = 0; i < 6; ++i)
+        home.play("/n" + std::to_string(i), moved("308 P", "/n" + std::to_string(i + 1)));
+    home.play("/n6", hang(okReply("five")));
+    home.play("/abs", moved("301 M", home.url("/d/ok")));
+    home.play("/d/rel", moved("302 F", "ok#part"));
+    home.play("/away", moved("307 T", "//localhost:" + std::to_string(other.port()) + "/f"));
+    const std::pair<const char*, std::string> cases[] = {
+        {"/abs", "here"},
+        {"/d/rel", "here"},
+        {"/n1", "five"},
+        {"/away", "elsewhere"},
+        {"/n0", "the update server redirected too many times"}};
+    for (const auto& [path, expect] : cases) {
+        const Outcome out = get(home.url(path), Call{1 << 20, {}, -1, {"X-Veilstone-Key: k1"}});
+        EXPECT_EQ(out.ok ? out.body : out.error, expect);
+    }
+    for (const auto& request : home.requests())
+        EXPECT_NE(request.raw.find("\r\nX-Veilstone-Key: k1\r\n"), std::string::npos);
+    ASSERT_EQ(other.requests().size(), 1u);
+    EXPECT_EQ(other.requests()[0].raw.find("X-Veilstone-Key"), std::string::npos);
+}
+
+// Certificates from the system's trust store, here a root of the test's own named by
+// SSL_CERT_FILE, and for the host asked; a handshake that stalls or trickles is cut within the
+// connect time-out; redirects never lead from https to http nor take the key to another host.
+TEST(HttpGet, HttpsNeedsATrustedCertificateForTheHostAndStaysSecure) {
+    test::TempDir dir;
+    test::TestCa ca(dir / "ca"), stranger(dir / "stranger");
+    ASSERT_TRUE(ca.ok() && stranger.ok());
+    setenv("SSL_CERT_FILE", ca.rootFile().c_str(), 1);
+    const std::string big = test::noise(3 << 20, 9);
+    test::writeText(dir / "site/f.bin", big);
+    test::writeText(dir / "site/testing/f.txt", "for testers");
+    std::vector<std::unique_ptr<test::NginxServer>> servers;
+    for (const test::TlsFiles& files :
+         {ca.issue("good"), ca.issue("expired", "DNS:localhost,IP:127.0.0.1", -1),
+          ca.issue("other", "DNS:update.example"), stranger.issue("good")}) {
+        servers.push_back(std::make_unique<test::NginxServer>(dir / "site", "k1"));
+        servers.back()->serveTls(files);
+        servers.back()->redirect("/hop", 301, "/testing/f.txt");
+        servers.back()->redirect("/away", 302, "https://127.0.0.1:$server_port/testing/f.txt");
+        servers.back()->redirect("/down", 307, "http://127.0.0.1:1/f.bin");
+        ASSERT_TRUE(servers.back()->start()) << servers.back()->errorLog();
+    }
+    const test::NginxServer &good = *servers[0], &expired = *servers[1], &other = *servers[2],
+                            &untrusted = *servers[3];
+    test::FaultServer stall(Script().ignoreRequest().hang());
+    test::FaultServer trickle(
+        Script().ignoreRequest().send("\x16\x03\x03\x10\x10").trickle(std::string(60, 'x'), 50));
+    const auto https = [](std::uint16_t port) {
+        return "https://127.0.0.1:" + std::to_string(port) + "/";
+    };
+    const std::string noSecure = "a secure connection could not be made";
+    const struct {
+        std::string url, expect;
+        int cancelAfterMs = -1;
+        double from = 0;
+        std::uint64_t maxBody = 4 << 20;
+    } cases[] = {
+        {good.secureUrl() + "f.bin", big},
+        {good.secureUrl("127.0.0.1") + "testing/f.txt", "for testers"},
+        {good.secureUrl() + "hop", "for testers"},
+        {good.secureUrl() + "away", "the update server said 403"},
+        {good.secureUrl() + "down", "the update server redirected to an insecure address"},
+        {good.secureUrl() + "f.bin", kTooLarge, -1, 0, 1000},
+        {expired.secureUrl(), "the update server's certificate has expired"},
+        {other.secureUrl(), "the update server's certificate is for another name"},
+        {other.secureUrl("127.0.0.1"), "the update server's certificate is for another name"},
+        {untrusted.secureUrl(), "the update server's certificate is not trusted"},
+        {https(good.port()), noSecure},
+        {https(stall.port()), noSecure, -1, .95},
+        {https(trickle.port()), noSecure, -1, .95},
+        {https(stall.port()), "cancelled", 300, .3},
+    };
+    for (const auto& c : cases) {
+        const Outcome out =
+            get(c.url,
+                Call{c.maxBody, {1000, 1000, 60000, 0}, c.cancelAfterMs, {"X-Veilstone-Key: k1"}});
+        EXPECT_EQ(out.ok ? out.body : out.error, c.expect) << c.url;
+        EXPECT_TRUE(out.seconds >= c.from && out.seconds < c.from + 0.5) << c.url << out.seconds;
+    }
+    // The key went with every request to localhost, never to 127.0.0.1 after a redirect.
+    for (const std::string& line : good.accessLog())
+        EXPECT_EQ(line.ends_with(" -"), line.starts_with("40")) << line;
 }
 
 // A sink's refusal and its sentence end the call; httpGet keeps nothing of a failed body.

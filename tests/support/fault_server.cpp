@@ -95,7 +95,10 @@ void FaultServer::addFault(const std::string& path, int times, MakeScript make) 
 
 void FaultServer::answerStatus(const std::string& path, int status, int times) {
     const std::string line = "HTTP/1.1 " + std::to_string(status) + " X";
-    const Script script = Script().send(reply(line, {"Content-Length: 0"}, ""));
+    play(path, Script().send(reply(line, {"Content-Length: 0"}, "")), times);
+}
+
+void FaultServer::play(const std::string& path, Script script, int times) {
     addFault(path, times, [script](const std::string&, bool) { return script; });
 }
 

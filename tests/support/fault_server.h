@@ -57,6 +57,7 @@ public:
     // Paths as requested, for example "/testing/news.txt". A fault applies to the next `times`
     // requests for its path; of several on one path, the first one set that has times left.
     void answerStatus(const std::string& path, int status, int times = INT_MAX);
+    void play(const std::string& path, Script script, int times = INT_MAX);
     void delay(const std::string& path, int ms, int times = INT_MAX);
     // The header and the first bodyBytes of the file, then silence until the client leaves.
     void stallAfter(const std::string& path, std::size_t bodyBytes, int times = INT_MAX);

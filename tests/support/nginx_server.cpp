@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -23,7 +24,34 @@ std::uint16_t freePort() {
     return bound ? ntohs(address.sin_port) : 0;
 }
 
+bool run(const std::string& command) { return system(command.c_str()) == 0; }
+
 }  // namespace
+
+// Elliptic-curve keys: quick to make, and the handshake's signature is cheap too.
+constexpr const char* kNewKey =
+    "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+
+TestCa::TestCa(std::string folder) : folder_(std::move(folder)) {
+    root_ = {folder_ + "/root.crt", folder_ + "/root.key"};
+    fs::create_directories(folder_);
+    ok_ = run(std::string(kNewKey) + " -x509 -days 30 -subj /CN=veilstone-test-root -keyout " +
+              root_.key + " -out " + root_.certificate + " 2>>" + folder_ + "/openssl.log");
+}
+
+TlsFiles TestCa::issue(const std::string& name, const std::string& altNames, int days) {
+    const std::string base = folder_ + "/" + name, log = " 2>>" + folder_ + "/openssl.log";
+    writeText(base + ".ext", "subjectAltName=" + altNames + "\n");
+    // -days below zero puts the end of the validity before its start, which is now.
+    if (!ok_ ||
+        !run(std::string(kNewKey) + " -subj /CN=" + name + " -keyout " + base + ".key -out " +
+             base + ".csr" + log) ||
+        !run("openssl x509 -req -in " + base + ".csr -CA " + root_.certificate + " -CAkey " +
+             root_.key + " -set_serial " + std::to_string(std::rand()) + " -days " +
+             std::to_string(days) + " -extfile " + base + ".ext -out " + base + ".crt" + log))
+        return {};
+    return {base + ".crt", base + ".key"};
+}
 
 NginxServer::NginxServer(std::string root, std::string testingKey)
     : root_(fs::absolute(root).string()), testingKey_(std::move(testingKey)) {
@@ -35,12 +63,22 @@ NginxServer::~NginxServer() { stop(); }
 
 std::string NginxServer::url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
 
+std::string NginxServer::secureUrl(const std::string& host) const {
+    return "https://" + host + ":" + std::to_string(tlsPort_) + "/";
+}
+
+void NginxServer::redirect(const std::string& path, int status, const std::string& location) {
+    redirects_ += "    location = " + path + " { return " + std::to_string(status) + " \"" +
+                  location + "\"; }\n";
+}
+
 bool NginxServer::start() {
     if (process_) return true;
     if (prefix_.path().empty()) return false;
     const bool keepPort = port_ != 0;
     for (int attempt = 0; attempt < 5; ++attempt) {
         if (!keepPort) port_ = freePort();
+        if (!keepPort && !tls_.certificate.empty()) tlsPort_ = freePort();
         // One process, so that nothing of it outlives a test that crashed.
         std::ofstream(prefix_ / "conf/nginx.conf", std::ios::trunc)
             << "daemon off;\nmaster_process off;\npid logs/nginx.pid;\n"
@@ -53,7 +91,13 @@ bool NginxServer::start() {
                "  access_log logs/access.log veilstone;\n"
                "  default_type application/octet-stream;\n  sendfile on;\n  server {\n"
             << "    listen 127.0.0.1:" << port_ << ";\n    root \"" << root_
-            << "\";\n"
+            << "\";\n    absolute_redirect off;\n"
+            << redirects_
+            << (tls_.certificate.empty()
+                    ? ""
+                    : "    listen 127.0.0.1:" + std::to_string(tlsPort_) +
+                          " ssl;\n    ssl_certificate \"" + tls_.certificate +
+                          "\";\n    ssl_certificate_key \"" + tls_.key + "\";\n")
             // `if` compares exactly; a map on the header would ignore letter case.
             << (testingKey_.empty() ? "    location /testing/ { return 403; }\n"
                                     : "    location /testing/ { if ($http_x_veilstone_key != \"" +
