@@ -6,7 +6,8 @@
 //
 // Checked: the receive buffer never passes its limit nor the bounded buffer size, no loop runs
 // away, progress never goes backwards, the sink never gets more than the limit nor more than
-// arrived, a success has a 200 status, a failure one of the known messages.
+// arrived, a success has a 200 status, a redirect one of the four followed statuses and a Location
+// that resolves or is refused without harm, a failure one of the known messages.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -79,6 +80,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             check(reader.receiveLimit() > reader.received().size());
     }
 
+    if (next == kd::ReplyReader::Next::Redirect) {
+        check(status == 301 || status == 302 || status == 307 || status == 308);
+        check(!reader.location().empty() && delivered == 0);
+        kd::Url base, target;
+        check(kd::parseUrl("https://h/d/f?q", base));
+        if (kd::resolveLocation(base, reader.location(), target))
+            check(!target.host.empty() && target.path[0] == '/');
+        return 0;
+    }
     bool ok = false;
     if (next == kd::ReplyReader::Next::Finish)
         ok = reader.finish(endedByError && offset == size, false, error);
