@@ -111,7 +111,7 @@ int main(int argc, char** argv) {
            corpus.manifest.files.size(), corpus.unpacked / kBytesPerMB,
            corpus.packed / kBytesPerMB);
 
-    const std::string urls[] = {nginx.url(), nginx.secureUrl()};
+    const std::string urls[] = {nginx.url(), nginx.secureUrl("127.0.0.1")};
     double fetchSeconds[2] = {1e30, 1e30}, installSeconds[2] = {1e30, 1e30};
     for (int round = 0; round < kRounds; ++round) {
         for (int secure = 0; secure < 2; ++secure) {

@@ -5,6 +5,7 @@
 #include <climits>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <utility>
 
 #include "base/base.h"
@@ -28,7 +29,11 @@ constexpr int kRedirectStatuses[] = {301, 302, 307, 308};
 constexpr std::string_view kLineEnd = "\r\n";
 constexpr std::string_view kHeaderEnd = "\r\n\r\n";
 constexpr const char* kCutShort = "download cut short";
-constexpr int kWindowSteps = 10;  // the slow-server window slides in tenths
+constexpr int kWindowSteps = 10;          // the slow-server window slides in tenths
+constexpr std::size_t kMaxIdleLinks = 8;  // as many as the engine fetches at once
+// Well below the minute or more servers keep an idle connection open, so a kept one is rarely
+// found closed.
+constexpr auto kIdleLinkLife = std::chrono::seconds(4);
 
 // Bytes that cannot stand in a request line or header without changing its meaning.
 bool isControlOrSpace(unsigned char c) { return c <= 0x20 || c == 0x7f; }
@@ -94,11 +99,19 @@ std::size_t findIn(const std::vector<std::uint8_t>& bytes, std::size_t from, std
     return hit == end ? std::string::npos : static_cast<std::size_t>(hit - bytes.data());
 }
 
-// The one connection of a request: a socket, with a TLS session over it for https.
+// The connection of a request: a socket, with a TLS session over it for https.
 struct Link {
     int fd = -1;
     std::unique_ptr<TlsSession> tls;
 
+    Link() = default;
+    Link(Link&& other) noexcept : fd(std::exchange(other.fd, -1)), tls(std::move(other.tls)) {}
+    Link& operator=(Link&& other) noexcept {
+        close();
+        fd = std::exchange(other.fd, -1);
+        tls = std::move(other.tls);
+        return *this;
+    }
     ~Link() { close(); }
     void close() {
         tls.reset();
@@ -145,11 +158,63 @@ private:
     std::uint64_t total_ = 0;
 };
 
+// https connections kept open after a complete reply, for the next request to the same server: a
+// release is thousands of requests to one server, and opening a TLS connection costs more than a
+// typical object takes to fetch. Plain http opens one connection per request, as it always has.
+class IdleLinks {
+public:
+    // A kept connection to origin that the server has not closed meanwhile, or none (fd -1).
+    Link take(const std::string& origin) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto now = Clock::now();
+        Link found;
+        for (auto it = idle_.begin(); it != idle_.end();) {
+            const bool expired = now - it->since > kIdleLinkLife;
+            if (!expired && found.fd == -1 && it->origin == origin) {
+                found = std::move(it->link);
+                it = idle_.erase(it);
+                // Anything to read on an idle connection is the server closing it.
+                if (isReadable(found.fd)) found.close();
+            } else {
+                it = expired ? idle_.erase(it) : it + 1;
+            }
+        }
+        return found;
+    }
+    void give(std::string origin, Link link) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (idle_.size() >= kMaxIdleLinks) idle_.pop_front();
+        idle_.push_back({std::move(origin), std::move(link), Clock::now()});
+    }
+
+private:
+    struct Idle {
+        std::string origin;
+        Link link;
+        Clock::time_point since;
+    };
+    std::mutex mutex_;
+    std::deque<Idle> idle_;  // oldest first
+};
+
+// Never destroyed: kept connections may outlive OpenSSL's own clean-up at exit.
+IdleLinks& idleLinks() {
+    static IdleLinks* const links = new IdleLinks;
+    return *links;
+}
+
+std::string originOf(const Url& url) {
+    return std::string(url.secure ? kSecureScheme : kPlainScheme) + lowerAscii(url.host) + ":" +
+           std::to_string(url.port);
+}
+
 bool sameOrigin(const Url& a, const Url& b) {
     return a.secure == b.secure && a.port == b.port && lowerAscii(a.host) == lowerAscii(b.host);
 }
 
-enum class Outcome { Done, Failed, Redirected };
+// Stale: a kept connection turned out closed before any of the reply came; the caller asks again
+// on a fresh one.
+enum class Outcome { Done, Failed, Redirected, Stale };
 
 }  // namespace
 
@@ -237,7 +302,9 @@ std::string buildRequest(const Url& url, const std::vector<std::string>& extraHe
     if (url.port != defaultPort(url.secure)) request += ":" + std::to_string(url.port);
     request += "\r\nUser-Agent: VeilstoneLauncher\r\nAccept-Encoding: identity\r\n";
     for (const std::string& line : extraHeaders) request += line + "\r\n";
-    request += "Connection: close\r\n\r\n";
+    // An https connection may serve the next request too; HTTP/1.1 keeps it open by default.
+    if (!url.secure) request += "Connection: close\r\n";
+    request += "\r\n";
     return request;
 }
 
@@ -375,7 +442,6 @@ bool ReplyReader::decodeChunks(const BodySink& sink, std::string& error) {
                 if (end == 0) chunk_ = Chunk::Done;
                 break;
             case Chunk::Done:
-                drop(buffer_.size());
                 return true;
         }
     }
@@ -407,6 +473,7 @@ bool ReplyReader::readHeader(std::string_view header, std::string& error) {
         error = "not an HTTP reply";
         return false;
     }
+    http11_ = header[7] == '1';
     std::size_t lineEnd = header.find(kLineEnd);
     const int status = readStatus(header.substr(0, lineEnd));
     if (statusOut_ != nullptr) *statusOut_ = status;
@@ -430,6 +497,8 @@ bool ReplyReader::readHeader(std::string_view header, std::string& error) {
             lengthGiven_ = true;
         } else if (name == "transfer-encoding") {
             if (lowerAscii(value).find("chunked") != std::string::npos) chunked_ = true;
+        } else if (name == "connection") {
+            if (lowerAscii(value).find("close") != std::string::npos) closes_ = true;
         } else if (name == "location") {
             location = value.substr(0, value.find_last_not_of(" \t") + 1);
         }
@@ -451,6 +520,13 @@ bool ReplyReader::readHeader(std::string_view header, std::string& error) {
         return false;
     }
     return true;
+}
+
+bool ReplyReader::reusable() const {
+    // Only a reply that ended by its own framing, with nothing after it, leaves the connection
+    // where the next reply starts.
+    if (!http11_ || closes_ || !buffer_.empty()) return false;
+    return chunked_ ? chunk_ == Chunk::Done : lengthGiven_ && bodyBytes() == contentLength_;
 }
 
 bool ReplyReader::finish(bool endedByError, bool requestUnsent, std::string& error) {
@@ -476,28 +552,37 @@ bool ReplyReader::finish(bool endedByError, bool requestUnsent, std::string& err
 
 namespace {
 
-// One GET on a fresh connection. A redirect's Location goes to location, its body unread.
-Outcome requestOnce(const HttpLimits& limits, const Url& url, std::uint64_t maxBody,
+// One GET, on a kept connection to the server when there is one and mayReuse allows it, else on a
+// fresh one. A redirect's Location goes to location, its body unread.
+Outcome requestOnce(const HttpLimits& limits, const Url& url, bool mayReuse, std::uint64_t maxBody,
                     const BodySink& sink, const ProgressFn& progress,
                     const std::atomic<bool>* cancel, std::string& error,
                     const std::vector<std::string>& extraHeaders, int* statusOut,
                     std::string& location) {
-    const std::string shown = printable(formatUrl(url));
+    const std::string shown = printable(formatUrl(url)), origin = originOf(url);
     const auto connectStart = Clock::now();
     Link link;
-    auto fail = [&](const char* text) {
-        if (text != nullptr) error = text;
+    if (url.secure && mayReuse) link = idleLinks().take(origin);
+    const bool reused = link.fd != -1;
+    std::uint64_t received = 0;
+    // closed: the connection ended. On a kept one before any of the reply came, the server closed
+    // it as we asked: nothing was lost.
+    auto fail = [&](const char* text, bool closed = false) {
         link.close();
+        if (closed && reused && received == 0) return Outcome::Stale;
+        if (text != nullptr) error = text;
         logDebug("net: GET %s: %s", shown.c_str(), error.c_str());
         return Outcome::Failed;
     };
-    std::string reason;
-    link.fd = tcpConnect(url.host, url.port, limits.connectMs, reason);
-    if (link.fd == -1) {
-        error = "cannot reach the update server (" + reason + ")";
-        return fail(nullptr);
+    if (!reused) {
+        std::string reason;
+        link.fd = tcpConnect(url.host, url.port, limits.connectMs, reason);
+        if (link.fd == -1) {
+            error = "cannot reach the update server (" + reason + ")";
+            return fail(nullptr);
+        }
     }
-    if (url.secure) {
+    if (url.secure && !reused) {
         // The handshake belongs to connecting: both together get the connect time-out.
         const auto spent =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - connectStart);
@@ -519,16 +604,18 @@ Outcome requestOnce(const HttpLimits& limits, const Url& url, std::uint64_t maxB
 
     ReplyReader reply(maxBody, url.path, statusOut);
     int failure = 0;
+    bool open = true;
     for (;;) {
         if (cancel != nullptr && cancel->load()) return fail("cancelled");
         if (!pending.empty()) sendable = link.send(pending);
-        if (!sendable) return fail("connection lost while asking");
+        if (!sendable) return fail("connection lost while asking", true);
 
         link.wait(kWaitStepMs);
         const std::size_t before = reply.received().size();
-        const bool open = link.receive(reply.received(), reply.receiveLimit(), &failure);
+        open = link.receive(reply.received(), reply.receiveLimit(), &failure);
         const auto now = Clock::now();
         const std::size_t got = reply.received().size() - before;
+        received += got;
         if (got > 0)
             lastActivity = now;
         else if (now - lastActivity > idleLimit)
@@ -539,6 +626,7 @@ Outcome requestOnce(const HttpLimits& limits, const Url& url, std::uint64_t maxB
         if (next == ReplyReader::Next::Fail) return fail(nullptr);
         if (next == ReplyReader::Next::Redirect) {
             location = reply.location();
+            if (link.tls) link.tls->closeNotify();
             return Outcome::Redirected;
         }
         if (next == ReplyReader::Next::Finish) break;
@@ -547,10 +635,14 @@ Outcome requestOnce(const HttpLimits& limits, const Url& url, std::uint64_t maxB
         if (lately < limits.slowFloorBytes && now - sentAt >= window)
             return fail("the update server is too slow");
     }
-    link.close();
-    if (!reply.finish(failure != 0, !pending.empty(), error)) return fail(nullptr);
+    if (!reply.finish(failure != 0, !pending.empty(), error)) return fail(nullptr, true);
     logDebug("net: GET %s: %llu bytes", shown.c_str(),
              static_cast<unsigned long long>(reply.bodyBytes()));
+    if (link.tls && open && reply.reusable()) {
+        idleLinks().give(origin, std::move(link));
+    } else if (link.tls) {
+        link.tls->closeNotify();
+    }
     return Outcome::Done;
 }
 
@@ -580,9 +672,12 @@ bool httpGetWithLimits(const HttpLimits& limits, const std::string& urlText, std
         // The caller's header lines (a playtester key) are for its own server, not for a host
         // that server sends us to.
         std::string location;
-        const Outcome outcome =
-            requestOnce(limits, url, maxBody, sink, progress, cancel, error,
-                        sameOrigin(url, origin) ? extraHeaders : none, statusOut, location);
+        const std::vector<std::string>& headers = sameOrigin(url, origin) ? extraHeaders : none;
+        Outcome outcome = requestOnce(limits, url, true, maxBody, sink, progress, cancel, error,
+                                      headers, statusOut, location);
+        if (outcome == Outcome::Stale)
+            outcome = requestOnce(limits, url, false, maxBody, sink, progress, cancel, error,
+                                  headers, statusOut, location);
         if (outcome != Outcome::Redirected) return outcome == Outcome::Done;
 
         Url next;

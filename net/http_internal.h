@@ -79,6 +79,9 @@ public:
     bool finish(bool endedByError, bool requestUnsent, std::string& error);
 
     const std::string& location() const { return location_; }
+    // After a complete reply: whether the connection may carry another request (HTTP/1.1, not
+    // closed by the server, the body's end known from its framing, nothing after it).
+    bool reusable() const;
 
 private:
     enum class Chunk { SizeLine, Data, DataEnd, Trailer, Done };
@@ -102,6 +105,8 @@ private:
     bool lengthGiven_ = false;
     std::uint64_t contentLength_ = 0;
     bool chunked_ = false;
+    bool http11_ = false;
+    bool closes_ = false;   // "Connection: close"
     std::string location_;  // set for a redirect only
     Chunk chunk_ = Chunk::SizeLine;
     std::uint64_t chunkLeft_ = 0;  // data bytes still due in Data, line-end bytes in DataEnd

@@ -121,6 +121,11 @@ void waitReadable(std::span<const int> sockets, int timeoutMs) {
     poll(entries.data(), entries.size(), timeoutMs);
 }
 
+bool isReadable(int socket) {
+    pollfd entry{socket, POLLIN, 0};
+    return poll(&entry, 1, 0) != 0;
+}
+
 bool recvSome(int socket, std::vector<std::uint8_t>& buffer, std::size_t limit, int* failure) {
     if (failure != nullptr) *failure = 0;
     if (socket == -1) return false;

@@ -28,6 +28,9 @@ bool queueSend(int socket, std::vector<std::uint8_t>& pending, const void* bytes
 // Returns when one of the sockets (entries of -1 are skipped) is readable or timeoutMs passed.
 void waitReadable(std::span<const int> sockets, int timeoutMs);
 
+// True when the socket has something to read, or has been closed or failed, right now.
+bool isReadable(int socket);
+
 // Appends what is available now, never letting buffer grow past limit bytes (nor its capacity).
 // True while the connection is open; false once the peer closed it or it failed, the bytes received
 // before staying in buffer. When failure is given it receives 0 for an orderly close by the peer

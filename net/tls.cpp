@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <map>
+#include <mutex>
 
 #include "log/log.h"
 #include "net/socket.h"
@@ -19,10 +21,12 @@ namespace {
 
 constexpr int kStepMs = 100;  // one wait of the handshake; bounds how late cancel is noticed
 constexpr std::size_t kReadStepBytes = 16384;  // one TLS record at most
+constexpr std::size_t kReadAheadBytes = 65536;
 constexpr const char* kNotTrusted = "the update server's certificate is not trusted";
 constexpr const char* kOtherName = "the update server's certificate is for another name";
 constexpr const char* kExpired = "the update server's certificate has expired";
 constexpr const char* kNoSecureConnection = "a secure connection could not be made";
+constexpr std::size_t kMaxSessions = 16;  // servers remembered; a launcher talks to one or two
 
 // OpenSSL's own socket BIO writes without MSG_NOSIGNAL, so a server that hangs up mid-write would
 // raise SIGPIPE and end the launcher. This one goes through send and recv like the plain path.
@@ -64,6 +68,46 @@ const BIO_METHOD* socketMethod() {
     return method;
 }
 
+// The last session each server (host and port) gave us. A release is thousands of requests to one
+// server on fresh connections; resuming spares each of them the certificate check and the
+// signatures of a full handshake, which cost more than the bytes of a typical object. The session
+// was made with this host name checked, and only that server can resume it.
+struct Sessions {
+    std::mutex mutex;
+    std::map<std::string, SSL_SESSION*> byPeer;  // owned references, guarded by mutex
+};
+
+// Never destroyed, like the context: connections still open at exit may use it.
+Sessions& knownSessions() {
+    static Sessions* const known = new Sessions;
+    return *known;
+}
+
+int keepSession(SSL* ssl, SSL_SESSION* session) {
+    const auto* peer = static_cast<const std::string*>(SSL_get_app_data(ssl));
+    if (peer == nullptr || SSL_SESSION_is_resumable(session) != 1) return 0;
+    Sessions& known = knownSessions();
+    std::lock_guard<std::mutex> lock(known.mutex);
+    auto& sessions = known.byPeer;
+    auto [slot, added] = sessions.try_emplace(*peer, session);
+    if (!added) {
+        SSL_SESSION_free(slot->second);
+        slot->second = session;
+    } else if (sessions.size() > kMaxSessions) {
+        for (auto& [name, old] : sessions)
+            if (old != session) SSL_SESSION_free(old);
+        sessions = {{*peer, session}};
+    }
+    return 1;  // the reference is ours now
+}
+
+void resumeSession(SSL* ssl, const std::string& peer) {
+    Sessions& known = knownSessions();
+    std::lock_guard<std::mutex> lock(known.mutex);
+    const auto found = known.byPeer.find(peer);
+    if (found != known.byPeer.end()) SSL_set_session(ssl, found->second);
+}
+
 // One context for the process: the trust store is read once, and a context may serve sessions on
 // several threads at once.
 SSL_CTX* clientContext() {
@@ -75,6 +119,11 @@ SSL_CTX* clientContext() {
         // The pending output moves as the HTTP client trims it; a write may take part of it.
         SSL_CTX_set_mode(c, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
         SSL_CTX_set_options(c, SSL_OP_NO_RENEGOTIATION);
+        // Whole socket reads instead of one for each record's header and one for its body.
+        SSL_CTX_set_read_ahead(c, 1);
+        SSL_CTX_set_default_read_buffer_len(c, kReadAheadBytes);
+        SSL_CTX_set_session_cache_mode(c, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+        SSL_CTX_sess_set_new_cb(c, keepSession);
         if (SSL_CTX_set_default_verify_paths(c) != 1)
             logWarn("net: cannot read the system's trusted certificates");
         return c;
@@ -120,7 +169,10 @@ bool TlsSession::connect(int fd, const std::string& host, std::uint16_t port, in
     if ((!literal && SSL_set_tlsext_host_name(ssl_, host.c_str()) != 1) ||
         SSL_set1_host(ssl_, host.c_str()) != 1)
         return refuse(SSL_ERROR_SSL, error);
+    SSL_set_app_data(ssl_, &peer_);
+    resumeSession(ssl_, peer_);
     SSL_set_connect_state(ssl_);
+    events_ = POLLIN;  // a handshake that needs no wait still leaves the reply to wait for
 
     for (;;) {
         if (cancel != nullptr && cancel->load()) {
@@ -215,6 +267,13 @@ bool TlsSession::receive(std::vector<std::uint8_t>& buffer, std::size_t limit, i
         return false;
     }
     return true;
+}
+
+void TlsSession::closeNotify() {
+    // One try, never waited on: it marks the session whole, which OpenSSL otherwise takes for a
+    // broken connection and will not resume.
+    ERR_clear_error();
+    if (ssl_ != nullptr) SSL_shutdown(ssl_);
 }
 
 void TlsSession::wait(int timeoutMs) {

@@ -32,6 +32,9 @@ public:
     // Like sendPending and recvSome of the socket layer, through the session.
     bool send(std::vector<std::uint8_t>& pending);
     bool receive(std::vector<std::uint8_t>& buffer, std::size_t limit, int* failure);
+    // After a complete reply: tells the server we are done, so that the session may be resumed by
+    // the next connection to it (a session left without it counts as broken).
+    void closeNotify();
     // Waits up to timeoutMs for what the session needs next: data from the server, or room to
     // write. Returns at once while decrypted bytes wait that no socket wait would announce.
     void wait(int timeoutMs);

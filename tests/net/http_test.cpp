@@ -317,6 +317,16 @@ TEST(HttpGet, HttpsNeedsATrustedCertificateForTheHostAndStaysSecure) {
     // The key went with every request to localhost, never to 127.0.0.1 after a redirect.
     for (const std::string& line : good.accessLog())
         EXPECT_EQ(line.ends_with(" -"), line.starts_with("40")) << line;
+    // A connection serves the next request to its server; one the server closed is not used.
+    const std::size_t connections = good.connections(), requests = good.accessLog().size();
+    for (int round = 0; round < 3; ++round) {
+        if (round == 2) servers[0]->stop();
+        ASSERT_TRUE(servers[0]->start());
+        const Outcome out = get(good.secureUrl() + "f.bin", Call{4 << 20});
+        EXPECT_TRUE(out.ok && out.body == big) << round << out.error;
+    }
+    EXPECT_EQ(good.connections() - connections, 2u);
+    EXPECT_EQ(good.accessLog().size() - requests, 3u);
 }
 
 // A sink's refusal and its sentence end the call; httpGet keeps nothing of a failed body.

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 namespace kd::test {
@@ -89,6 +90,8 @@ bool NginxServer::start() {
                "  log_format veilstone '$status $request_method $request_uri $body_bytes_sent "
                "$http_x_veilstone_key';\n"
                "  access_log logs/access.log veilstone;\n"
+               "  log_format connection '$pid $connection';\n"
+               "  access_log logs/connections.log connection;\n"
                "  default_type application/octet-stream;\n  sendfile on;\n  server {\n"
             << "    listen 127.0.0.1:" << port_ << ";\n    root \"" << root_
             << "\";\n    absolute_redirect off;\n"
@@ -96,8 +99,8 @@ bool NginxServer::start() {
             << (tls_.certificate.empty()
                     ? ""
                     : "    listen 127.0.0.1:" + std::to_string(tlsPort_) +
-                          " ssl;\n    ssl_certificate \"" + tls_.certificate +
-                          "\";\n    ssl_certificate_key \"" + tls_.key + "\";\n")
+                          " ssl;\n    ssl_protocols TLSv1.2 TLSv1.3;\n    ssl_certificate \"" +
+                          tls_.certificate + "\";\n    ssl_certificate_key \"" + tls_.key + "\";\n")
             // `if` compares exactly; a map on the header would ignore letter case.
             << (testingKey_.empty() ? "    location /testing/ { return 403; }\n"
                                     : "    location /testing/ { if ($http_x_veilstone_key != \"" +
@@ -141,6 +144,13 @@ std::size_t NginxServer::countRequests(const std::string& prefix) const {
         if (uri != std::string::npos && line.compare(uri + 1, prefix.size(), prefix) == 0) ++count;
     }
     return count;
+}
+
+std::size_t NginxServer::connections() const {
+    std::istringstream in(readText(prefix_ / "logs/connections.log"));
+    std::set<std::string> seen;
+    for (std::string line; std::getline(in, line);) seen.insert(line);
+    return seen.size();
 }
 
 std::string NginxServer::errorLog() const { return readText(prefix_ / "logs/error.log"); }

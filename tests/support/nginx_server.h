@@ -62,6 +62,8 @@ public:
     // One line per request served so far: status, method, request URI as sent, body bytes sent
     // and the "X-Veilstone-Key" header ("-" when absent), separated by single spaces.
     std::vector<std::string> accessLog() const;
+    // How many connections have carried the requests so far.
+    std::size_t connections() const;
     // The requests whose URI begins with prefix (for example "/objects/").
     std::size_t countRequests(const std::string& prefix) const;
     std::string errorLog() const;
