@@ -245,6 +245,7 @@ bool TlsSession::send(std::vector<std::uint8_t>& pending) {
 bool TlsSession::receive(std::vector<std::uint8_t>& buffer, std::size_t limit, int* failure) {
     if (failure != nullptr) *failure = 0;
     events_ = POLLIN;
+    full_ = false;
     std::uint8_t area[kReadStepBytes];
     while (buffer.size() < limit) {
         std::size_t got = 0;
@@ -266,6 +267,7 @@ bool TlsSession::receive(std::vector<std::uint8_t>& buffer, std::size_t limit, i
         logDebug("net: TLS with %s ended: %s", peer_.c_str(), lastOpenSslError().c_str());
         return false;
     }
+    full_ = true;
     return true;
 }
 
@@ -277,7 +279,9 @@ void TlsSession::closeNotify() {
 }
 
 void TlsSession::wait(int timeoutMs) {
-    if (ssl_ != nullptr && SSL_has_pending(ssl_) == 1) return;
+    // Bytes OpenSSL holds are only worth a second look when the last read stopped at the
+    // caller's limit; after a read that wanted more they are a record still incomplete.
+    if (full_ && SSL_has_pending(ssl_) == 1) return;
     pollfd entry{fd_, static_cast<short>(events_ | (writeBlocked_ ? POLLOUT : 0)), 0};
     poll(&entry, 1, timeoutMs);
 }

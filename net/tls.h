@@ -46,6 +46,7 @@ private:
     int fd_ = -1;
     short events_ = 0;           // what the last handshake step or read waits for
     bool writeBlocked_ = false;  // the last send stopped for room in the socket
+    bool full_ = false;          // the last read stopped at the caller's limit
     std::string peer_;           // host:port, for the log
 };
 
