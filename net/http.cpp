@@ -672,6 +672,8 @@ bool httpGetWithLimits(const HttpLimits& limits, const std::string& urlText, std
         // The caller's header lines (a playtester key) are for its own server, not for a host
         // that server sends us to.
         std::string location;
+        // The status is the last server's: 0 says that the server a redirect named never replied.
+        if (statusOut != nullptr) *statusOut = 0;
         const std::vector<std::string>& headers = sameOrigin(url, origin) ? extraHeaders : none;
         Outcome outcome = requestOnce(limits, url, true, maxBody, sink, progress, cancel, error,
                                       headers, statusOut, location);

@@ -47,11 +47,11 @@ using BodySink =
 // got. Redirects (301, 302, 307, 308) are followed up to 5 times, never from https to http.
 // extraHeaders are whole header lines without line ends, sent in order, and only to the origin
 // (scheme, host, port) of url itself, never to a host a redirect names. cancel, when given, is
-// polled at least every 100 ms and ends the call with "cancelled". statusOut, when given, is 0
-// until a reply's status line has been read, then that of the last reply. Besides the connect and
-// idle limits, a request that receives less than a floor of bytes over a recent window ends with
-// "the update server is too slow", however fast it was before. On failure error holds the reason;
-// on success it is left untouched.
+// polled at least every 100 ms and ends the call with "cancelled". statusOut, when given, is the
+// status of the last server asked (after redirects), 0 while it has not replied. Besides the
+// connect and idle limits, a request that receives less than a floor of bytes over a recent window
+// ends with "the update server is too slow", however fast it was before. On failure error holds the
+// reason; on success it is left untouched.
 bool httpGetStream(const std::string& url, std::uint64_t maxBody, const BodySink& sink,
                    const ProgressFn& progress, const std::atomic<bool>* cancel, std::string& error,
                    const std::vector<std::string>& extraHeaders = {}, int* statusOut = nullptr);

@@ -8,6 +8,7 @@
 #include <memory>
 #include <span>
 #include <thread>
+#include <tuple>
 
 #include "net/http_internal.h"
 #include "net/socket.h"
@@ -239,15 +240,19 @@ TEST(HttpGet, FollowsRedirectsButSendsTheKeyOnlyToItsOwnServer) {
     home.play("/abs", moved("301 M", home.url("/d/ok")));
     home.play("/d/rel", moved("302 F", "ok#part"));
     home.play("/away", moved("307 T", "//localhost:" + std::to_string(other.port()) + "/f"));
-    const std::pair<const char*, std::string> cases[] = {
-        {"/abs", "here"},
-        {"/d/rel", "here"},
-        {"/n1", "five"},
-        {"/away", "elsewhere"},
-        {"/n0", "the update server redirected too many times"}};
-    for (const auto& [path, expect] : cases) {
+    home.play("/gone", moved("302 F", "http://127.0.0.1:1/"));
+    // The status is the last server's: 0 when it never replied.
+    const std::tuple<const char*, std::string, int> cases[] = {
+        {"/abs", "here", 200},
+        {"/d/rel", "here", 200},
+        {"/n1", "five", 200},
+        {"/away", "elsewhere", 200},
+        {"/n0", "the update server redirected too many times", 308},
+        {"/gone", "cannot reach the update server (" + netErrorText(ECONNREFUSED) + ")", 0}};
+    for (const auto& [path, expect, status] : cases) {
         const Outcome out = get(home.url(path), Call{1 << 20, {}, -1, {"X-Veilstone-Key: k1"}});
         EXPECT_EQ(out.ok ? out.body : out.error, expect);
+        EXPECT_EQ(out.status, status) << path;
     }
     for (const auto& request : home.requests())
         EXPECT_NE(request.raw.find("\r\nX-Veilstone-Key: k1\r\n"), std::string::npos);
