@@ -2,8 +2,9 @@
 // fixed seeds) is served by one nginx on loopback over http and over https (a root and a leaf made
 // here with the openssl command, trusted through SSL_CERT_FILE). Each scheme in turn: every object
 // fetched through httpGetStream on 8 threads as the engine fetches, then the whole release
-// installed by the headless driver in a process of its own. Each is run twice over each scheme,
-// alternating, and the faster run counts; the https rates are printed beside the http ones.
+// installed by the headless driver in a process of its own. Each runs three times over each
+// scheme, alternating, and the fastest run counts (the machine may be busy with other work); the
+// https rates are printed beside the http ones.
 // Usage: bench_tls [--files=N] [--mib=N]   (default 2000 files, 512 MiB)
 //        bench_tls --driver ARGS...        (the driver itself; see tests/update/driver_job.h)
 #include <algorithm>
@@ -21,7 +22,7 @@ using namespace kd::bench;
 namespace {
 
 constexpr int kConnections = 8;  // as many as the engine opens
-constexpr int kRounds = 2;
+constexpr int kRounds = 3;
 constexpr std::size_t kLargeFiles = 10;  // top the corpus up to its size
 constexpr double kMinSmallBytes = 1024, kMaxSmallBytes = 1 << 20;
 
