@@ -25,11 +25,6 @@ std::string cannotWrite(const std::filesystem::path& where, int error) {
     return "cannot write to " + where.string();
 }
 
-std::string joinUrl(const std::string& base, const std::string& path) {
-    if (!base.empty() && base.back() == '/') return base + path;
-    return base + "/" + path;
-}
-
 double downloadProgress(std::uint64_t received, std::uint64_t packedSize, std::uint64_t done,
                         std::uint64_t total) {
     if (total == 0) return -1.0;

@@ -75,9 +75,6 @@ public:
 // the launcher may not write to are told apart from other failures.
 std::string cannotWrite(const std::filesystem::path& where, int error);
 
-// base + "/" + path, without doubling a "/" that base already ends with.
-std::string joinUrl(const std::string& base, const std::string& path);
-
 // Progress of a job whose planned downloads total `total` packed bytes, `done` of them finished
 // before this object, `received` of this one so far; -1 when there is nothing to measure. A
 // server that sends more than announced does not push the bar past this object's share.
