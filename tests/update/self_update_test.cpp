@@ -35,7 +35,11 @@ TEST_F(SelfUpdateTest, SwapsOrLeavesItselfAloneOrFailsLeavingKnownFilesAndTheChe
     const std::string previousHash = hashFile(VEILSTONE_UPDATER_DRIVER);
     const std::string newHash = hashFile(newBuild);
     ASSERT_NE(previousHash, newHash);
-    serve();
+    TestCa ca(dir / "ca");
+    ASSERT_TRUE(ca.ok());
+    nginx = std::make_unique<NginxServer>(server, "");
+    nginx->serveTls(ca.issue("server"));
+    ASSERT_TRUE(nginx->start()) << nginx->errorLog();
     // What stands at path: nothing (""), a "folder", the "previous" or the "new" build, or "other".
     const auto state = [&](const std::string& path) -> std::string {
         const fs::file_status status = fs::symlink_status(path);
@@ -62,12 +66,15 @@ TEST_F(SelfUpdateTest, SwapsOrLeavesItselfAloneOrFailsLeavingKnownFilesAndTheChe
         bool restarts = false;
         std::string final = "state=2 ";  // how the check ends
         int status = 0;                  // the driver's exit status
+        bool https = false;
     };
     // clang-format off
     const Row rows[] = {
         {.what = "swapped in over what an update killed part way left", .setUp = [&] {
              for (const char* left : {".old", ".new", ".new.part"}) writeText(exe + left, "left");
          }, .exe = "new", .old = "previous", .restarts = true},
+        {.what = "swapped in from an https server", .exe = "new", .old = "previous",
+         .restarts = true, .https = true},
         {.what = "the release names this very build",
          .setUp = [&] { publish(files, "own", {"--launcher", exe}); }, .fetches = 0},
         {.what = "the release names no launcher",
@@ -128,9 +135,10 @@ TEST_F(SelfUpdateTest, SwapsOrLeavesItselfAloneOrFailsLeavingKnownFilesAndTheChe
             argv = {"/usr/bin/setpriv", "--reuid", uid, "--regid", uid, "--clear-groups"};
         if (row.tasks)
             argv.insert(argv.end(), {"/usr/bin/prlimit", "--nproc=" + std::to_string(row.tasks)});
-        argv.insert(argv.end(), {exe, launcher, nginx->url(), demoPublicKeyHex(), "check"});
+        const std::string url = row.https ? nginx->secureUrl() : nginx->url();
+        argv.insert(argv.end(), {exe, launcher, url, demoPublicKeyHex(), "check"});
         argv.insert(argv.end(), row.extra.begin(), row.extra.end());
-        ChildProcess process(argv, dir.path(), {}, out);
+        ChildProcess process(argv, dir.path(), {"SSL_CERT_FILE=" + ca.rootFile()}, out);
         EXPECT_EQ(process.wait(120000), row.status) << readText(out);
         // Children other than nginx were restarted by the launcher; they print to the same file.
         std::size_t restarted = 0;

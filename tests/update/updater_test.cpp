@@ -187,6 +187,33 @@ TEST_F(UpdaterEndToEnd, ARefusedPlaytesterKeyFallsBackToLiveAnAcceptedOneOpensTe
     EXPECT_EQ(u->status().news, "Testing news\n");
 }
 
+// Over https the same walk holds: a playtester key opens Testing, an update replaces what changed
+// and a verify repairs; the key travels encrypted, and only with Testing requests.
+TEST_F(UpdaterEndToEnd, AnHttpsServerServesTheTestingKeyAnUpdateAndAVerify) {
+    publish(v1, "1.0");
+    publish(v1, "t1", {"--channel", "testing"});
+    TestCa ca(dir / "ca");
+    ASSERT_TRUE(ca.ok());
+    setenv("SSL_CERT_FILE", ca.rootFile().c_str(), 1);
+    nginx = std::make_unique<NginxServer>(server, "KEY-1");
+    nginx->serveTls(ca.issue("server"));
+    ASSERT_TRUE(nginx->start()) << nginx->errorLog();
+    auto u = makeUpdater(nginx->secureUrl());
+    u->setChannel(Channel::Testing, "KEY-1");
+    EXPECT_EQ(check(*u).last.keyState, KeyState::Accepted);
+    expectUpToDate(install(*u), "t1");
+    Files next = v1;
+    next["data/b.txt"] = "changed";
+    publish(next, "t2", {"--channel", "testing"});
+    check(*u);
+    expectUpToDate(install(*u), "t2");
+    writeText(game("data/b.txt"), "damaged");
+    expectUpToDate(verify(*u), "t2", "Files verified");
+    EXPECT_EQ(installedFiles(), next);
+    for (const std::string& line : nginx->accessLog())
+        EXPECT_EQ(line.find(" /testing/") != std::string::npos, line.ends_with(" KEY-1")) << line;
+}
+
 TEST_F(UpdaterEndToEnd, ManifestsThatFailTheirChecksAreNeverUsed) {
     publish(v1, "1.0");
     serve();
