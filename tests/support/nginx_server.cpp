@@ -56,7 +56,7 @@ TlsFiles TestCa::issue(const std::string& name, const std::string& altNames, int
 
 NginxServer::NginxServer(std::string root, std::string testingKey)
     : root_(fs::absolute(root).string()), testingKey_(std::move(testingKey)) {
-    for (const char* folder : {"conf", "logs", "temp"})
+    for (const char* folder : {"conf", "logs", "temp", "cache"})
         if (!prefix_.path().empty()) fs::create_directories(prefix_ / folder);
 }
 
@@ -77,6 +77,21 @@ bool NginxServer::start() {
     if (process_) return true;
     if (prefix_.path().empty()) return false;
     const bool keepPort = port_ != 0;
+    std::string origin = cacheOrigin_;
+    if (!origin.empty() && origin.back() == '/') origin.pop_back();
+    const auto cached = [&](const std::string& where, const std::string& valid) {
+        return "    location " + where + " { proxy_pass " + origin +
+               "; proxy_cache veilstone; proxy_cache_valid 200 " + valid + "; }\n";
+    };
+    // The testing folder is passed on, key and all, on every request.
+    const std::string serving =
+        origin.empty()
+            ? (testingKey_.empty() ? "    location /testing/ { return 403; }\n"
+                                   // `if` compares exactly; a map would ignore letter case.
+                                   : "    location /testing/ { if ($http_x_veilstone_key != \"" +
+                                         testingKey_ + "\") { return 403; } }\n")
+            : cached("^~ /objects/", "30d") + "    location ^~ /testing/ { proxy_pass " + origin +
+                  "; }\n" + cached("/", std::to_string(textSeconds_) + "s");
     for (int attempt = 0; attempt < 5; ++attempt) {
         if (!keepPort) port_ = freePort();
         if (!keepPort && !tls_.certificate.empty()) tlsPort_ = freePort();
@@ -86,7 +101,7 @@ bool NginxServer::start() {
                "error_log stderr;\nevents { worker_connections 256; }\n"
                "http {\n  client_body_temp_path temp/client;\n  proxy_temp_path temp/proxy;\n"
                "  fastcgi_temp_path temp/fastcgi;\n  uwsgi_temp_path temp/uwsgi;\n"
-               "  scgi_temp_path temp/scgi;\n"
+               "  scgi_temp_path temp/scgi;\n  proxy_cache_path cache keys_zone=veilstone:1m;\n"
                "  log_format veilstone '$status $request_method $request_uri $body_bytes_sent "
                "$http_x_veilstone_key';\n"
                "  access_log logs/access.log veilstone;\n"
@@ -101,11 +116,7 @@ bool NginxServer::start() {
                     : "    listen 127.0.0.1:" + std::to_string(tlsPort_) +
                           " ssl;\n    ssl_protocols TLSv1.2 TLSv1.3;\n    ssl_certificate \"" +
                           tls_.certificate + "\";\n    ssl_certificate_key \"" + tls_.key + "\";\n")
-            // `if` compares exactly; a map on the header would ignore letter case.
-            << (testingKey_.empty() ? "    location /testing/ { return 403; }\n"
-                                    : "    location /testing/ { if ($http_x_veilstone_key != \"" +
-                                          testingKey_ + "\") { return 403; } }\n")
-            << "  }\n}\n";
+            << serving << "  }\n}\n";
         const std::string pidFile = prefix_ / "logs/nginx.pid";
         fs::remove(pidFile);
         process_ = std::make_unique<ChildProcess>(

@@ -51,6 +51,13 @@ public:
 
     // Before start: serve the same folder with TLS too, on a port of its own.
     void serveTls(TlsFiles files) { tls_ = std::move(files); }
+    // Before start: instead of serving the folder, be a caching proxy in front of origin, as
+    // docs/cdn.md tells publishers: objects kept for 30 days, manifests and news for
+    // textSeconds, nothing under "/testing/" kept at all.
+    void cacheFor(const std::string& origin, int textSeconds) {
+        cacheOrigin_ = origin;
+        textSeconds_ = textSeconds;
+    }
     // Before start: answer a request for exactly path with status and this Location (relative
     // ones are sent as they are).
     void redirect(const std::string& path, int status, const std::string& location);
@@ -74,6 +81,8 @@ private:
     std::uint16_t port_ = 0, tlsPort_ = 0;
     TlsFiles tls_;
     std::string redirects_;  // location blocks
+    std::string cacheOrigin_;
+    int textSeconds_ = 0;
     std::unique_ptr<ChildProcess> process_;
 };
 

@@ -214,6 +214,42 @@ TEST_F(UpdaterEndToEnd, AnHttpsServerServesTheTestingKeyAnUpdateAndAVerify) {
         EXPECT_EQ(line.find(" /testing/") != std::string::npos, line.ends_with(" KEY-1")) << line;
 }
 
+// Behind a caching proxy set up as docs/cdn.md says: objects come from the origin once for every
+// launcher, a Testing manifest is never handed to a request without the key, and a manifest the
+// cache still holds after a publish makes a launcher wait with what it has, while one that has
+// seen the newer release never goes back.
+TEST_F(UpdaterEndToEnd, BehindACachingProxyTestingIsNeverSharedAndAStaleManifestOnlyDelays) {
+    publish(v1, "1");
+    publish(v1, "t1", {"--channel", "testing"});
+    serve("KEY-1");
+    NginxServer cache(dir / "nothing", "");
+    cache.cacheFor(nginx->url(), 20);
+    ASSERT_TRUE(cache.start()) << cache.errorLog();
+    auto a = makeUpdater(cache.url());
+    expectUpToDate(install(*a), "1");
+    Updater b(dir / "b", cache.url(), demoPublicKey());
+    expectUpToDate(install(b), "1");
+    EXPECT_EQ(nginx->countRequests("/objects/"), v1.size());
+
+    a->setChannel(Channel::Testing, "KEY-1");
+    EXPECT_EQ(check(*a).last.keyState, KeyState::Accepted);
+    b.setChannel(Channel::Testing, "KEY-2");
+    EXPECT_EQ(shown(check(b)), "UpToDate: Playtester key not accepted; showing Live");
+    EXPECT_EQ(nginx->countRequests("/testing/manifest-linux64.txt"), 2u);
+
+    Files next = v1;
+    next["data/b.txt"] = "second";
+    publish(next, "2");
+    b.setChannel(Channel::Live, "");
+    expectUpToDate(check(b), "1");  // the cache still offers release 1
+    Updater direct(dir / "b", nginx->url(), demoPublicKey());
+    expectUpToDate(install(direct), "2");
+    EXPECT_EQ(shown(check(b)),
+              "Offline: the server offered an older release than one this launcher has already "
+              "seen");
+    EXPECT_EQ(readText(dir / "b/game/data/b.txt"), "second");
+}
+
 TEST_F(UpdaterEndToEnd, ManifestsThatFailTheirChecksAreNeverUsed) {
     publish(v1, "1.0");
     serve();
