@@ -80,9 +80,10 @@ std::string writeChunkList(const std::vector<Chunk>& chunks) {
     return text;
 }
 
-bool parseChunkList(std::string_view text, const Entry& file, std::vector<Chunk>& chunks,
-                    std::string& error) {
-    chunks.clear();
+namespace {
+
+bool readChunks(std::string_view text, const Entry& file, std::vector<Chunk>& chunks,
+                std::string& error) {
     error = "the chunk list of " + file.path + " is damaged";
     if (!text.starts_with(kHeader) || !text.ends_with('\n') ||
         text.size() > maxChunkListBytes(file.size))
@@ -105,12 +106,21 @@ bool parseChunkList(std::string_view text, const Entry& file, std::vector<Chunk>
         chunks.push_back(std::move(chunk));
     }
     if (total != file.size) {
-        chunks.clear();
         error = "the chunks of " + file.path + " do not add up to its size";
         return false;
     }
     error.clear();
     return true;
+}
+
+}  // namespace
+
+bool parseChunkList(std::string_view text, const Entry& file, std::vector<Chunk>& chunks,
+                    std::string& error) {
+    chunks.clear();
+    if (readChunks(text, file, chunks, error)) return true;
+    chunks.clear();
+    return false;
 }
 
 Entry chunkListEntry(const Entry& file) {

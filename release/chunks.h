@@ -41,8 +41,9 @@ std::uint64_t maxChunkListBytes(std::uint64_t fileSize);
 std::string writeChunkList(const std::vector<Chunk>& chunks);
 
 // Reads the list of file (whose chunks fields name it) from its unpacked text. False with the
-// sentence to show when it is not a list of that file: sizes that do not add up to the file's, a
-// chunk outside the size bounds, one that names the list itself, or a malformed line.
+// sentence to show, and chunks empty, when it is not a list of that file: sizes that do not add up
+// to the file's, a chunk outside the size bounds, one that names the list itself, or a malformed
+// line.
 bool parseChunkList(std::string_view text, const Entry& file, std::vector<Chunk>& chunks,
                     std::string& error);
 
