@@ -13,16 +13,16 @@
 #include <vector>
 
 #include "app/options.h"
-#include "base/base.h"
 #include "app/paths.h"
 #include "app/process.h"
+#include "app/requests.h"
 #include "app/settings.h"
 #include "app/ui.h"
 #include "app/window_view.h"
-#include "gfx/gl.h"
+#include "base/base.h"
+#include "gfx/gl_backend.h"
 #include "gfx/icon.h"
 #include "gfx/png.h"
-#include "gfx/renderer.h"
 #include "log/log.h"
 #include "update/updater.h"
 
@@ -85,36 +85,26 @@ void onKey(GLFWwindow*, int key, int, int action, int mods) {
 
 // GLFW's own reason for a failure, for the log: the message a player sees stays the plain one.
 void onGlfwError(int code, const char* description) {
-    logWarn("launcher: GLFW error 0x%x: %s", code, description ? description : "");
+    launcherLog.warn("GLFW error 0x%x: %s", code, description ? description : "");
 }
 
+// Start-up failures have no window to show them in: the sentence goes to the log as it is.
 int startupFailure(const char* message) {
     logError("%s", message);
     return 1;
 }
 
-FrameInput takeInput(GLFWwindow* window, bool& previousDown, bool overlayOpen) {
-    FrameInput input;
+FrameInput takeInput(GLFWwindow* window, bool& previousDown, const LauncherUi& ui) {
     double x = 0, y = 0;
     glfwGetCursorPos(window, &x, &y);
     bool down = glfwGetMouseButton(window, GLFW_MOUSE_BUTTON_LEFT) == GLFW_PRESS;
-    input.real.x = float(x);
-    input.real.y = float(y);
-    input.real.clicked = down && !previousDown;
+    const bool clicked = down && !previousDown;
     previousDown = down;
-    input.wheel = scrollAccumulator;
+    FrameInput input = frameInput(ui, float(x), float(y), clicked, scrollAccumulator,
+                                  std::move(keyEvents), std::move(typedText));
     scrollAccumulator = 0;
-    input.keys.swap(keyEvents);
-    input.typed.swap(typedText);
     keyEvents.clear();
     typedText.clear();
-    for (std::uint32_t event : input.keys) {
-        std::uint32_t key = event & 0xffff;
-        if (key == GLFW_KEY_ENTER || key == GLFW_KEY_KP_ENTER) input.real.enter = true;
-        if (key == GLFW_KEY_ESCAPE) input.escape = true;
-    }
-    input.menu = input.real;
-    if (overlayOpen) input.menu = UiInput{-1000000, -1000000, false, false};
     return input;
 }
 
@@ -153,14 +143,14 @@ struct FramePace {
             focused = glfwGetWindowAttrib(window, GLFW_FOCUSED) != 0;
             nextViewCheck = now + kViewCheckSeconds;
         }
-        const char* state = view == WindowView::Hidden         ? "paused: the window is not viewable"
-                            : view == WindowView::Covered      ? "slowed: the window is covered"
-                            : !focused                         ? "slowed: the window has no focus"
-                            : software                         ? "at the software renderer's rate"
-                                                               : "at the display's rate";
+        const char* state = view == WindowView::Hidden    ? "paused: the window is not viewable"
+                            : view == WindowView::Covered ? "slowed: the window is covered"
+                            : !focused                    ? "slowed: the window has no focus"
+                            : software                    ? "at the software renderer's rate"
+                                                          : "at the display's rate";
         if (state != logged) {
-            logDebug("launcher: drawing %s (%.0f frames/s)", state,
-                     view == WindowView::Hidden ? 0.0 : 1.0 / periodSeconds());
+            launcherLog.debug("drawing %s (%.0f frames/s)", state,
+                              view == WindowView::Hidden ? 0.0 : 1.0 / periodSeconds());
             logged = state;
         }
     }
@@ -192,71 +182,23 @@ struct FrameStats {
         return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
     }
     void log() const {
-        logDebug("launcher: %llu frames, longest gap %.1f ms, %.3f ms to build a frame",
-                 (unsigned long long)frames, longestGapSeconds * 1000,
-                 frames ? buildSeconds * 1000 / double(frames) : 0.0);
+        launcherLog.debug("%llu frames, longest gap %.1f ms, %.3f ms to build a frame",
+                          (unsigned long long)frames, longestGapSeconds * 1000,
+                          frames ? buildSeconds * 1000 / double(frames) : 0.0);
     }
 };
 
-launcher::Channel channelOf(const LauncherSettings& settings) {
-    return settings.testingChannel ? launcher::Channel::Testing : launcher::Channel::Live;
-}
-
-// Does what the frame's widgets asked for; false when the game started and the launcher should
-// close.
-bool carryOut(const UiActions& actions, LauncherUi& ui, launcher::Updater& updater,
-              const std::string& dir, GLFWwindow* window) {
-    for (UiAction action : actions) {
-        switch (action) {
-            case UiAction::None:
-                break;
-            case UiAction::SaveSettings:
-                if (std::string error; !writeSettings(dir, ui.settings, error))
-                    logWarn("launcher: %s", error.c_str());
-                updater.setChannel(channelOf(ui.settings), ui.settings.testerKey);
-                break;
-            case UiAction::Check:
-                updater.check(false);
-                break;
-            case UiAction::Update:
-            case UiAction::Verify:
-                updater.update(action == UiAction::Verify);
-                break;
-            case UiAction::Play: {
-                const std::string gameDir = updater.gameDir().string();
-                std::string error;
-                if (startProcess(gameDir + "/" + productName(), {}, gameDir, error)) {
-                    logInfo("launcher: started the game");
-                    return false;
-                }
-                logError("launcher: %s", error.c_str());
-                break;
-            }
-            case UiAction::OpenFolder: {
-                std::error_code ec;
-                fs::create_directories(updater.gameDir(), ec);
-                openFolder(updater.gameDir().string());
-                break;
-            }
-            case UiAction::Paste:
-                if (const char* clip = glfwGetClipboardString(window))
-                    ui.keyText = filterKeyText(ui.keyText + clip);
-                break;
-        }
-    }
-    return true;
-}
-
-void runFrameLoop(GLFWwindow* window, Renderer& renderer, launcher::Updater& updater,
+void runFrameLoop(GLFWwindow* window, GlBackend& backend, launcher::Updater& updater,
                   LauncherUi& ui, const std::string& dir, const LaunchOptions& options,
-                  bool& iconSet, bool software) {
+                  WindowIcon& icon, bool software) {
     FramePace pace;
     pace.software = software;
     pace.refreshSeconds = displayRefreshSeconds();
     FrameStats stats;
     double previousTime = glfwGetTime();
     bool previousDown = false;
-    double lastIconAttempt = -kIconRetrySeconds;
+    double lastIconLook = 0;
+    DrawList list;
     UiActions actions;
     bool running = true;
     while (running && !glfwWindowShouldClose(window) && !closeRequested) {
@@ -277,28 +219,33 @@ void runFrameLoop(GLFWwindow* window, Renderer& renderer, launcher::Updater& upd
             previousTime = now;
             continue;
         }
-        FrameInput input = takeInput(window, previousDown, ui.dialogOpen || ui.listOpen);
+        FrameInput input = takeInput(window, previousDown, ui);
         launcher::UpdaterStatus s = updater.status();
         if (s.state == launcher::UpdaterState::Restarting) break;
-        // A damaged icon file would otherwise log a warning every frame, without end.
-        if (!iconSet && s.gameInstalled && now - lastIconAttempt >= kIconRetrySeconds) {
-            iconSet = loadWindowIcon(dir, window);
-            lastIconAttempt = now;
+        // The icon comes with the game; looking for it costs a stat, not worth every frame.
+        if (s.gameInstalled && now - lastIconLook >= kIconRetrySeconds) {
+            icon.update(dir, window);
+            lastIconLook = now;
         }
 
         const double buildStart = FrameStats::threadSeconds();
-        renderer.beginFrame(w, h, fbw, fbh);
+        list.beginFrame(w, h, fbw, fbh);
         actions.clear();
-        drawScreen(ui, renderer, s, input, float(w), float(h), now, dt, actions);
-        renderer.endFrame();
-        running = carryOut(actions, ui, updater, dir, window);
+        drawScreen(ui, list, s, input, now, dt, actions);
+        backend.draw(list);
+        running = carryOut(actions, ui, updater, dir,
+                           [window] { return glfwGetClipboardString(window); });
         stats.buildSeconds += FrameStats::threadSeconds() - buildStart;
         if (stats.frames++ > 0)
             stats.longestGapSeconds = std::max(stats.longestGapSeconds, now - previousTime);
 
         if (shotDue) {
-            if (writeScreenshot(options.shotPath.c_str(), fbw, fbh))
-                logInfo("launcher: saved %s", options.shotPath.c_str());
+            const std::vector<std::uint8_t> pixels = backend.readPixels(fbw, fbh);
+            std::string error;
+            if (writePng(options.shotPath.c_str(), pixels.data(), fbw, fbh, 3, error))
+                launcherLog.info("saved %s", options.shotPath.c_str());
+            else
+                launcherLog.error("%s", error.c_str());
             break;
         }
         glfwSwapBuffers(window);
@@ -324,14 +271,14 @@ int main(int argc, char** argv) {
     logOpen((fs::path(dir) / "logs").c_str(), kKeepLogs);
     logInfo("Veilstone launcher, %s, in %s", platformName(), dir.c_str());
     if (trustsDemoKey())
-        logWarn(
-            "launcher: this launcher trusts the public demo key; anyone can sign releases for it");
+        launcherLog.warn(
+            "this launcher trusts the public demo key; anyone can sign releases for it");
     removeOldLauncher(exePath);
 
     LauncherSettings settings = readSettings(dir);
     LaunchOptions options =
         readCommandLine(args, settings.server.empty() ? defaultServerUrl() : settings.server);
-    logInfo("launcher: update server %s", options.serverUrl.c_str());
+    launcherLog.info("update server %s", options.serverUrl.c_str());
 
     launcher::Updater::ReleaseKey releaseKey;
     if (!decodeReleaseKey(releaseKeyText(), releaseKey.data()))
@@ -356,14 +303,12 @@ int main(int argc, char** argv) {
     bool software = false;
     if (window) {
         glfwMakeContextCurrent(window);
-        loadGlFunctions(reinterpret_cast<GlGetProc>(glfwGetProcAddress));
-        const char* rendererName =
-            glGetString ? reinterpret_cast<const char*>(glGetString(GL_RENDERER)) : nullptr;
-        logInfo("launcher: drawing with %s", rendererName ? rendererName : "an unnamed renderer");
+        const char* rendererName = glRendererName(glfwGetProcAddress);
+        launcherLog.info("drawing with %s", rendererName ? rendererName : "an unnamed renderer");
         software = isSoftwareRenderer(rendererName);
         if (software) {
-            logInfo("launcher: a software renderer: %.0f frames/s at most, no multisampling",
-                    1.0 / kSoftwareFrameSeconds);
+            launcherLog.info("a software renderer: %.0f frames/s at most, no multisampling",
+                             1.0 / kSoftwareFrameSeconds);
             glfwMakeContextCurrent(nullptr);
             glfwDestroyWindow(window);
             glfwWindowHint(GLFW_SAMPLES, 0);
@@ -392,11 +337,13 @@ int main(int argc, char** argv) {
     // A press and release between two polls would otherwise be missed entirely.
     glfwSetInputMode(window, GLFW_STICKY_MOUSE_BUTTONS, GLFW_TRUE);
 
-    bool iconSet = loadWindowIcon(dir, window);
+    WindowIcon icon;
+    icon.update(dir, window);
 
-    Renderer renderer;
-    if (!renderer.init()) {
-        renderer.shutdown();
+    GlBackend backend;
+    if (std::string error; !backend.init(glfwGetProcAddress, error)) {
+        launcherLog.error("%s", error.c_str());
+        backend.shutdown();
         glfwDestroyWindow(window);
         glfwTerminate();
         return startupFailure("The launcher could not set up its drawing.");
@@ -423,12 +370,12 @@ int main(int argc, char** argv) {
     ui.settings = settings;
     ui.autoInstall = options.autoInstall;
     ui.autoVerify = options.autoVerify;
-    runFrameLoop(window, renderer, *updater, ui, dir, options, iconSet, software);
+    runFrameLoop(window, backend, *updater, ui, dir, options, icon, software);
 
-    renderer.shutdown();
+    backend.shutdown();
     glfwDestroyWindow(window);
     glfwTerminate();
-    logInfo("launcher: closing");
+    launcherLog.info("closing");
     logClose();
     fflush(nullptr);
     _Exit(0);

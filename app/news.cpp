@@ -90,51 +90,49 @@ void layoutNews(NewsLayout& layout, std::string_view text, float width) {
     layout.height = y;
 }
 
-void drawNewsLines(Renderer& r, const NewsLayout& layout, float x, float y, float fromY,
+void drawNewsLines(DrawList& draw, const NewsLayout& layout, float x, float y, float fromY,
                    float toY) {
-    auto first = std::lower_bound(
-        layout.lines.begin(), layout.lines.end(), fromY - y - kTallestLine,
-        [](const NewsLine& line, float top) { return line.y < top; });
+    auto first =
+        std::lower_bound(layout.lines.begin(), layout.lines.end(), fromY - y - kTallestLine,
+                         [](const NewsLine& line, float top) { return line.y < top; });
     for (auto line = first; line != layout.lines.end() && y + line->y < toY; ++line) {
         if (line->scale == 0)
-            r.fillRect(x + line->x, y + line->y, 5, 5, line->color);
+            draw.fillRect(x + line->x, y + line->y, 5, 5, line->color);
         else
-            r.text(line->text, x + line->x, y + line->y, line->scale, line->color);
+            draw.text(line->text, x + line->x, y + line->y, line->scale, line->color);
     }
 }
 
-float drawNews(Renderer& r, std::string_view text, float x, float y, float width) {
+float drawNews(DrawList& draw, std::string_view text, float x, float y, float width) {
     NewsLayout layout;
     layoutNews(layout, text, width);
-    drawNewsLines(r, layout, x, y, y, y + layout.height + kTallestLine);
+    drawNewsLines(draw, layout, x, y, y, y + layout.height + kTallestLine);
     return layout.height;
 }
 
-void drawNewsPanel(LauncherUi& ui, Renderer& r, const UpdaterStatus& s, const FrameInput& input,
+void drawNewsPanel(LauncherUi& ui, DrawList& draw, const UpdaterStatus& s, const FrameInput& input,
                    const ScreenLayout& layout, float dt) {
-    const float panelX = layout.panelX, panelY = layout.panelY;
-    const float panelW = layout.panelW, panelH = layout.panelH;
-    r.chamferRect(panelX, panelY, panelW, panelH, 10, pal::Panel, fade(pal::Bronze, 0.9f));
-    r.text("WHAT'S NEW", panelX + 22, 66, 2, pal::TextDim);
-    r.fillRect(panelX + 22, 88, panelW - 44, 1, fade(pal::Bronze, 0.8f));
+    const Rect& panel = layout.newsPanel;
+    draw.chamferRect(panel.x, panel.y, panel.w, panel.h, 10, pal::Panel, fade(pal::Bronze, 0.9f));
+    draw.text("WHAT'S NEW", panel.x + 22, panel.y + 18, 2, pal::TextDim);
+    draw.fillRect(panel.x + 22, panel.y + 40, panel.w - 44, 1, fade(pal::Bronze, 0.8f));
 
-    const float left = panelX + 22, top = layout.newsTop, vh = layout.newsVisible;
-    const UiInput& menu = input.menu;
-    if (panelX <= menu.x && menu.x < panelX + panelW && panelY <= menu.y &&
-        menu.y < panelY + panelH)
-        ui.scrollTarget -= input.wheel * kWheelStep;
+    const Rect& view = layout.newsView;
+    const float top = view.y, vh = view.h;
+    if (panel.contains(input.menu.x, input.menu.y)) ui.scrollTarget -= input.wheel * kWheelStep;
 
-    r.beginClip(left, top, panelW - 44, vh);
+    draw.beginClip(view.x, view.y, view.w, view.h);
     float contentHeight = 0;
     if (s.news.empty()) {
         bool checking = s.state == UpdaterState::Checking;
-        r.text(checking ? "..." : "No news to show.", left, 104, 2, pal::TextDisabled);
+        draw.text(checking ? "..." : "No news to show.", view.x, top + 4, 2, pal::TextDisabled);
     } else {
-        layoutNews(ui.news, s.news, panelW - 56);
-        drawNewsLines(r, ui.news, left, top - ui.scrollPos, top, top + vh);
+        // 12 narrower than the view, to leave room for the scrollbar.
+        layoutNews(ui.news, s.news, view.w - 12);
+        drawNewsLines(draw, ui.news, view.x, top - ui.scrollPos, top, top + vh);
         contentHeight = ui.news.height;
     }
-    r.endClip();
+    draw.endClip();
 
     // Eased toward the target after drawing, so a wheel turn shows from the next frame.
     const float maxScroll = contentHeight - vh;
@@ -144,8 +142,9 @@ void drawNewsPanel(LauncherUi& ui, Renderer& r, const UpdaterStatus& s, const Fr
         ui.scrollPos += (ui.scrollTarget - ui.scrollPos) * k;
         float thumbH = std::max(vh * vh / contentHeight, kMinThumb);
         float thumbY = top + (vh - thumbH) * ui.scrollPos / maxScroll;
-        r.fillRect(panelX + panelW - 26, top, 2, vh, fade(pal::Line, 0.3f));
-        r.fillRect(panelX + panelW - 27, thumbY, 4, thumbH, pal::GoldDim);
+        const float right = view.x + view.w;
+        draw.fillRect(right - 4, top, 2, vh, fade(pal::Line, 0.3f));
+        draw.fillRect(right - 5, thumbY, 4, thumbH, pal::GoldDim);
     } else {
         ui.scrollTarget = 0;
         ui.scrollPos += (0 - ui.scrollPos) * k;

@@ -1,8 +1,6 @@
 // The playtester key's controls: the channel selector in the menu, its drop-down list and the key
 // dialog. Every commit asks for the settings to be written and handed to the engine, then for a
 // fresh check.
-#include <GLFW/glfw3.h>
-
 #include <algorithm>
 #include <cmath>
 
@@ -18,11 +16,9 @@ namespace pal = palette;
 namespace {
 
 constexpr std::size_t kMaxKeyLength = 64;
-constexpr float kListX = 48;
-constexpr float kListWidth = 260;
-constexpr float kRowHeight = 34;
-// The field is 516 wide; the text starts 12 in and leaves room for the caret and 12 at the end.
-constexpr float kKeyTextRoom = 516 - 12 - 7 - 12;
+// The key starts 12 into its field and leaves room for the caret and 12 at the end.
+constexpr float kKeyTextInset = 12;
+constexpr float kCaretRoom = 7;
 
 // The order matters: the settings first, then a new check; the automatic update may run once
 // more for the new setting.
@@ -48,46 +44,47 @@ std::string filterKeyText(std::string_view text) {
     return kept;
 }
 
-void drawChannelSelector(LauncherUi& ui, Renderer& r, const UpdaterStatus& s, const UiInput& menu,
-                         const ScreenLayout& layout) {
-    r.text("BUILD", 48, layout.keyRowY, 2, pal::TextDisabled);
-    const float y2 = layout.selectorTop;
+void drawChannelSelector(LauncherUi& ui, DrawList& draw, const UpdaterStatus& s,
+                         const UiInput& menu, const ScreenLayout& layout) {
+    draw.text("BUILD", layout.keyLink.x, layout.keyLink.y, 2, pal::TextDisabled);
+    const Rect& box = layout.selector;
     const bool idle = !s.busy;
-    const bool hovered = idle && 48 <= menu.x && menu.x < 308 && y2 <= menu.y && menu.y < y2 + 36;
+    const bool hovered = idle && box.contains(menu.x, menu.y);
     if (hovered)
-        r.chamferRect(48, y2, 260, 36, 6, pal::PanelHover, pal::Gold);
+        draw.chamferRect(box.x, box.y, box.w, box.h, 6, pal::PanelHover, pal::Gold);
     else
-        r.chamferRect(48, y2, 260, 36, 6, pal::Panel, fade(pal::Bronze, 0.9f));
-    r.text(s.shownChannel == launcher::Channel::Testing ? "Testing" : "Live", 62, y2 + 11, 2,
-           idle ? pal::Text : pal::TextDisabled);
-    for (int i = 0; i < 5; ++i) r.fillRect(280 + i, y2 + 15 + i, 11 - 2 * i, 1, pal::GoldDim);
+        draw.chamferRect(box.x, box.y, box.w, box.h, 6, pal::Panel, fade(pal::Bronze, 0.9f));
+    draw.text(s.shownChannel == launcher::Channel::Testing ? "Testing" : "Live", box.x + 14,
+              box.y + 11, 2, idle ? pal::Text : pal::TextDisabled);
+    // The chevron: a small downward triangle at the right end.
+    for (int i = 0; i < 5; ++i)
+        draw.fillRect(box.x + box.w - 28 + i, box.y + 15 + i, 11 - 2 * i, 1, pal::GoldDim);
     if (s.keyState == launcher::KeyState::Refused)
-        r.text("Key not accepted", layout.keyRefusedX, layout.keyRefusedY, 2, pal::Error);
+        draw.text("Key not accepted", layout.keyRefusedX, layout.keyRefusedY, 2, pal::Error);
     if (hovered && menu.clicked) {
         ui.listOpen = true;
         ui.listOpenedThisFrame = true;
     }
-    ui.listTop = layout.listTop;
 }
 
-void drawChannelList(LauncherUi& ui, Renderer& r, const UpdaterStatus& s, const FrameInput& input,
-                     UiActions& actions) {
+void drawChannelList(LauncherUi& ui, DrawList& draw, const UpdaterStatus& s,
+                     const FrameInput& input, const ScreenLayout& layout, UiActions& actions) {
     const UiInput& in = input.real;
-    r.chamferRect(kListX, ui.listTop, kListWidth, kListHeight, 6, pal::PanelDark, pal::GoldDim);
+    const Rect& list = layout.list;
+    draw.chamferRect(list.x, list.y, list.w, list.h, 6, pal::PanelDark, pal::GoldDim);
     static const char* const kRows[] = {"Live", "Testing", "Change key...", "Forget key"};
     int chosen = -1;
     for (int i = 0; i < 4; ++i) {
-        float yi = ui.listTop + 4 + kRowHeight * i;
-        bool hovered =
-            kListX <= in.x && in.x < kListX + kListWidth && yi <= in.y && in.y < yi + kRowHeight;
-        if (hovered) r.fillRect(50, yi, 256, kRowHeight, fade(pal::Ember, 0.6f));
+        const Rect row{list.x, list.y + 4 + layout.listRowHeight * i, list.w, layout.listRowHeight};
+        const bool hovered = row.contains(in.x, in.y);
+        if (hovered) draw.fillRect(row.x + 2, row.y, row.w - 4, row.h, fade(pal::Ember, 0.6f));
         Color color = pal::TextDim;
         if (i < 2) {
-            const auto row = i == 1 ? launcher::Channel::Testing : launcher::Channel::Live;
-            const bool shown = s.shownChannel == row;
+            const auto channel = i == 1 ? launcher::Channel::Testing : launcher::Channel::Live;
+            const bool shown = s.shownChannel == channel;
             color = shown ? pal::Gold : hovered ? pal::TextBright : pal::Text;
         }
-        r.text(kRows[i], 62, yi + 10, 2, color);
+        draw.text(kRows[i], row.x + 14, row.y + 10, 2, color);
         if (hovered && in.clicked) chosen = i;
     }
     // The click that opened the list must not also pick a row.
@@ -116,40 +113,44 @@ void drawChannelList(LauncherUi& ui, Renderer& r, const UpdaterStatus& s, const 
     }
 }
 
-void drawKeyDialog(LauncherUi& ui, Renderer& r, const FrameInput& input, const ScreenLayout& layout,
-                   double now, UiActions& actions) {
+void drawKeyDialog(LauncherUi& ui, DrawList& draw, const FrameInput& input,
+                   const ScreenLayout& layout, double now, UiActions& actions) {
     // The click that opened the dialog (the menu link or the list row) can lie where "Cancel" or
     // "USE KEY" now stands, depending on the window size; it must not press them too.
     UiInput in = input.real;
     if (!ui.dialogShown) in.clicked = false;
     ui.dialogShown = true;
-    r.fillRect(0, 0, layout.w, layout.h, {0, 0, 0, 0.6f});
-    const float dx = layout.dialogX, dy = layout.dialogY;
-    r.chamferRect(dx, dy, 560, 220, 10, pal::Panel, pal::GoldDim);
-    r.text("PLAYTESTER KEY", dx + 22, dy + 20, 2, pal::TextDim);
-    r.text("Paste the key you were given (Ctrl+V).", dx + 22, dy + 48, 2, pal::TextDisabled);
+    draw.fillRect(0, 0, layout.w, layout.h, {0, 0, 0, 0.6f});
+    const Rect& box = layout.dialog;
+    draw.chamferRect(box.x, box.y, box.w, box.h, 10, pal::Panel, pal::GoldDim);
+    draw.text("PLAYTESTER KEY", box.x + 22, box.y + 20, 2, pal::TextDim);
+    draw.text("Paste the key you were given (Ctrl+V).", box.x + 22, box.y + 48, 2,
+              pal::TextDisabled);
 
     for (std::uint32_t key : input.keys) {
-        if ((key & 0xffff) == GLFW_KEY_BACKSPACE && !ui.keyText.empty()) ui.keyText.pop_back();
-        if ((key & 0x1ffff) == (kKeyControlFlag | GLFW_KEY_V)) actions.push_back(UiAction::Paste);
+        if ((key & 0xffff) == kKeyBackspace && !ui.keyText.empty()) ui.keyText.pop_back();
+        if ((key & 0x1ffff) == (kKeyControlFlag | kKeyV)) actions.push_back(UiAction::Paste);
     }
     ui.keyText += input.typed;
     ui.keyText = filterKeyText(ui.keyText);
 
-    r.fillRect(dx + 22, dy + 78, 516, 40, pal::Shadow);
-    r.fillRect(dx + 22, dy + 117, 516, 1, pal::GoldDim);
+    const Rect& field = layout.keyField;
+    draw.fillRect(field.x, field.y, field.w, field.h, pal::Shadow);
+    draw.fillRect(field.x, field.y + field.h - 1, field.w, 1, pal::GoldDim);
     // A key longer than the field scrolls inside it, so its end and the caret stay in view.
     const float keyWidth = textWidth(ui.keyText, 3);
-    const float keyX = dx + 34 - std::max(0.0f, keyWidth - kKeyTextRoom);
-    r.beginClip(dx + 22, dy + 78, 516, 40);
-    r.text(ui.keyText, keyX, dy + 88, 3, pal::TextBright);
-    if (std::fmod(now, 1.0) < 0.55) r.fillRect(keyX + keyWidth + 4, dy + 86, 3, 26, pal::Accent);
-    r.endClip();
+    const float room = field.w - 2 * kKeyTextInset - kCaretRoom;
+    const float keyX = field.x + kKeyTextInset - std::max(0.0f, keyWidth - room);
+    draw.beginClip(field.x, field.y, field.w, field.h);
+    draw.text(ui.keyText, keyX, field.y + 10, 3, pal::TextBright);
+    if (std::fmod(now, 1.0) < 0.55)
+        draw.fillRect(keyX + keyWidth + 4, field.y + 8, 3, 26, pal::Accent);
+    draw.endClip();
 
     const bool hasText = !ui.keyText.empty();
-    bool use = uiButton(r, in, "USE KEY", hasText, true, dx + 358, dy + 152, 180, 48, 2);
+    bool use = uiButton(draw, in, "USE KEY", hasText, true, layout.useKey, 2);
     if (!use) use = in.enter && hasText;
-    bool cancel = uiButton(r, in, "Cancel", true, false, dx + 22, dy + 162, 120, 30, 2);
+    bool cancel = uiButton(draw, in, "Cancel", true, false, layout.cancel, 2);
     if (use) {
         commitChoice(ui, actions, ui.keyText, true);
         ui.dialogOpen = false;

@@ -26,7 +26,8 @@ bool startProcess(const std::string& program, const std::vector<std::string>& ar
     std::vector<char*> argv;
     argv.reserve(arguments.size() + 2);
     argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     const char* path = program.c_str();
     const char* folder = workingDir.c_str();
@@ -57,9 +58,15 @@ bool startProcess(const std::string& program, const std::vector<std::string>& ar
     return true;
 }
 
-void openFolder(const std::string& folder) {
-    std::string ignored;
-    startProcess(folderOpener, {folder}, folder, ignored);
+bool openFolder(const std::string& folder, std::string& error) {
+    // Checked here because a program that does not run fails only in the detached child.
+    if (access(folderOpener.c_str(), X_OK) != 0) {
+        error = "cannot open the game folder: " + folderOpener + " cannot be run";
+        return false;
+    }
+    if (startProcess(folderOpener, {folder}, folder, error)) return true;
+    error = "cannot open the game folder (fork failed)";
+    return false;
 }
 
 }  // namespace kd

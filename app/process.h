@@ -13,7 +13,8 @@ namespace kd {
 bool startProcess(const std::string& program, const std::vector<std::string>& arguments,
                   const std::string& workingDir, std::string& errorText);
 
-// Opens the folder in the desktop's file manager; failures are not reported.
-void openFolder(const std::string& folder);
+// Opens the folder in the desktop's file manager. False, with error, when the opener cannot be
+// run; what the opener itself then does is not seen.
+bool openFolder(const std::string& folder, std::string& error);
 
 }  // namespace kd

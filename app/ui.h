@@ -1,6 +1,7 @@
-// The launcher's one screen, drawn anew every frame in immediate mode: palette, the widget helper,
-// the state kept between frames, and the pieces of the screen (main screen, channel selector and
-// list, key dialog, news panel). UI thread only.
+// The launcher's one screen, drawn anew every frame in immediate mode into a DrawList: palette,
+// layout, the widget helper, the state kept between frames, the pieces of the screen (main screen,
+// channel selector and list, key dialog, news panel) and the requests they make. No window and no
+// GL: the frame loop hands the input in and the finished list to the GL backend. UI thread only.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +11,7 @@
 #include <vector>
 
 #include "app/settings.h"
-#include "gfx/renderer.h"
+#include "gfx/draw_list.h"
 
 namespace kd {
 
@@ -51,7 +52,7 @@ struct UiInput {
     bool enter = false;    // Enter or keypad Enter pressed this frame
 };
 
-// Everything the GLFW callbacks gathered since the last frame, plus the two input copies.
+// Everything the window's callbacks gathered since the last frame, read by frameInput.
 struct FrameInput {
     UiInput real;  // for the overlays
     UiInput menu;  // for everything under them; blanked while an overlay is open
@@ -61,7 +62,10 @@ struct FrameInput {
     bool escape = false;
 };
 
+// Key events are GLFW's key codes, with this flag added while Control or Super is held.
 constexpr std::uint32_t kKeyControlFlag = 0x10000;
+constexpr std::uint32_t kKeyEscape = 256, kKeyEnter = 257, kKeyBackspace = 259, kKeyV = 86,
+                        kKeyKeypadEnter = 335;
 
 struct EmberParticle {
     float x, y, vy, life, age, size, phase;
@@ -70,8 +74,8 @@ struct EmberParticle {
 // The news laid out for one text and width: redone only when either changes, so long news costs
 // nothing per frame but drawing the lines in view.
 struct NewsLine {
-    float y, x;     // from the top-left of the text
-    float scale;    // 0 for a bullet's square
+    float y, x;   // from the top-left of the text
+    float scale;  // 0 for a bullet's square
     Color color;
     std::string text;
 };
@@ -83,25 +87,28 @@ struct NewsLayout {
 };
 
 // Where the pieces of the screen stand in a window of w x h, worked out once per frame and read by
-// the drawing, the hit-testing and the tests alike.
+// the drawing, the hit-testing and the tests alike. Every place on the screen is here; the drawing
+// adds only the small offsets inside a piece.
 struct ScreenLayout {
     float w = 0, h = 0;
-    float titleScale = 8, titleWidth = 0, titleBottom = 0;
+    float titleX = 48, titleY = 60, titleScale = 8, titleWidth = 0, titleBottom = 0;
     float versionY = 0, versionWidth = 0;  // the version line ends before the news panel
-    float menuX = 48, menuY0 = 0;         // first menu link; the others follow at +38, +76
-    float keyRowY = 0;                    // "Playtester key..." or the selector's "BUILD"
-    float selectorTop = 0;
-    float listTop = 0;                    // below the selector, or above it in a short window
+    float menuX = 48;
+    Rect menuLinks[3];  // "Verify game files", "Open game folder", "Check for updates"
+    Rect keyLink;       // "Playtester key..."; with a key, the selector's "BUILD" row
+    Rect selector;
+    Rect list;  // below the selector, or above it in a short window
+    float listRowHeight = 34;
     float keyRefusedX = 0, keyRefusedY = 0;
-    float panelX = 0, panelY = 48, panelW = 0, panelH = 0;
-    float newsTop = 100, newsVisible = 0;
-    float bottomPanelY = 0;
-    float statusX = 60, barY = 0, barW = 0;
-    float bigX = 0, bigY = 0;
-    float dialogX = 0, dialogY = 0;
+    Rect newsPanel;
+    Rect newsView;  // the part of the panel the news scrolls in
+    Rect bottomPanel;
+    float statusX = 60;
+    Rect bar;  // the progress bar's track
+    Rect bigButton;
+    Rect dialog, keyField, useKey, cancel;
 };
 ScreenLayout screenLayout(float w, float h);
-constexpr float kListHeight = 144;
 
 // What the screen asks for during a frame. The frame loop carries the requests out after the
 // frame, in the order they were made, so no widget does file, process or engine work itself.
@@ -129,7 +136,6 @@ struct LauncherUi {
 
     bool listOpen = false;
     bool listOpenedThisFrame = false;
-    float listTop = 0;
     bool dialogOpen = false;
     bool dialogShown = false;  // the dialog was drawn in an earlier frame, so clicks may reach it
     std::string keyText;
@@ -138,12 +144,23 @@ struct LauncherUi {
     float scrollTarget = 0;
     NewsLayout news;
 
+    std::string failure;  // the last request that failed, shown until the next request
+
     float nextUniform();
 };
 
+// The one way a failure of the launcher's own reaches the player: shown on the status line
+// instead of the engine's sentence until the next request, and logged once.
+void reportFailure(LauncherUi& ui, const std::string& sentence);
+
+// The frame's input as the widgets read it: Enter and Escape picked out of the key events, and
+// the menu copy blanked while an overlay is open, so that nothing under it reacts.
+FrameInput frameInput(const LauncherUi& ui, float x, float y, bool clicked, float wheel,
+                      std::vector<std::uint32_t> keys, std::string typed);
+
 // Draws a boxed or link button and returns true when it was clicked while enabled.
-bool uiButton(Renderer& r, const UiInput& input, std::string_view label, bool enabled, bool boxed,
-              float x, float y, float width, float height, float scale);
+bool uiButton(DrawList& draw, const UiInput& input, std::string_view label, bool enabled,
+              bool boxed, const Rect& box, float scale);
 
 struct BigButton {
     const char* label;
@@ -154,19 +171,19 @@ BigButton bigButtonFor(launcher::UpdaterState state, bool gameInstalled, bool id
 std::string versionLineText(const launcher::UpdaterStatus& s);
 std::string statusLineText(const launcher::UpdaterStatus& s);
 
-// One whole frame's drawing, in screen order; what it asks for is appended to actions.
-void drawScreen(LauncherUi& ui, Renderer& r, const launcher::UpdaterStatus& s,
-                const FrameInput& input, float w, float h, double now, float dt,
-                UiActions& actions);
+// One whole frame's drawing, in screen order, into a list that beginFrame has emptied; what it
+// asks for is appended to actions.
+void drawScreen(LauncherUi& ui, DrawList& draw, const launcher::UpdaterStatus& s,
+                const FrameInput& input, double now, float dt, UiActions& actions);
 
 // Overlays and the news panel.
-void drawChannelSelector(LauncherUi& ui, Renderer& r, const launcher::UpdaterStatus& s,
+void drawChannelSelector(LauncherUi& ui, DrawList& draw, const launcher::UpdaterStatus& s,
                          const UiInput& menu, const ScreenLayout& layout);
-void drawChannelList(LauncherUi& ui, Renderer& r, const launcher::UpdaterStatus& s,
-                     const FrameInput& input, UiActions& actions);
-void drawKeyDialog(LauncherUi& ui, Renderer& r, const FrameInput& input, const ScreenLayout& layout,
-                   double now, UiActions& actions);
-void drawNewsPanel(LauncherUi& ui, Renderer& r, const launcher::UpdaterStatus& s,
+void drawChannelList(LauncherUi& ui, DrawList& draw, const launcher::UpdaterStatus& s,
+                     const FrameInput& input, const ScreenLayout& layout, UiActions& actions);
+void drawKeyDialog(LauncherUi& ui, DrawList& draw, const FrameInput& input,
+                   const ScreenLayout& layout, double now, UiActions& actions);
+void drawNewsPanel(LauncherUi& ui, DrawList& draw, const launcher::UpdaterStatus& s,
                    const FrameInput& input, const ScreenLayout& layout, float dt);
 // The lines of text, each at most width wide, and the scale that lets all of them fit into
 // maxLines lines: scale 2, or scale 1 when that needs more lines.
@@ -176,11 +193,12 @@ struct FittedText {
 };
 FittedText fitText(std::string_view text, float width, std::size_t maxLines);
 // Draws the news markup with its top-left at (x, y); returns the height used.
-float drawNews(Renderer& r, std::string_view text, float x, float y, float width);
+float drawNews(DrawList& draw, std::string_view text, float x, float y, float width);
 // Lays the text out into layout unless it already holds this text at this width.
 void layoutNews(NewsLayout& layout, std::string_view text, float width);
 // Draws the laid-out lines with the text's top-left at (x, y), only those between fromY and toY.
-void drawNewsLines(Renderer& r, const NewsLayout& layout, float x, float y, float fromY, float toY);
+void drawNewsLines(DrawList& draw, const NewsLayout& layout, float x, float y, float fromY,
+                   float toY);
 
 // Keeps A-Z (a-z raised), 0-9 and '-' in order, at most 64 of them.
 std::string filterKeyText(std::string_view text);

@@ -1,7 +1,7 @@
-// What does one frame cost? Under Xvfb with the real renderer, builds a frame as busy as the
+// What does one frame cost? Under Xvfb with the real GL backend, builds a draw list as busy as the
 // launcher's screen (background, 70 embers, title, menu, a page of news with wrapped text, panels,
-// the big button) many times and prints the processor time to build the vertex list, the time of
-// the whole frame with its draw calls, the vertex count, and whether the vertex list reallocated
+// the big button) many times and prints the processor time to build the list, the time of the
+// whole frame with the backend's draw calls, the vertex count, and whether the list reallocated
 // after the first frames. Then the news panel as the launcher draws it, with short news and with
 // 1 MB of news, and the frame rate of the long one as a ratio to the short one; for comparison also
 // with the news laid out anew every frame.
@@ -17,8 +17,7 @@
 #include <string>
 
 #include "app/ui.h"
-#include "gfx/gl.h"
-#include "gfx/renderer.h"
+#include "gfx/gl_backend.h"
 #include "gfx/text.h"
 #include "tests/support/xvfb.h"
 #include "update/updater.h"
@@ -54,7 +53,8 @@ const char* const kNews =
     "- Music volume is kept between sessions\n";
 
 // The launcher's screen, piece by piece, without the update engine.
-void buildFrame(Renderer& r, float t, bool clip) {
+void buildFrame(DrawList& r, float t) {
+    r.beginFrame(int(kW), int(kH), int(kW), int(kH));
     r.gradientRect(0, 0, kW, kH, {0.03f, 0.028f, 0.036f, 1}, {0.07f, 0.035f, 0.025f, 1});
     r.dot(0.3f * kW, 1.05f * kH, 0.95f * kH, fade(pal::Ember, 0.5f));
     r.dot(0.3f * kW, 1.02f * kH, 0.45f * kH, fade(pal::Glow, 0.2f));
@@ -71,15 +71,15 @@ void buildFrame(Renderer& r, float t, bool clip) {
     UiInput input{5, 5, false, false};
     const char* links[] = {"Verify game files", "Open game folder", "Check for updates",
                            "Playtester key..."};
-    for (int i = 0; i < 4; ++i) uiButton(r, input, links[i], true, false, 48, 214 + 40 * i, 260, 30, 2);
+    for (int i = 0; i < 4; ++i)
+        uiButton(r, input, links[i], true, false, {48, 214.0f + 40 * i, 260, 30}, 2);
     r.chamferRect(520, 48, 464, 422, 10, pal::Panel, fade(pal::Bronze, 0.9f));
     r.text("WHAT'S NEW", 542, 66, 2, pal::TextDim);
-    // A clip flushes to the GPU; the vertex count is taken without it.
-    if (clip) r.beginClip(542, 100, 420, 356);
+    r.beginClip(542, 100, 420, 356);
     drawNews(r, kNews, 542, 100, 408);
-    if (clip) r.endClip();
+    r.endClip();
     r.chamferRect(40, kH - 118, kW - 80, 78, 10, pal::PanelDark, fade(pal::Bronze, 0.9f));
-    uiButton(r, input, "UPDATE", true, true, kW - 280, kH - 108, 230, 58, 4);
+    uiButton(r, input, "UPDATE", true, true, {kW - 280, kH - 108, 230, 58}, 4);
     r.text(wrapText("Downloading 12 of 400: data/part12.dat", 2, kW - 364)[0], 60, kH - 98, 2,
            pal::Text);
     r.fillRect(60, kH - 70, kW - 364, 10, pal::Shadow);
@@ -95,18 +95,19 @@ std::string longNews() {
 
 // Frames per second of the news panel alone, finished on the GPU side. relayout lays the text out
 // anew every frame, as a panel without a kept layout would.
-double newsPanelRate(Renderer& r, const std::string& news, int frames, bool relayout) {
+double newsPanelRate(GlBackend& backend, const std::string& news, int frames, bool relayout) {
     LauncherUi ui;
     launcher::UpdaterStatus status;
     status.news = news;
     FrameInput input;
+    DrawList list;
     const double start = glfwGetTime();
     for (int i = 0; i < frames; ++i) {
         if (relayout) ui.news = NewsLayout();
-        r.beginFrame(int(kW), int(kH), int(kW), int(kH));
-        drawNewsPanel(ui, r, status, input, screenLayout(kW, kH), 1.0f / 60);
-        r.endFrame();
-        glFinish();
+        list.beginFrame(int(kW), int(kH), int(kW), int(kH));
+        drawNewsPanel(ui, list, status, input, screenLayout(kW, kH), 1.0f / 60);
+        backend.draw(list);
+        backend.readPixels(1, 1);
     }
     return frames / (glfwGetTime() - start);
 }
@@ -132,23 +133,22 @@ int main(int argc, char** argv) {
     GLFWwindow* window = glfwCreateWindow(int(kW), int(kH), "bench", nullptr, nullptr);
     if (!window) return 1;
     glfwMakeContextCurrent(window);
-    loadGlFunctions(reinterpret_cast<GlGetProc>(glfwGetProcAddress));
-    Renderer renderer;
-    if (!renderer.init()) return 1;
+    GlBackend backend;
+    if (std::string error; !backend.init(glfwGetProcAddress, error)) {
+        fprintf(stderr, "frame: %s\n", error.c_str());
+        return 1;
+    }
 
-    // The vertex list alone: the frame built without the draw calls in between.
-    Renderer counter;
+    // The draw list alone: the frame built without the draw calls.
+    DrawList counter;
     std::size_t vertices = 0;
     double buildSeconds = 0;
     const void* firstData = nullptr;
     std::size_t firstCapacity = 0;
     bool reallocated = false;
     for (int i = 0; i < frames; ++i) {
-        counter.vertices.clear();
         double start = threadSeconds();
-        counter.windowWidth = int(kW);
-        counter.windowHeight = int(kH);
-        buildFrame(counter, float(i) / 60, false);
+        buildFrame(counter, float(i) / 60);
         buildSeconds += threadSeconds() - start;
         vertices = counter.vertices.size();
         if (i == 2) {
@@ -160,30 +160,32 @@ int main(int argc, char** argv) {
         }
     }
 
-    // The whole frame with the renderer's draw calls, finished on the GPU side.
+    // The whole frame with the backend's draw calls, finished on the GPU side.
+    DrawList list;
     double frameSeconds = 0;
     const double wallStart = glfwGetTime();
     for (int i = 0; i < frames; ++i) {
         double start = threadSeconds();
-        renderer.beginFrame(int(kW), int(kH), int(kW), int(kH));
-        buildFrame(renderer, float(i) / 60, true);
-        renderer.endFrame();
-        glFinish();
+        buildFrame(list, float(i) / 60);
+        backend.draw(list);
+        backend.readPixels(1, 1);  // as glFinish: waits until the GPU has finished the frame
         frameSeconds += threadSeconds() - start;
     }
     const double wallPerFrame = (glfwGetTime() - wallStart) / frames;
-    printf("frame: %zu vertices; %.3f ms CPU to build the vertex list, %.3f ms for the whole frame "
-           "on the drawing thread with its draw calls, %.2f ms until the GPU finished; vertex "
-           "list %s after the first frames\n",
-           vertices, buildSeconds * 1000 / frames, frameSeconds * 1000 / frames,
-           wallPerFrame * 1000, reallocated ? "REALLOCATED" : "reused, no allocation");
-    const double shortRate = newsPanelRate(renderer, kNews, frames, false);
-    const double longRate = newsPanelRate(renderer, longNews(), frames, false);
-    const double relayoutRate = newsPanelRate(renderer, longNews(), std::min(frames, 20), true);
-    printf("frame: news panel %.0f frames/s with short news, %.0f with 1 MB (%.2f x short); "
-           "laid out every frame %.1f (%.3f x short)\n",
-           shortRate, longRate, longRate / shortRate, relayoutRate, relayoutRate / shortRate);
-    renderer.shutdown();
+    printf(
+        "frame: %zu vertices; %.3f ms CPU to build the vertex list, %.3f ms for the whole frame "
+        "on the drawing thread with its draw calls, %.2f ms until the GPU finished; vertex "
+        "list %s after the first frames\n",
+        vertices, buildSeconds * 1000 / frames, frameSeconds * 1000 / frames, wallPerFrame * 1000,
+        reallocated ? "REALLOCATED" : "reused, no allocation");
+    const double shortRate = newsPanelRate(backend, kNews, frames, false);
+    const double longRate = newsPanelRate(backend, longNews(), frames, false);
+    const double relayoutRate = newsPanelRate(backend, longNews(), std::min(frames, 20), true);
+    printf(
+        "frame: news panel %.0f frames/s with short news, %.0f with 1 MB (%.2f x short); "
+        "laid out every frame %.1f (%.3f x short)\n",
+        shortRate, longRate, longRate / shortRate, relayoutRate, relayoutRate / shortRate);
+    backend.shutdown();
     glfwDestroyWindow(window);
     glfwTerminate();
     return reallocated ? 1 : 0;

@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kd::layoutNews(reused, text, width / 2 + 1);
     kd::layoutNews(reused, text, width);
     if (!same(fresh, reused)) abort();
-    kd::Renderer r;
+    kd::DrawList r;
     if (kd::drawNews(r, text, 0, 0, width) != fresh.height) abort();
     return 0;
 }

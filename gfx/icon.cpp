@@ -1,6 +1,7 @@
 #include "gfx/icon.h"
 
 #include <GLFW/glfw3.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -12,7 +13,8 @@
 namespace kd {
 namespace {
 
-constexpr std::uint64_t kMaxIconFileBytes = 16777215;  // a real icon file is a few hundred kilobytes
+constexpr std::uint64_t kMaxIconFileBytes =
+    16777215;  // a real icon file is a few hundred kilobytes
 constexpr std::size_t kIconHeaderBytes = 6;
 constexpr std::size_t kDirEntryBytes = 16;
 constexpr std::uint32_t kMinBitmapHeaderBytes = 40;  // BITMAPINFOHEADER
@@ -100,8 +102,17 @@ std::vector<IconImage> readIconFile(const std::string& path) {
     return decodeIconFile(reinterpret_cast<const std::uint8_t*>(data.data()), data.size(), path);
 }
 
-bool loadWindowIcon(const std::string& installDir, GLFWwindow* window) {
+bool WindowIcon::update(const std::string& installDir, GLFWwindow* window) {
+    if (set_) return true;
     const std::string path = installDir + "/game/assets/veilstone.ico";
+    struct stat info {};
+    Stamp now;
+    if (::stat(path.c_str(), &info) == 0)
+        now = {true, info.st_size, info.st_mtim.tv_sec * 1000000000 + info.st_mtim.tv_nsec,
+               std::int64_t(info.st_ino)};
+    if (looked_ && now == last_) return false;
+    looked_ = true;
+    last_ = now;
     std::vector<IconImage> images = readIconFile(path);
     if (images.empty()) return false;
     std::vector<GLFWimage> glfwImages;
@@ -110,6 +121,7 @@ bool loadWindowIcon(const std::string& installDir, GLFWwindow* window) {
     }
     // GLFW copies the pixels, so they may go when this returns.
     glfwSetWindowIcon(window, int(glfwImages.size()), glfwImages.data());
+    set_ = true;
     return true;
 }
 

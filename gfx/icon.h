@@ -25,8 +25,23 @@ std::vector<IconImage> readIconFile(const std::string& path);
 std::vector<IconImage> decodeIconFile(const std::uint8_t* data, std::size_t size,
                                       const std::string& path);
 
-// Hands every image of installDir/game/assets/veilstone.ico to the window. False, with the
-// window's icon left alone, when there is none.
-bool loadWindowIcon(const std::string& installDir, GLFWwindow* window);
+// The window's icon, every image of installDir/game/assets/veilstone.ico. The file comes with the
+// game, so it is looked for again until it is there; it is read again only once it has changed,
+// so that a damaged file is reported once, not at every look.
+class WindowIcon {
+public:
+    // True once the window has the icon; the window's icon is left alone until then.
+    bool update(const std::string& installDir, GLFWwindow* window);
+
+private:
+    struct Stamp {
+        bool exists = false;
+        std::int64_t size = 0, modifiedNs = 0, inode = 0;
+        bool operator==(const Stamp&) const = default;
+    };
+    bool set_ = false;
+    bool looked_ = false;
+    Stamp last_;
+};
 
 }  // namespace kd

@@ -4,9 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
-
-#include "gfx/gl.h"
-#include "log/log.h"
+#include <vector>
 
 namespace kd {
 namespace {
@@ -96,24 +94,25 @@ std::vector<std::uint8_t> zlibStored(const std::vector<std::uint8_t>& raw) {
 }  // namespace
 
 bool writePng(const char* path, const std::uint8_t* pixels, int width, int height, int channels,
-              bool flip) {
-    if (width < 1 || height < 1) return false;
+              std::string& error) {
     // Grey, RGB and RGBA are colour types 0, 2 and 6.
     const int colourType = channels == 1 ? 0 : channels == 3 ? 2 : channels == 4 ? 6 : -1;
-    if (colourType < 0) return false;
+    if (width < 1 || height < 1 || colourType < 0) {
+        error = "no image to write to " + std::string(path);
+        return false;
+    }
     const std::size_t rowBytes = std::size_t(width) * std::size_t(channels);
     const std::uint64_t rawBytes = std::uint64_t(rowBytes + 1) * std::uint64_t(height);
     const std::uint64_t blocks = (rawBytes + kMaxStoredBlockBytes - 1) / kMaxStoredBlockBytes;
     if (2 + rawBytes + kStoredBlockHeaderBytes * blocks + 4 > kMaxChunkDataBytes) {
-        logError("writePng: %s is too large for one image (%dx%d)", path, width, height);
+        error = std::string(path) + " would be too large for one image";
         return false;
     }
 
     std::vector<std::uint8_t> raw;
     raw.reserve(std::size_t(rawBytes));
     for (int y = 0; y < height; ++y) {
-        int source = flip ? height - 1 - y : y;
-        const std::uint8_t* row = pixels + std::size_t(source) * rowBytes;
+        const std::uint8_t* row = pixels + std::size_t(y) * rowBytes;
         raw.push_back(0);  // filter type None
         raw.insert(raw.end(), row, row + rowBytes);
     }
@@ -131,39 +130,21 @@ bool writePng(const char* path, const std::uint8_t* pixels, int width, int heigh
 
     FILE* f = std::fopen(path, "wb");
     if (!f) {
-        logError("writePng: cannot open %s", path);
+        error = "cannot open " + std::string(path);
         return false;
     }
     bool written = std::fwrite(file.data(), 1, file.size(), f) == file.size();
     // fclose flushes, so a full disk may only show here.
     written = std::fclose(f) == 0 && written;
     if (!written) {
-        // Half a PNG is worth nothing and would pass for a screenshot; say so and take it away
-        // (only a plain file: the path may name a device).
-        logError("writePng: cannot write %s", path);
+        // Half a PNG is worth nothing and would pass for a screenshot: it goes (only a plain
+        // file: the path may name a device).
+        error = "cannot write " + std::string(path);
         std::error_code ec;
         if (std::filesystem::is_regular_file(path, ec)) std::filesystem::remove(path, ec);
         return false;
     }
-    logInfo("Wrote %s (%dx%d)", path, width, height);
     return true;
-}
-
-std::vector<std::uint8_t> readFramebufferRgb(int framebufferWidth, int framebufferHeight) {
-    if (framebufferWidth < 1 || framebufferHeight < 1) return {};
-    std::vector<std::uint8_t> pixels(std::size_t(framebufferWidth) *
-                                     std::size_t(framebufferHeight) * 3);
-    glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    glReadPixels(0, 0, framebufferWidth, framebufferHeight, GL_RGB, GL_UNSIGNED_BYTE,
-                 pixels.data());
-    return pixels;
-}
-
-bool writeScreenshot(const char* path, int framebufferWidth, int framebufferHeight) {
-    std::vector<std::uint8_t> pixels = readFramebufferRgb(framebufferWidth, framebufferHeight);
-    if (pixels.empty()) return false;
-    // GL hands over the bottom row first.
-    return writePng(path, pixels.data(), framebufferWidth, framebufferHeight, 3, true);
 }
 
 }  // namespace kd

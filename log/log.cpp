@@ -44,9 +44,11 @@ FILE* logFile = nullptr;
 std::string logPath;
 bool consoleDebug = false;
 
-void writeLine(const LogLevel& level, const char* format, va_list args) {
+void writeLine(const LogLevel& level, const char* source, const char* format, va_list args) {
     char message[kMessageBytes];
-    if (vsnprintf(message, sizeof message, format, args) < 0) message[0] = '\0';
+    const int named = source ? snprintf(message, sizeof message, "%s: ", source) : 0;
+    const std::size_t start = named > 0 ? std::min(std::size_t(named), sizeof message - 1) : 0;
+    if (vsnprintf(message + start, sizeof message - start, format, args) < 0) message[start] = '\0';
 
     std::lock_guard<std::mutex> lock(logMutex);
     auto sinceStart = std::chrono::steady_clock::now() - startTime;
@@ -118,18 +120,22 @@ void pruneOld(const fs::path& folder, int keep) {
 
 }  // namespace
 
-#define KD_LOG_FUNCTION(name, level)      \
-    void name(const char* format, ...) {  \
-        va_list args;                     \
-        va_start(args, format);           \
-        writeLine(level, format, args);   \
-        va_end(args);                     \
+#define KD_LOG_FUNCTION(signature, source, level) \
+    signature {                                   \
+        va_list args;                             \
+        va_start(args, format);                   \
+        writeLine(level, source, format, args);   \
+        va_end(args);                             \
     }
 
-KD_LOG_FUNCTION(logInfo, kInfo)
-KD_LOG_FUNCTION(logWarn, kWarn)
-KD_LOG_FUNCTION(logError, kError)
-KD_LOG_FUNCTION(logDebug, kDebug)
+KD_LOG_FUNCTION(void logInfo(const char* format, ...), nullptr, kInfo)
+KD_LOG_FUNCTION(void logWarn(const char* format, ...), nullptr, kWarn)
+KD_LOG_FUNCTION(void logError(const char* format, ...), nullptr, kError)
+KD_LOG_FUNCTION(void logDebug(const char* format, ...), nullptr, kDebug)
+KD_LOG_FUNCTION(void LogSource::info(const char* format, ...) const, name_, kInfo)
+KD_LOG_FUNCTION(void LogSource::warn(const char* format, ...) const, name_, kWarn)
+KD_LOG_FUNCTION(void LogSource::error(const char* format, ...) const, name_, kError)
+KD_LOG_FUNCTION(void LogSource::debug(const char* format, ...) const, name_, kDebug)
 
 #undef KD_LOG_FUNCTION
 

@@ -1,7 +1,7 @@
 // Drives the real launcher binary in a real window: a private Xvfb, a launcher folder of its own
 // with a copy of the executable, releases published by the release tool and served by nginx,
 // input through xdotool and pictures of the window through xwd, searched for a text in a colour
-// in a region of the screen.
+// in a region of the screen. What the screen draws without a window is in screen_test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -26,7 +26,6 @@ namespace kd::test {
 namespace pal = palette;
 constexpr const char* kTesterKey = "TEST-KEY-42";
 constexpr int kW = 1024, kH = 620;
-const std::string kLongVersion = "1.1-preview-2026-12-07";
 
 inline void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 template <class Predicate>
@@ -36,16 +35,12 @@ bool waitFor(Predicate holds, int timeoutMs = 20000) {
     return false;
 }
 
-struct Area {
-    float x, y, w, h;
-};
-
 // An RGB picture of the window, top row first.
 struct Picture {
     int width = 0, height = 0;
     std::vector<std::uint8_t> rgb;
     // Pixels in the area within tolerance (0..255 units) of the colour.
-    int count(Area a, Color c, int tolerance = 3) const {
+    int count(Rect a, Color c, int tolerance = 3) const {
         auto near = [&](int got, float want) {
             return std::abs(got - std::lround(want * 255)) <= tolerance;
         };
@@ -82,7 +77,7 @@ inline Picture decodeXwd(const std::string& data) {
 // for within the area: the middle of every lit font pixel has the colour, and most unlit ones
 // do not.
 inline std::optional<std::pair<int, int>> findText(const Picture& p, std::string_view text,
-                                                   float scale, Color color, Area a) {
+                                                   float scale, Color color, Rect a) {
     std::vector<std::pair<int, int>> lit, unlit;
     float pen = 0;
     for (std::size_t pos = 0; pos < text.size(); pen += kGlyphAdvancePx * scale) {
@@ -106,7 +101,7 @@ inline std::optional<std::pair<int, int>> findText(const Picture& p, std::string
 // What a picture should show, searched for where the launcher's layout for the picture's size
 // puts that part of the screen.
 using Check = std::function<bool(const Picture&)>;
-using Place = std::function<Area(const ScreenLayout&)>;
+using Place = std::function<Rect(const ScreenLayout&)>;
 inline Check text(std::string s, float scale, Color color, Place where) {
     return [=](const Picture& p) {
         return findText(p, s, scale, color, where(screenLayout(p.width, p.height))).has_value();
@@ -115,22 +110,21 @@ inline Check text(std::string s, float scale, Color color, Place where) {
 inline Check no(Check check) {
     return [=](const Picture& p) { return !check(p); };
 }
-// The parts of the screen: above the menu, the left column under it (where the channel list
-// may cover the bottom panel), the left column above the bottom panel for a text of scale 2,
-// the news panel, the bottom panel, the key dialog.
-inline Area top(const ScreenLayout& l) { return {0, 0, l.panelX, l.menuY0}; }
-inline Area menu(const ScreenLayout& l) { return {0, l.menuY0, l.panelX, l.h - l.menuY0}; }
-inline Area aboveBottomPanel(const ScreenLayout& l) {
-    return {0, l.menuY0, l.panelX, l.bottomPanelY - l.menuY0 - 16};
+// The parts of the screen: above the menu, the left column under it, the news panel, the bottom
+// panel, the key dialog.
+inline Rect top(const ScreenLayout& l) { return {0, 0, l.newsPanel.x, l.menuLinks[0].y}; }
+inline Rect menu(const ScreenLayout& l) {
+    return {0, l.menuLinks[0].y, l.newsPanel.x, l.h - l.menuLinks[0].y};
 }
-inline Area news(const ScreenLayout& l) { return {l.panelX, l.panelY, l.panelW, l.panelH}; }
-inline Area bottom(const ScreenLayout& l) { return {0, l.bottomPanelY, l.w, l.h - l.bottomPanelY}; }
-inline Area dialogArea(const ScreenLayout& l) { return {l.dialogX, l.dialogY, 560, 220}; }
+inline Rect news(const ScreenLayout& l) { return l.newsPanel; }
+inline Rect bottom(const ScreenLayout& l) {
+    return {0, l.bottomPanel.y, l.w, l.h - l.bottomPanel.y};
+}
 // A text that starts a line of the status sentence: at its left edge in the bottom panel.
-inline Area statusStart(const ScreenLayout& l) {
-    return {l.statusX - 1, l.bottomPanelY, 2, l.h - l.bottomPanelY};
+inline Rect statusStart(const ScreenLayout& l) {
+    return {l.statusX - 1, l.bottomPanel.y, 2, l.h - l.bottomPanel.y};
 }
-inline Area bigButton(const ScreenLayout& l) { return {l.bigX, l.bigY, 230, 58}; }
+inline Rect bigButton(const ScreenLayout& l) { return l.bigButton; }
 inline Check status(std::string s, Color color = pal::Text) {
     return text(s, 2, color, statusStart);
 }
@@ -142,10 +136,8 @@ inline Check menuLink(std::string label, bool enabled = true) {
     return text(label, 2, enabled ? pal::TextDim : pal::TextDisabled, menu);
 }
 inline const Check idle = menuLink("Check for updates");  // a check has ended, no hover on it
-inline const Check dialog = text("PLAYTESTER KEY", 2, pal::TextDim, dialogArea);
-inline const Check list = menuLink("Forget key");
-inline Check selector(std::string channel) { return text(channel, 2, pal::Text, menu); }
-inline const Check keyLink = menuLink("Playtester key...");
+inline const Check dialog =
+    text("PLAYTESTER KEY", 2, pal::TextDim, [](const ScreenLayout& l) { return l.dialog; });
 inline Check heading(std::string s) { return text(s, 3, pal::Gold, news); }
 
 class LauncherTest : public ::testing::Test {
@@ -165,7 +157,7 @@ protected:
     std::string serverLine() const { return "server = " + server_.url() + "\n"; }
     std::string output() const { return readText(lastOutput_); }  // of the last start
     std::string log() const { return readText(launcherDir() + "/logs/latest.log"); }
-    ScreenLayout layout() const { return screenLayout(size_.first, size_.second); }
+    ScreenLayout layout() const { return screenLayout(kW, kH); }
 
     // A small game in root_/game whose executable records its folder and argument count into
     // root_/game-ran.
@@ -180,18 +172,13 @@ protected:
     bool publish(const std::string& version, const std::vector<std::string>& extra = {}) {
         return publishRelease(root_ / "game", serverDir(), version, extra);
     }
-    // Publishes the game as Live 1.0, and as Testing kLongVersion when given its news, and
-    // serves them.
-    void serve(const std::string& liveNews = "", const std::string& testingNews = "") {
+    // Publishes the game as Live 1.0, with this news when given, and serves it.
+    void serve(const std::string& news = "") {
         makeGame();
-        writeText(root_ / "news.txt", liveNews);
-        writeText(root_ / "testing.txt", testingNews);
+        writeText(root_ / "news.txt", news);
         std::vector<std::string> extra;
-        if (!liveNews.empty()) extra = {"--news", root_ / "news.txt"};
+        if (!news.empty()) extra = {"--news", root_ / "news.txt"};
         ASSERT_TRUE(publish("1.0", extra));
-        if (!testingNews.empty())
-            ASSERT_TRUE(
-                publish(kLongVersion, {"--channel", "testing", "--news", root_ / "testing.txt"}));
         ASSERT_TRUE(server_.start()) << server_.errorLog();
     }
 
@@ -201,7 +188,6 @@ protected:
         env.insert(env.end(), {"DISPLAY=" + xvfb_.display(), "ASAN_OPTIONS=detect_leaks=0"});
         lastOutput_ = root_ / ("launcher-" + std::to_string(launchers_.size()) + ".out");
         window_.clear();
-        size_ = {kW, kH};
         return launchers_.emplace_back(args, launcherDir(), env, lastOutput_);
     }
     // start() and wait for the window, with the mouse out of the way.
@@ -210,12 +196,6 @@ protected:
         EXPECT_FALSE(waitForWindow().empty()) << output();
         moveMouse(5, 5);
         return launcher;
-    }
-    // The settings file as the server line plus these lines; waits until the first check ended.
-    void startIdle(const std::string& settings = "") {
-        writeText(settingsPath(), serverLine() + settings);
-        open({});
-        ASSERT_TRUE(sees(idle)) << log();
     }
     std::string waitForWindow(int timeoutMs = 15000) {  // empty on time-out
         std::string found = x11("timeout " + std::to_string(timeoutMs / 1000.0) +
@@ -240,9 +220,9 @@ protected:
         sleepMs(60);
         moveMouse(5, 5);
     }
-    void clickBigButton() { click(layout().bigX + 115, layout().bigY + 29); }
+    void clickBigButton() { click(layout().bigButton.x + 115, layout().bigButton.y + 29); }
     // Menu rows: 0 "Verify game files", 1 "Open game folder", 2 "Check for updates".
-    void clickMenu(int row) { click(60, layout().menuY0 + 38 * row + 15); }
+    void clickMenu(int row) { click(60, layout().menuLinks[row].y + 15); }
     void key(const std::string& name) { xdotool("key --window " + window_ + " " + name); }
     void type(const std::string& text) {
         xdotool("type --window " + window_ + " " + shellQuote(text));
@@ -253,19 +233,6 @@ protected:
         xdotool("click --repeat " + std::to_string(times) + " --delay 30 " +
                 std::to_string(button));
     }
-    void resize(int width, int height) {
-        size_ = {width, height};
-        xdotool("windowsize " + window_ + " " + std::to_string(width) + " " +
-                std::to_string(height));
-    }
-    // Opens the channel list and picks a row: 0 "Live", 1 "Testing", 2 "Change key...",
-    // 3 "Forget key", or none for -1.
-    void pickFromList(int row) {
-        click(150, layout().selectorTop + 18);
-        ASSERT_TRUE(sees(list)) << "the channel list did not open";
-        if (row >= 0) click(150, layout().listTop + 4 + 34 * row + 17);
-    }
-
     // The window as it shows now (the last swapped frame).
     Picture capture() {
         return window_.empty() ? Picture{} : decodeXwd(x11("xwd -silent -id " + window_));
@@ -285,7 +252,6 @@ protected:
     NginxServer server_{root_ / "server", kTesterKey};
     std::list<ChildProcess> launchers_;
     std::string window_, lastOutput_;
-    std::pair<int, int> size_{kW, kH};
 };
 
 }  // namespace kd::test

@@ -1,6 +1,7 @@
 // The real launcher in a real window under Xvfb, against a real nginx: what the main screen shows
-// in each state a player meets on the way from nothing to playing, the updates, the window's cost
-// while it cannot be seen, and starts that refuse to run.
+// in each state a player meets on the way from nothing to playing, the updates, input through
+// the window (typing, the clipboard, the wheel), the window's cost while it cannot be seen, and
+// starts that refuse to run.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -21,6 +22,11 @@ namespace fs = std::filesystem;
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
+std::size_t count(const std::string& text, const std::string& part) {
+    std::size_t found = 0;
+    for (std::size_t at = text.find(part); at != text.npos; at = text.find(part, at + 1)) ++found;
+    return found;
+}
 // The progress bar's fill: pixels of its middle row off the bare track.
 Check bar(int least, int most) {
     return [=](const Picture& p) {
@@ -32,13 +38,7 @@ Check bar(int least, int most) {
 class Launcher : public LauncherTest {
 protected:
     bool logged(const std::string& text, std::size_t times = 1) {  // at least this often
-        return waitFor([&] {
-            std::string all = log();
-            std::size_t found = 0;
-            for (std::size_t at = all.find(text); at != all.npos; at = all.find(text, at + 1))
-                ++found;
-            return found >= times;
-        });
+        return waitFor([&] { return count(log(), text) >= times; });
     }
     std::string xprop(const std::string& args) { return x11("xprop -id " + window_ + " " + args); }
     std::string gameRun() {  // what the game recorded: its folder and argument count
@@ -148,10 +148,14 @@ TEST_F(Launcher, InstalledGameOfflineThenUpdatedAfterAFailureThenOfferedAForeign
     installer.kill(15);
     installer.wait(30000);
     server_.stop();
+    // A damaged icon is reported once, not at every look for it.
+    writeText(gameDir() + "/assets/veilstone.ico", "not an icon");
     ChildProcess& offline = open({"--server", server_.url()});
     EXPECT_TRUE(sees(button("PLAY"), status("Offline: playing what is installed"),
                      menuLink("Verify game files", false), idle, bar(kW - 364 - 4, kW)))
         << log();
+    sleepMs(2500);
+    EXPECT_EQ(count(log(), "veilstone.ico is not an icon file"), 1u) << log();
     offline.kill(15);
     offline.wait(30000);
 
@@ -244,6 +248,35 @@ TEST_F(Launcher, ReplacesItselfAndRestartsWithTheSameArgumentsThenRefusesToStart
     EXPECT_EQ(start({}).wait(30000), 1);
     EXPECT_TRUE(contains(output(), "This launcher was built without a release key.")) << output();
     EXPECT_TRUE(waitForWindow(300).empty());
+}
+
+// What only the window's callbacks give: a click, the clipboard, typed characters and Backspace
+// make the key that Enter commits, and the wheel scrolls the news.
+TEST_F(Launcher, KeysTypedAndPastedReachTheSettingsAndTheWheelScrollsTheNews) {
+    std::string notes = "# Live notes\n";
+    for (int i = 0; i < 40; ++i) notes += "- note " + std::to_string(i) + "\n";
+    ASSERT_NO_FATAL_FAILURE(serve(notes));
+    writeText(settingsPath(), serverLine());
+    open({});
+    ASSERT_TRUE(sees(idle, heading("Live notes"))) << log();
+    click(150, layout().keyLink.y + 15);
+    ASSERT_TRUE(sees(dialog));
+    writeText(root_ / "clipboard", " ab-12 cd\n");
+    x11("xclip -selection clipboard -i '" + root_ / "clipboard" + "' >/dev/null");
+    // xclip serves the text from a copy of itself in the background, which may not own the
+    // clipboard yet when the command returns.
+    waitFor([&] { return x11("xclip -selection clipboard -o") == " ab-12 cd\n"; }, 3000);
+    key("ctrl+v");
+    type("v x!");
+    key("BackSpace");
+    key("Return");
+    EXPECT_TRUE(waitFor([&] {
+        return settingsFile() == "# Veilstone launcher settings. Written by the launcher.\n" +
+                                     serverLine() + "tester_key = AB-12CDV\nchannel = testing\n";
+    })) << settingsFile();
+    EXPECT_TRUE(sees(no(dialog), text("Key not accepted", 2, pal::Error, menu))) << log();
+    scroll(700, 300, 5, 1);
+    EXPECT_TRUE(sees(no(heading("Live notes"))));
 }
 
 TEST(CommandLine, HelpPrintsTheUsageAndOpensNoWindow) {

@@ -43,7 +43,8 @@ TEST(StartProcess, RunsDetachedAndReapedAndOpensFoldersWithTheOpener) {
     setFolderOpenerForTesting(recorder);
     fs::remove(record);
     fs::create_directories(dir / "game");
-    openFolder(dir / "game");
+    std::string error;
+    EXPECT_TRUE(openFolder(dir / "game", error));
     for (int waited = 0; waited < 5000 && !fs::exists(record); waited += 10) usleep(10000);
     EXPECT_EQ(test::readText(record),
               fs::canonical(dir / "game").string() + "\n[" + dir / "game" + "]\n");

@@ -1,5 +1,5 @@
 // writePng checked by decoding its files with zlib, and its failures. The launcher's screenshot,
-// read back in its own tests, is the common case: RGB, flipped, rows across stored blocks.
+// read back in its own tests, is the common case: RGB, rows across stored blocks.
 #include "gfx/png.h"
 
 #include <gtest/gtest.h>
@@ -25,7 +25,8 @@ TEST(WritePng, DecodesToThePixelsAtTheBordersOfStoredBlocks) {
          {std::array{65534, 1, 1, 0}, {65535, 1, 1, 0}, {2, 3, 4, 6}}) {
         test::Bytes rows(std::size_t(width) * height * channels);
         for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = std::uint8_t(i * 31 + i / 7);
-        ASSERT_TRUE(writePng((dir / "p.png").c_str(), rows.data(), width, height, channels, false));
+        std::string error;
+        ASSERT_TRUE(writePng((dir / "p.png").c_str(), rows.data(), width, height, channels, error));
         test::DecodedPng png = test::decodePng(test::readBytes(dir / "p.png"));
         EXPECT_EQ(png.error, "") << width;
         EXPECT_EQ(png.colourType, colourType) << width;
@@ -36,15 +37,16 @@ TEST(WritePng, DecodesToThePixelsAtTheBordersOfStoredBlocks) {
 TEST(WritePng, RefusesBadShapesAndRemovesWhatItCouldNotWriteWhole) {
     test::TempDir dir;
     const std::uint8_t pixels[16] = {};
+    std::string error;
     for (const auto& c :
          {std::array{0, 1, 3}, {1, -1, 3}, {-5, 2, 1}, {1, 1, 2}, {1, 1, 0}, {1, 1, 5}})
-        EXPECT_FALSE(writePng((dir / "bad.png").c_str(), pixels, c[0], c[1], c[2], false));
+        EXPECT_FALSE(writePng((dir / "bad.png").c_str(), pixels, c[0], c[1], c[2], error));
     // 60000 x 60000 RGBA would need a 14 GB chunk: refused before the pixels are read.
-    EXPECT_FALSE(writePng((dir / "bad.png").c_str(), nullptr, 60000, 60000, 4, false));
+    EXPECT_FALSE(writePng((dir / "bad.png").c_str(), nullptr, 60000, 60000, 4, error));
     EXPECT_FALSE(fs::exists(dir / "bad.png"));
 
     std::string missing = dir / "no-such-folder/shot.png";
-    EXPECT_FALSE(writePng(missing.c_str(), pixels, 1, 1, 3, false));
+    EXPECT_FALSE(writePng(missing.c_str(), pixels, 1, 1, 3, error));
     // A file-size limit below the image makes the write fail part-way, as a full disk would,
     // and the half file goes; a device is never removed.
     rlimit old, small;
@@ -54,12 +56,13 @@ TEST(WritePng, RefusesBadShapesAndRemovesWhatItCouldNotWriteWhole) {
     auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     test::Bytes big(200 * 200 * 3, 0x55);
-    bool written = writePng((dir / "partial.png").c_str(), big.data(), 200, 200, 3, false);
+    bool written = writePng((dir / "partial.png").c_str(), big.data(), 200, 200, 3, error);
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
     EXPECT_FALSE(written);
+    EXPECT_EQ(error, "cannot write " + dir / "partial.png");
     EXPECT_FALSE(fs::exists(dir / "partial.png"));
-    EXPECT_FALSE(writePng("/dev/full", pixels, 1, 1, 3, false));
+    EXPECT_FALSE(writePng("/dev/full", pixels, 1, 1, 3, error));
     EXPECT_TRUE(fs::is_character_file("/dev/full"));
 }
 

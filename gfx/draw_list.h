@@ -1,10 +1,12 @@
-// The launcher's immediate-mode 2D renderer. Screens call the drawing operations in painter's
-// order between beginFrame and endFrame; each appends triangles to one vertex list, which goes to
-// the GPU in a single draw call per clip stretch. Coordinates are window units, origin top-left,
-// y downwards; the vertex shader scales them to the framebuffer. UI thread only.
+// What one frame of the launcher's window shows, as plain data: the triangles in painter's order,
+// the stretches of them that share a clip rectangle, and every line of text as it was asked for.
+// Screens fill a DrawList without any GL; the GL backend (gfx/gl_backend.h) draws a finished one,
+// and tests read one. Coordinates are window units, origin top-left, y downwards.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -13,6 +15,16 @@ namespace kd {
 // Straight (not premultiplied) alpha, each channel 0..1.
 struct Color {
     float r, g, b, a;
+    bool operator==(const Color&) const = default;
+};
+
+struct Rect {
+    float x = 0, y = 0, w = 0, h = 0;
+    // Left and top edges inside, right and bottom edges outside.
+    bool contains(float px, float py) const {
+        return x <= px && px < x + w && y <= py && py < y + h;
+    }
+    bool operator==(const Rect&) const = default;
 };
 
 // The GPU vertex layout: 9 floats, 36 bytes, no gaps.
@@ -28,29 +40,40 @@ constexpr float kModeFlat = 0.0f;
 constexpr float kModeFont = 1.0f;
 constexpr float kModeFalloff = 2.0f;
 
-// The GL objects stay inside: screens only queue drawing, so nothing else can leave the pipeline
-// in a state the next flush does not expect.
-class Renderer {
+// The vertices from firstVertex up to the next stretch's (or the end) share one clip, or none.
+struct DrawStretch {
+    std::size_t firstVertex = 0;
+    bool clipped = false;
+    Rect clip;
+};
+
+// One call of DrawList::text; its glyphs are quads in the vertices.
+struct DrawText {
+    std::size_t offset, length;  // in DrawList::textBytes
+    float x, y, scale;           // y taken to the whole unit the glyphs are drawn at
+    Color color;
+    std::size_t stretch;  // whose clip applies
+};
+
+class DrawList {
 public:
-    std::vector<Vertex> vertices;  // triangles since the last flush, three vertices each
     std::int32_t windowWidth = 1;
     std::int32_t windowHeight = 1;
     std::int32_t framebufferWidth = 1;
     std::int32_t framebufferHeight = 1;
+    std::vector<Vertex> vertices;                       // three per triangle
+    std::vector<DrawStretch> stretches{DrawStretch{}};  // the first starts unclipped
+    std::vector<DrawText> texts;
+    std::string textBytes;
 
-    // Needs the GL table loaded (gfx/gl.h). False when an entry point the drawing needs is missing
-    // (nothing is called then) or when the shaders do not link; call shutdown either way.
-    bool init();
-    void shutdown();
-
-    // Sizes of 0 or less count as 1. Clears the framebuffer to the background colour.
+    // Empties the list, keeping its capacity, so that after the first frames drawing allocates
+    // nothing. Sizes of 0 or less count as 1.
     void beginFrame(int windowWidth, int windowHeight, int framebufferWidth, int framebufferHeight);
-    void flush();
-    void endFrame();
-    // Everything queued before is drawn unclipped. Clips do not nest: a second beginClip replaces
-    // the rectangle, endClip switches clipping off.
+    // Clips do not nest: a second beginClip replaces the rectangle, endClip switches clipping off.
     void beginClip(float x, float y, float w, float h);
     void endClip();
+    std::size_t stretchEnd(std::size_t stretch) const;
+    std::string_view textOf(const DrawText& text) const;
 
     // Corners (x0, y0) top-left and (x1, y1) bottom-right, with texture corners (s0, t0), (s1, t1).
     void quad(float x0, float y0, float x1, float y1, float s0, float t0, float s1, float t1,
@@ -67,13 +90,6 @@ public:
                      Color outlineColor);
     // One line of UTF-8 text, y at the top of the capitals; newlines are not interpreted.
     void text(std::string_view text, float x, float y, float scale, Color color);
-
-private:
-    std::uint32_t program_ = 0;
-    std::uint32_t vertexArray_ = 0;
-    std::uint32_t vertexBuffer_ = 0;
-    std::uint32_t fontTexture_ = 0;
-    std::int32_t uScreenLocation_ = -1;
 };
 
 }  // namespace kd
