@@ -98,46 +98,33 @@ inline std::optional<std::pair<int, int>> findText(const Picture& p, std::string
     return std::nullopt;
 }
 
-// What a picture should show, searched for where the launcher's layout for the picture's size
-// puts that part of the screen.
+// What a picture of the launcher's kW x kH window should show, searched for in a part of it.
 using Check = std::function<bool(const Picture&)>;
-using Place = std::function<Rect(const ScreenLayout&)>;
-inline Check text(std::string s, float scale, Color color, Place where) {
-    return [=](const Picture& p) {
-        return findText(p, s, scale, color, where(screenLayout(p.width, p.height))).has_value();
-    };
+inline Check text(std::string s, float scale, Color color, Rect where) {
+    return [=](const Picture& p) { return findText(p, s, scale, color, where).has_value(); };
 }
 inline Check no(Check check) {
     return [=](const Picture& p) { return !check(p); };
 }
+inline const ScreenLayout kLayout = screenLayout(kW, kH);
 // The parts of the screen: above the menu, the left column under it, the news panel, the bottom
-// panel, the key dialog.
-inline Rect top(const ScreenLayout& l) { return {0, 0, l.newsPanel.x, l.menuLinks[0].y}; }
-inline Rect menu(const ScreenLayout& l) {
-    return {0, l.menuLinks[0].y, l.newsPanel.x, l.h - l.menuLinks[0].y};
-}
-inline Rect news(const ScreenLayout& l) { return l.newsPanel; }
-inline Rect bottom(const ScreenLayout& l) {
-    return {0, l.bottomPanel.y, l.w, l.h - l.bottomPanel.y};
-}
-// A text that starts a line of the status sentence: at its left edge in the bottom panel.
-inline Rect statusStart(const ScreenLayout& l) {
-    return {l.statusX - 1, l.bottomPanel.y, 2, l.h - l.bottomPanel.y};
-}
-inline Rect bigButton(const ScreenLayout& l) { return l.bigButton; }
+// panel, and the left edge of the status sentence's lines in it.
+inline const Rect top{0, 0, kLayout.newsPanel.x, kLayout.menuLinks[0].y};
+inline const Rect menu{0, kLayout.menuLinks[0].y, kLayout.newsPanel.x, kH - top.h};
+inline const Rect news = kLayout.newsPanel;
+inline const Rect bottom{0, kLayout.bottomPanel.y, kW, kH - kLayout.bottomPanel.y};
 inline Check status(std::string s, Color color = pal::Text) {
-    return text(s, 2, color, statusStart);
+    return text(s, 2, color, {kLayout.statusX - 1, bottom.y, 2, bottom.h});
 }
 inline Check button(std::string label, bool enabled = true) {
-    return text(label, 4, enabled ? pal::Text : pal::TextDisabled, bigButton);
+    return text(label, 4, enabled ? pal::Text : pal::TextDisabled, kLayout.bigButton);
 }
 inline Check version(std::string line) { return text(line, 2, pal::TextDim, top); }
 inline Check menuLink(std::string label, bool enabled = true) {
     return text(label, 2, enabled ? pal::TextDim : pal::TextDisabled, menu);
 }
 inline const Check idle = menuLink("Check for updates");  // a check has ended, no hover on it
-inline const Check dialog =
-    text("PLAYTESTER KEY", 2, pal::TextDim, [](const ScreenLayout& l) { return l.dialog; });
+inline const Check dialog = text("PLAYTESTER KEY", 2, pal::TextDim, kLayout.dialog);
 inline Check heading(std::string s) { return text(s, 3, pal::Gold, news); }
 
 class LauncherTest : public ::testing::Test {
@@ -157,7 +144,6 @@ protected:
     std::string serverLine() const { return "server = " + server_.url() + "\n"; }
     std::string output() const { return readText(lastOutput_); }  // of the last start
     std::string log() const { return readText(launcherDir() + "/logs/latest.log"); }
-    ScreenLayout layout() const { return screenLayout(kW, kH); }
 
     // A small game in root_/game whose executable records its folder and argument count into
     // root_/game-ran.
@@ -220,9 +206,9 @@ protected:
         sleepMs(60);
         moveMouse(5, 5);
     }
-    void clickBigButton() { click(layout().bigButton.x + 115, layout().bigButton.y + 29); }
+    void clickBigButton() { click(kLayout.bigButton.x + 115, kLayout.bigButton.y + 29); }
     // Menu rows: 0 "Verify game files", 1 "Open game folder", 2 "Check for updates".
-    void clickMenu(int row) { click(60, layout().menuLinks[row].y + 15); }
+    void clickMenu(int row) { click(60, kLayout.menuLinks[row].y + 15); }
     void key(const std::string& name) { xdotool("key --window " + window_ + " " + name); }
     void type(const std::string& text) {
         xdotool("type --window " + window_ + " " + shellQuote(text));

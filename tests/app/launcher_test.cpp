@@ -259,7 +259,7 @@ TEST_F(Launcher, KeysTypedAndPastedReachTheSettingsAndTheWheelScrollsTheNews) {
     writeText(settingsPath(), serverLine());
     open({});
     ASSERT_TRUE(sees(idle, heading("Live notes"))) << log();
-    click(150, layout().keyLink.y + 15);
+    click(150, kLayout.keyLink.y + 15);
     ASSERT_TRUE(sees(dialog));
     writeText(root_ / "clipboard", " ab-12 cd\n");
     x11("xclip -selection clipboard -i '" + root_ / "clipboard" + "' >/dev/null");

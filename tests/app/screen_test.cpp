@@ -50,13 +50,7 @@ struct Input {
 
 class Screen : public ::testing::Test {
 protected:
-    void SetUp() override {
-        setFolderOpenerForTesting("/bin/true");
-        ui.settings.server = kServer;
-        s = {.state = UpdaterState::ReadyToInstall,
-             .message = "2 KB to download",
-             .latestVersion = "1.0"};
-    }
+    void SetUp() override { setFolderOpenerForTesting("/bin/true"), ui.settings.server = kServer; }
     // One frame as the loop runs it: input, drawing, then the requests carried out.
     void frame(const Input& in = {}) {
         list.beginFrame(w, h, w, h);
@@ -141,7 +135,9 @@ protected:
     TempDir dir;
     launcher::Updater updater{dir.path(), kServer, {}};
     LauncherUi ui;
-    launcher::UpdaterStatus s;
+    launcher::UpdaterStatus s{.state = UpdaterState::ReadyToInstall,
+                              .message = "2 KB to download",
+                              .latestVersion = "1.0"};
     DrawList list;
     UiActions actions, started;
     std::optional<std::string> clip;
@@ -246,21 +242,16 @@ TEST_F(Screen, ChannelListPicksClosesWithoutActingChangesOrForgetsTheKeyAndNewsS
     EXPECT_TRUE(started.empty());
 
     // The first picks the channel already shown: still written and checked.
-    const struct {
-        int row;
-        std::string line;
-        launcher::Channel shown;
-    } choices[] = {{1, "testing", launcher::Channel::Testing},
-                   {0, "live", launcher::Channel::Live}};
-    for (const auto& choice : choices) {
+    for (int row : {1, 0}) {
         started.clear();
         click(l().selector);
-        click(listRow(choice.row));
+        click(listRow(row));
         EXPECT_EQ(started, (UiActions{UiAction::SaveSettings, UiAction::Check}));
-        EXPECT_EQ(settingsFile(), settingsWith(kKeyLine + "channel = " + choice.line + "\n"));
-        s.shownChannel = choice.shown;
+        EXPECT_EQ(settingsFile(),
+                  settingsWith(kKeyLine + "channel = " + (row ? "testing" : "live") + "\n"));
+        s.shownChannel = launcher::Channel(row);
         frame();
-        EXPECT_TRUE(!listOpen() && selector(choice.row ? "Testing" : "Live")) << choice.line;
+        EXPECT_TRUE(!listOpen() && selector(row ? "Testing" : "Live")) << row;
     }
 
     // The news: markup, a paragraph wrapped, bullets indented, a scrollbar.
