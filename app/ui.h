@@ -52,7 +52,8 @@ struct UiInput {
     bool enter = false;    // Enter or keypad Enter pressed this frame
 };
 
-// Everything the window's callbacks gathered since the last frame, read by frameInput.
+// What the window's callbacks gathered since the last frame, as frameInput makes it, plus the two
+// input copies.
 struct FrameInput {
     UiInput real;  // for the overlays
     UiInput menu;  // for everything under them; blanked while an overlay is open

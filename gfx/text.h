@@ -1,6 +1,6 @@
 // Text as the screens need it: UTF-8 stepping, measuring and line breaking for the built-in
 // monospaced font (every character advances 6 units at scale 1). Pure functions, no GL; drawing is
-// Renderer::text.
+// DrawList::text.
 #pragma once
 
 #include <cstddef>

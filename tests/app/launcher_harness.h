@@ -106,26 +106,34 @@ inline Check text(std::string s, float scale, Color color, Rect where) {
 inline Check no(Check check) {
     return [=](const Picture& p) { return !check(p); };
 }
-inline const ScreenLayout kLayout = screenLayout(kW, kH);
+// Functions, not constants: a Check made while the test program starts may run before a constant
+// of another translation unit is set.
+inline const ScreenLayout& layout() {
+    static const ScreenLayout l = screenLayout(kW, kH);
+    return l;
+}
 // The parts of the screen: above the menu, the left column under it, the news panel, the bottom
 // panel, and the left edge of the status sentence's lines in it.
-inline const Rect top{0, 0, kLayout.newsPanel.x, kLayout.menuLinks[0].y};
-inline const Rect menu{0, kLayout.menuLinks[0].y, kLayout.newsPanel.x, kH - top.h};
-inline const Rect news = kLayout.newsPanel;
-inline const Rect bottom{0, kLayout.bottomPanel.y, kW, kH - kLayout.bottomPanel.y};
+inline Rect top() { return {0, 0, layout().newsPanel.x, layout().menuLinks[0].y}; }
+inline Rect menu() { return {0, top().h, top().w, kH - top().h}; }
+inline Rect news() { return layout().newsPanel; }
+inline Rect bottom() { return {0, layout().bottomPanel.y, kW, kH - layout().bottomPanel.y}; }
 inline Check status(std::string s, Color color = pal::Text) {
-    return text(s, 2, color, {kLayout.statusX - 1, bottom.y, 2, bottom.h});
+    return text(s, 2, color, {layout().statusX - 1, bottom().y, 2, bottom().h});
 }
 inline Check button(std::string label, bool enabled = true) {
-    return text(label, 4, enabled ? pal::Text : pal::TextDisabled, kLayout.bigButton);
+    return text(label, 4, enabled ? pal::Text : pal::TextDisabled, layout().bigButton);
 }
-inline Check version(std::string line) { return text(line, 2, pal::TextDim, top); }
+inline Check version(std::string line) { return text(line, 2, pal::TextDim, top()); }
 inline Check menuLink(std::string label, bool enabled = true) {
-    return text(label, 2, enabled ? pal::TextDim : pal::TextDisabled, menu);
+    return text(label, 2, enabled ? pal::TextDim : pal::TextDisabled, menu());
 }
-inline const Check idle = menuLink("Check for updates");  // a check has ended, no hover on it
-inline const Check dialog = text("PLAYTESTER KEY", 2, pal::TextDim, kLayout.dialog);
-inline Check heading(std::string s) { return text(s, 3, pal::Gold, news); }
+// A check has ended, no hover on it.
+inline const Check idle = [](const Picture& p) { return menuLink("Check for updates")(p); };
+inline const Check dialog = [](const Picture& p) {
+    return text("PLAYTESTER KEY", 2, pal::TextDim, layout().dialog)(p);
+};
+inline Check heading(std::string s) { return text(s, 3, pal::Gold, news()); }
 
 class LauncherTest : public ::testing::Test {
 protected:
@@ -206,9 +214,9 @@ protected:
         sleepMs(60);
         moveMouse(5, 5);
     }
-    void clickBigButton() { click(kLayout.bigButton.x + 115, kLayout.bigButton.y + 29); }
+    void clickBigButton() { click(layout().bigButton.x + 115, layout().bigButton.y + 29); }
     // Menu rows: 0 "Verify game files", 1 "Open game folder", 2 "Check for updates".
-    void clickMenu(int row) { click(60, kLayout.menuLinks[row].y + 15); }
+    void clickMenu(int row) { click(60, layout().menuLinks[row].y + 15); }
     void key(const std::string& name) { xdotool("key --window " + window_ + " " + name); }
     void type(const std::string& text) {
         xdotool("type --window " + window_ + " " + shellQuote(text));

@@ -65,12 +65,12 @@ TEST_F(Launcher, ShowsTheCheckThenTheDownloadFromASlowServer) {
     open({"--server", slow.url(), "--install"});
     EXPECT_TRUE(sees(button("...", false), status("Looking for updates"), version("Not installed"),
                      menuLink("Check for updates", false), menuLink("Playtester key...", false),
-                     bar(70, 90), text("...", 2, pal::TextDisabled, news)));
+                     bar(70, 90), text("...", 2, pal::TextDisabled, news())));
     clickMenu(1);  // "Open game folder" makes the folder on demand, before any install
     EXPECT_TRUE(waitFor([&] { return fs::is_directory(gameDir()); }, 5000));
     // Several objects download at once: any of them may be the one named.
     EXPECT_TRUE(sees(button("WORKING", false), status("Downloading "),
-                     text(" of 4: ", 2, pal::Text, bottom), bar(100, kW - 364 - 100)));
+                     text(" of 4: ", 2, pal::Text, bottom()), bar(100, kW - 364 - 100)));
 }
 
 TEST_F(Launcher, FromAnUnreachableServerThroughInstallAndVerifyToPlay) {
@@ -80,7 +80,8 @@ TEST_F(Launcher, FromAnUnreachableServerThroughInstallAndVerifyToPlay) {
     server_.stop();
     ChildProcess& launcher = open({"--server", server_.url()});
     EXPECT_TRUE(contains(xprop("WM_NAME"), "\"Veilstone Launcher\""));  // found by its class
-    EXPECT_TRUE(sees(button("RETRY"), text("cannot reach the update server", 2, pal::Error, bottom),
+    EXPECT_TRUE(sees(button("RETRY"),
+                     text("cannot reach the update server", 2, pal::Error, bottom()),
                      version("Not installed"), menuLink("Open game folder"), idle, bar(0, 0)))
         << log();
     EXPECT_TRUE(contains(xprop("_NET_WM_ICON"), "not found")) << "no game, no icon";
@@ -95,7 +96,7 @@ TEST_F(Launcher, FromAnUnreachableServerThroughInstallAndVerifyToPlay) {
     xdotool("windowmap --sync " + window_ + " windowfocus --sync " + window_);
     EXPECT_TRUE(logged(full, 2)) << log();
     // A mapped window starts without content: the title is back only if drawing resumed.
-    EXPECT_TRUE(sees(text("VEILSTONE", 8, pal::Gold, top)));
+    EXPECT_TRUE(sees(text("VEILSTONE", 8, pal::Gold, top())));
     const std::string cover = xlogo("cover", "1280x800+0+0");
     EXPECT_TRUE(logged("drawing slowed: the window is covered (5 frames/s)")) << log();
     xdotool("windowkill " + cover);
@@ -106,7 +107,7 @@ TEST_F(Launcher, FromAnUnreachableServerThroughInstallAndVerifyToPlay) {
 
     ASSERT_TRUE(server_.start());
     clickBigButton();
-    EXPECT_TRUE(sees(button("INSTALL"), text("No news to show.", 2, pal::TextDisabled, news)));
+    EXPECT_TRUE(sees(button("INSTALL"), text("No news to show.", 2, pal::TextDisabled, news())));
     clickBigButton();
     ASSERT_TRUE(sees(button("PLAY"), status("Up to date"), version("Installed 1.0"),
                      menuLink("Verify game files"), bar(kW - 364 - 4, kW)))
@@ -191,7 +192,8 @@ TEST_F(Launcher, InstalledGameOfflineThenUpdatedAfterAFailureThenOfferedAForeign
     fs::rename(serverDir() + "/manifest-haiku-riscv64-experimental-build.txt",
                serverDir() + "/manifest-linux64.txt");
     clickMenu(2);
-    EXPECT_TRUE(sees(button("PLAY"), text("the server offered a build for", 2, pal::Error, bottom),
+    EXPECT_TRUE(sees(button("PLAY"),
+                     text("the server offered a build for", 2, pal::Error, bottom()),
                      status("haiku-riscv64-experimental-build", pal::Error), idle))
         << log();
     key("Return");
@@ -259,7 +261,7 @@ TEST_F(Launcher, KeysTypedAndPastedReachTheSettingsAndTheWheelScrollsTheNews) {
     writeText(settingsPath(), serverLine());
     open({});
     ASSERT_TRUE(sees(idle, heading("Live notes"))) << log();
-    click(150, kLayout.keyLink.y + 15);
+    click(150, layout().keyLink.y + 15);
     ASSERT_TRUE(sees(dialog));
     writeText(root_ / "clipboard", " ab-12 cd\n");
     x11("xclip -selection clipboard -i '" + root_ / "clipboard" + "' >/dev/null");
@@ -274,7 +276,7 @@ TEST_F(Launcher, KeysTypedAndPastedReachTheSettingsAndTheWheelScrollsTheNews) {
         return settingsFile() == "# Veilstone launcher settings. Written by the launcher.\n" +
                                      serverLine() + "tester_key = AB-12CDV\nchannel = testing\n";
     })) << settingsFile();
-    EXPECT_TRUE(sees(no(dialog), text("Key not accepted", 2, pal::Error, menu))) << log();
+    EXPECT_TRUE(sees(no(dialog), text("Key not accepted", 2, pal::Error, menu()))) << log();
     scroll(700, 300, 5, 1);
     EXPECT_TRUE(sees(no(heading("Live notes"))));
 }
