@@ -17,6 +17,8 @@
 namespace kd {
 namespace {
 
+constexpr LogSource netLog{"net"};
+
 using Clock = std::chrono::steady_clock;
 
 constexpr std::string_view kPlainScheme = "http://";
@@ -571,7 +573,7 @@ Outcome requestOnce(const HttpLimits& limits, const Url& url, bool mayReuse, std
         link.close();
         if (closed && reused && received == 0) return Outcome::Stale;
         if (text != nullptr) error = text;
-        logDebug("net: GET %s: %s", shown.c_str(), error.c_str());
+        netLog.debug("GET %s: %s", shown.c_str(), error.c_str());
         return Outcome::Failed;
     };
     if (!reused) {
@@ -636,8 +638,8 @@ Outcome requestOnce(const HttpLimits& limits, const Url& url, bool mayReuse, std
             return fail("the update server is too slow");
     }
     if (!reply.finish(failure != 0, !pending.empty(), error)) return fail(nullptr, true);
-    logDebug("net: GET %s: %llu bytes", shown.c_str(),
-             static_cast<unsigned long long>(reply.bodyBytes()));
+    netLog.debug("GET %s: %llu bytes", shown.c_str(),
+                 static_cast<unsigned long long>(reply.bodyBytes()));
     if (link.tls && open && reply.reusable()) {
         idleLinks().give(origin, std::move(link));
     } else if (link.tls) {
@@ -690,11 +692,11 @@ bool httpGetWithLimits(const HttpLimits& limits, const std::string& urlText, std
             refusal = "the update server redirected to a bad address";
         else if (url.secure && !next.secure)
             refusal = "the update server redirected to an insecure address";
-        logDebug("net: GET %s: redirected to %s", printable(formatUrl(url)).c_str(),
-                 printable(location).c_str());
+        netLog.debug("GET %s: redirected to %s", printable(formatUrl(url)).c_str(),
+                     printable(location).c_str());
         if (refusal != nullptr) {
             error = refusal;
-            logDebug("net: GET %s: %s", printable(urlText).c_str(), refusal);
+            netLog.debug("GET %s: %s", printable(urlText).c_str(), refusal);
             return false;
         }
         url = next;

@@ -19,6 +19,8 @@
 namespace kd {
 namespace {
 
+constexpr LogSource netLog{"net"};
+
 constexpr int kStepMs = 100;  // one wait of the handshake; bounds how late cancel is noticed
 constexpr std::size_t kReadStepBytes = 16384;  // one TLS record at most
 constexpr std::size_t kReadAheadBytes = 65536;
@@ -125,7 +127,7 @@ SSL_CTX* clientContext() {
         SSL_CTX_set_session_cache_mode(c, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
         SSL_CTX_sess_set_new_cb(c, keepSession);
         if (SSL_CTX_set_default_verify_paths(c) != 1)
-            logWarn("net: cannot read the system's trusted certificates");
+            netLog.warn("cannot read the system's trusted certificates");
         return c;
     }();
     return context;
@@ -156,8 +158,8 @@ bool TlsSession::connect(int fd, const std::string& host, std::uint16_t port, in
     if (bio == nullptr || ssl_ == nullptr) {
         BIO_free(bio);
         error = kNoSecureConnection;
-        logWarn("net: TLS with %s: %s (%s)", peer_.c_str(), error.c_str(),
-                lastOpenSslError().c_str());
+        netLog.warn("TLS with %s: %s (%s)", peer_.c_str(), error.c_str(),
+                    lastOpenSslError().c_str());
         return false;
     }
     BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)));
@@ -189,8 +191,8 @@ bool TlsSession::connect(int fd, const std::string& host, std::uint16_t port, in
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) {
             error = kNoSecureConnection;
-            logWarn("net: TLS with %s: %s (no handshake within %d ms)", peer_.c_str(),
-                    error.c_str(), deadlineMs);
+            netLog.warn("TLS with %s: %s (no handshake within %d ms)", peer_.c_str(), error.c_str(),
+                        deadlineMs);
             return false;
         }
         wait(static_cast<int>(std::min<long long>(left, kStepMs)));
@@ -216,7 +218,7 @@ bool TlsSession::refuse(int why, std::string& error) {
             reason = why == SSL_ERROR_SYSCALL && errno != 0 ? netErrorText(errno)
                                                             : "the server closed the connection";
     }
-    logWarn("net: TLS with %s: %s (%s)", peer_.c_str(), error.c_str(), reason.c_str());
+    netLog.warn("TLS with %s: %s (%s)", peer_.c_str(), error.c_str(), reason.c_str());
     return false;
 }
 
@@ -264,7 +266,7 @@ bool TlsSession::receive(std::vector<std::uint8_t>& buffer, std::size_t limit, i
         // a record that does not decrypt, was cut or tampered with on the way.
         if (why == SSL_ERROR_ZERO_RETURN) return false;
         if (failure != nullptr) *failure = EPROTO;
-        logDebug("net: TLS with %s ended: %s", peer_.c_str(), lastOpenSslError().c_str());
+        netLog.debug("TLS with %s ended: %s", peer_.c_str(), lastOpenSslError().c_str());
         return false;
     }
     full_ = true;

@@ -182,7 +182,7 @@ bool ChunkBuilder::finish(const std::function<bool(std::size_t, std::string&)>& 
         fd_.close();
         ::unlink(build.c_str());
         error = "a download did not match the release";
-        logWarn("launcher: %s built from its chunks does not match its hash", entry.path.c_str());
+        launcherLog.warn("%s built from its chunks does not match its hash", entry.path.c_str());
         return false;
     }
     const fs::path staged = place_.staging() / entry.hash;
@@ -243,8 +243,8 @@ bool planChunkedFile(const JobPlace& place, const Entry& entry, const Entry* ins
                     file.oldOffsets[i] = std::int64_t(it->second);
             file.oldFile = old;
         } else {
-            logWarn("launcher: %s; every chunk of %s is downloaded", why.c_str(),
-                    entry.path.c_str());
+            launcherLog.warn("%s; every chunk of %s is downloaded", why.c_str(),
+                             entry.path.c_str());
         }
     }
     for (std::size_t i = 0; i < count; ++i)

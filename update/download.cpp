@@ -78,24 +78,24 @@ Attempt fetchOnce(Servers& servers, std::size_t server, const Entry& entry, Obje
         if (inflater.outputFailed()) return stop();
         if (cancel != nullptr && cancel->load()) return Attempt::Stop;
         if (servers.count() > 1) {
-            logWarn("launcher: object %s, attempt %d, from %s: %s", hash, attempt,
-                    servers.url(server).c_str(), error.c_str());
+            launcherLog.warn("object %s, attempt %d, from %s: %s", hash, attempt,
+                             servers.url(server).c_str(), error.c_str());
             if (serverDidNotAnswer(status)) servers.failed(server);
         } else {
-            logWarn("launcher: object %s, attempt %d: %s", hash, attempt, error.c_str());
+            launcherLog.warn("object %s, attempt %d: %s", hash, attempt, error.c_str());
         }
         return Attempt::Retry;
     }
     if (damaged || !inflater.finish()) {
         if (inflater.outputFailed()) return stop();
         error = "a download arrived damaged";
-        logWarn("launcher: object %s did not decompress (attempt %d)", hash, attempt);
+        launcherLog.warn("object %s did not decompress (attempt %d)", hash, attempt);
         return Attempt::Retry;
     }
     if (!out.end()) return stop();
     if (hasher.finish() != entry.hash) {
         error = "a download did not match the release";
-        logWarn("launcher: object %s hash mismatch (attempt %d)", hash, attempt);
+        launcherLog.warn("object %s hash mismatch (attempt %d)", hash, attempt);
         return Attempt::Retry;
     }
     return Attempt::Done;
@@ -118,8 +118,8 @@ bool fetchObject(Servers& servers, const Entry& entry, ObjectSink& sink,
             fetchOnce(servers, server, entry, sink, attempt, onBytes, cancel, writeFailure, error);
         if (result == Attempt::Done) {
             if (attempt > 1 && servers.count() > 1)
-                logInfo("launcher: object %s came from %s", entry.hash.c_str(),
-                        servers.url(server).c_str());
+                launcherLog.info("object %s came from %s", entry.hash.c_str(),
+                                 servers.url(server).c_str());
             return true;
         }
         if (result == Attempt::Stop) return false;

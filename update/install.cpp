@@ -135,7 +135,7 @@ void removeDropped(const fs::path& gameDir, const Manifest& installed, const Man
         // leads out of the game folder.
         if (throughLink(gameDir, file) || fs::is_directory(fs::symlink_status(file, ec))) continue;
         fs::remove(file, ec);
-        logInfo("launcher: removed %s", entry.path.c_str());
+        launcherLog.info("removed %s", entry.path.c_str());
     }
 }
 
@@ -147,7 +147,7 @@ void removeCopyDebris(const fs::path& gameDir) {
         if (it->path().filename().string().starts_with(kCopyPrefix) &&
             it->is_regular_file(status) && !it->is_symlink(status)) {
             fs::remove(it->path(), status);
-            logInfo("launcher: removed the unfinished copy %s", it->path().c_str());
+            launcherLog.info("removed the unfinished copy %s", it->path().c_str());
         }
     }
 }
@@ -241,7 +241,7 @@ void installPlan(const JobPlace& place, const InstallRequest& request, const Fil
     keepChunkLists(place, request.latest);
     report.installed(request.latest.version);
     report.planned(0);
-    logInfo("launcher: installed %s (%zu files replaced)", request.latest.version.c_str(), count);
+    launcherLog.info("installed %s (%zu files replaced)", request.latest.version.c_str(), count);
     report.status(UpdaterState::UpToDate, request.verify ? "Files verified" : "Up to date", -1.0);
 }
 

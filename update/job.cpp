@@ -15,8 +15,8 @@ void Servers::failed(std::size_t i) {
     std::size_t expected = i % urls_.size();
     const std::size_t next = (expected + 1) % urls_.size();
     if (next != expected && first_.compare_exchange_strong(expected, next))
-        logWarn("launcher: %s does not answer; asking %s first", urls_[expected].c_str(),
-                urls_[next].c_str());
+        launcherLog.warn("%s does not answer; asking %s first", urls_[expected].c_str(),
+                         urls_[next].c_str());
 }
 
 std::string cannotWrite(const std::filesystem::path& where, int error) {

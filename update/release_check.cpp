@@ -112,8 +112,8 @@ SerialRecord readSerials(const fs::path& installDir, bool& damaged) {
         fs::path aside = file;
         aside += kDamagedSuffix;
         const bool kept = error == 0 && writeFileAtomic(aside, text, Durability::Cached) == 0;
-        logWarn("launcher: %s is damaged%s", file.c_str(),
-                kept ? "; kept aside as .serials.damaged" : "");
+        launcherLog.warn("%s is damaged%s", file.c_str(),
+                         kept ? "; kept aside as .serials.damaged" : "");
     }
     return record;
 }
@@ -170,8 +170,7 @@ std::string acceptRelease(const fs::path& installDir, const Manifest& release,
     const FileError error = writeFileAtomic(file, formatRecord(record));
     if (error != 0 && raises) return cannotWrite(file, error);
     // The floor in memory held for this check, and the file still proves what it did.
-    if (error != 0)
-        logWarn("launcher: cannot write %s: %s", file.c_str(), errorText(error).c_str());
+    if (error != 0) launcherLog.warn("cannot write %s: %s", file.c_str(), errorText(error).c_str());
     return refusal;
 }
 

@@ -73,7 +73,7 @@ bool selfUpdate(const JobPlace& place, const Entry& launcher, const SelfUpdateSe
             fs::rename(old, current, ec);
         // Then the launcher's name is taken by something else and its only copy is the old one:
         // nothing more can be done from here, but whoever repairs it must know where it is.
-        if (!linked && ec) logError("launcher: the previous launcher is left at %s", old.c_str());
+        if (!linked && ec) launcherLog.error("the previous launcher is left at %s", old.c_str());
         error = "cannot put the new launcher in place";
         return false;
     }
@@ -83,7 +83,7 @@ bool selfUpdate(const JobPlace& place, const Entry& launcher, const SelfUpdateSe
     // From here the new launcher is in place; if it cannot be started, the next start uses it.
     if (!setup.startProcess(exe, arguments, place.installDir.string(), error)) return false;
 
-    logInfo("launcher: replaced itself with %s; restarting", launcher.hash.c_str());
+    launcherLog.info("replaced itself with %s; restarting", launcher.hash.c_str());
     report.status(UpdaterState::Restarting, kRestartingMessage, -1.0);
     return true;
 }
@@ -99,7 +99,7 @@ bool replaceLauncherIfOutdated(const JobPlace& place, const Entry& wanted,
     if (own.empty() || own == wanted.hash) return false;
     std::string error;
     if (selfUpdate(place, wanted, setup, report, error)) return true;
-    logWarn("launcher: self-update failed: %s", error.c_str());
+    launcherLog.warn("self-update failed: %s", error.c_str());
     return false;
 }
 

@@ -36,12 +36,12 @@ bool fetchSigned(const JobPlace& place, Channel channel, const std::string& test
                       error, headers, &status);
         if (got || !serverDidNotAnswer(status) || (place.cancel && place.cancel->load())) {
             if (got && at % servers.count() != 0)
-                logInfo("launcher: %s came from %s", path.c_str(), servers.url(at).c_str());
+                launcherLog.info("%s came from %s", path.c_str(), servers.url(at).c_str());
             break;
         }
         if (servers.count() > 1) {
-            logWarn("launcher: %s from %s: %s", path.c_str(), servers.url(at).c_str(),
-                    error.c_str());
+            launcherLog.warn("%s from %s: %s", path.c_str(), servers.url(at).c_str(),
+                             error.c_str());
             servers.failed(at);
         }
     }

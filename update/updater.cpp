@@ -42,9 +42,9 @@ public:
     void progress(double share) override { updater_.setProgress(share); }
     void fail(const std::string& error, UpdaterState state) override {
         if (state == UpdaterState::Failed)
-            logError("launcher: %s", error.c_str());
+            launcherLog.error("%s", error.c_str());
         else
-            logWarn("launcher: %s", error.c_str());
+            launcherLog.warn("%s", error.c_str());
         updater_.setStatus(state, error, -1.0);
     }
     void planned(std::uint64_t downloadBytes) override {
@@ -146,7 +146,7 @@ void Updater::launch(JobKind kind, bool allowSelfUpdate) {
             } catch (const std::bad_alloc&) {
                 fail("not enough memory for this update");
             } catch (const std::exception& e) {
-                logError("launcher: the update stopped on an internal error: %s", e.what());
+                launcherLog.error("the update stopped on an internal error: %s", e.what());
                 setStatus(UpdaterState::Failed, "the update stopped on an internal error", -1.0);
             } catch (...) {
                 fail("the update stopped on an internal error");
@@ -154,7 +154,7 @@ void Updater::launch(JobKind kind, bool allowSelfUpdate) {
             busy_ = false;
         });
     } catch (const std::system_error& e) {
-        logError("launcher: cannot start the update: %s", e.what());
+        launcherLog.error("cannot start the update: %s", e.what());
         setStatus(UpdaterState::Failed, "cannot start the update", -1.0);
         busy_ = false;
     }
@@ -263,7 +263,7 @@ bool Updater::fetchRelease(JobKind kind, bool allowSelfUpdate, const InstalledRe
         std::lock_guard<std::mutex> lock(mutex_);
         news_ = std::move(news.body);
     } else {
-        logWarn("launcher: news: %s", error.c_str());
+        launcherLog.warn("news: %s", error.c_str());
     }
 
     manifestFresh_ = false;
@@ -300,8 +300,8 @@ bool Updater::fetchRelease(JobKind kind, bool allowSelfUpdate, const InstalledRe
         latestVersion_ = latest_.version;
         installedVersion = installedVersion_;
     }
-    logInfo("launcher: latest %s, installed %s", latest_.version.c_str(),
-            installedVersion.empty() ? "nothing" : installedVersion.c_str());
+    launcherLog.info("latest %s, installed %s", latest_.version.c_str(),
+                     installedVersion.empty() ? "nothing" : installedVersion.c_str());
 
     if (!allowSelfUpdate) return true;
     SelfUpdateSetup self{
@@ -316,13 +316,13 @@ bool Updater::fetchRelease(JobKind kind, bool allowSelfUpdate, const InstalledRe
 void Updater::onManifestFailure(const std::string& error, JobKind kind, bool allowSelfUpdate) {
     const UpdaterStatus before = status();
     if (before.keyState == KeyState::Refused && before.shownChannel == Channel::Testing) {
-        logWarn("launcher: %s", error.c_str());
+        launcherLog.warn("%s", error.c_str());
         {
             std::lock_guard<std::mutex> lock(mutex_);
             channel_ = Channel::Live;
             shownChannel_ = channel_;
         }
-        logWarn("launcher: playtester key refused; following Live");
+        launcherLog.warn("playtester key refused; following Live");
         run(kind, allowSelfUpdate);
         const UpdaterStatus after = status();
         const bool settled = after.state == UpdaterState::UpToDate ||
@@ -332,7 +332,7 @@ void Updater::onManifestFailure(const std::string& error, JobKind kind, bool all
         return;
     }
     if (before.gameInstalled) {
-        logWarn("launcher: %s", error.c_str());
+        launcherLog.warn("%s", error.c_str());
         setStatus(UpdaterState::Offline, kOfflineMessage, -1.0);
     } else {
         fail(error);
