@@ -1,9 +1,22 @@
 // The values a publisher compiles into the launcher.
+#include <string_view>
+
 #include "app/options.h"
 
 namespace kd {
 
 const char* defaultServerUrl() { return VEILSTONE_SERVER_URL_TEXT; }
+std::vector<std::string> defaultMirrorUrls() {
+    // Separated by spaces, which no URL holds.
+    std::vector<std::string> urls;
+    std::string_view rest = VEILSTONE_MIRROR_URLS_TEXT;
+    while (!rest.empty()) {
+        const std::size_t space = rest.find(' ');
+        if (space != 0) urls.emplace_back(rest.substr(0, space));
+        rest = space == std::string_view::npos ? std::string_view() : rest.substr(space + 1);
+    }
+    return urls;
+}
 const char* releaseKeyText() { return VEILSTONE_RELEASE_KEY_TEXT; }
 bool trustsDemoKey() { return VEILSTONE_TRUSTS_DEMO_KEY != 0; }
 

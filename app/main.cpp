@@ -279,6 +279,9 @@ int main(int argc, char** argv) {
     LaunchOptions options =
         readCommandLine(args, settings.server.empty() ? defaultServerUrl() : settings.server);
     launcherLog.info("update server %s", options.serverUrl.c_str());
+    std::vector<std::string> mirrors = settings.mirrors;
+    for (std::string& url : defaultMirrorUrls()) mirrors.push_back(std::move(url));
+    for (const std::string& url : mirrors) launcherLog.info("mirror %s", url.c_str());
 
     launcher::Updater::ReleaseKey releaseKey;
     if (!decodeReleaseKey(releaseKeyText(), releaseKey.data()))
@@ -354,6 +357,7 @@ int main(int argc, char** argv) {
     const bool restarted = std::find(args.begin(), args.end(), "--updated") != args.end();
     auto* updater = new launcher::Updater({.installDir = dir,
                                            .serverUrl = options.serverUrl,
+                                           .mirrors = mirrors,
                                            .releaseKey = releaseKey,
                                            .launcherFile = ownExecutablePath(),
                                            .startProcess = startProcess,

@@ -63,8 +63,6 @@ const char* usageText() {
            "launcher could not start (details in logs/latest.log beside it).\n";
 }
 
-bool decodeReleaseKey(const char* text, std::uint8_t key[32]) {
-    return hexDecode(text, key, 32);
-}
+bool decodeReleaseKey(const char* text, std::uint8_t key[32]) { return hexDecode(text, key, 32); }
 
 }  // namespace kd

@@ -44,6 +44,8 @@ LauncherSettings parseSettings(std::string_view text) {
             settings.testerKey = value;
         } else if (key == "channel") {
             settings.testingChannel = value == "testing";
+        } else if (key == "mirror" && !value.empty()) {
+            settings.mirrors.emplace_back(value);
         }
     }
     return settings;
@@ -52,6 +54,7 @@ LauncherSettings parseSettings(std::string_view text) {
 std::string formatSettings(const LauncherSettings& settings) {
     std::string text = kHeaderLine;
     if (!settings.server.empty()) text += "server = " + settings.server + "\n";
+    for (const std::string& mirror : settings.mirrors) text += "mirror = " + mirror + "\n";
     // The channel matters only with a key: without one the next start shows Live.
     if (!settings.testerKey.empty()) {
         text += "tester_key = " + settings.testerKey + "\n";

@@ -4,13 +4,15 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kd {
 
 struct LauncherSettings {
-    std::string server;           // empty: the compiled-in default
-    std::string testerKey;        // empty: no playtester key
-    bool testingChannel = false;  // only meaningful with a key
+    std::string server;                // empty: the compiled-in default
+    std::string testerKey;             // empty: no playtester key
+    bool testingChannel = false;       // only meaningful with a key
+    std::vector<std::string> mirrors;  // "mirror = URL" lines: more servers, tried in order
 };
 
 // Missing or unreadable file: the defaults. Never reports an error.

@@ -44,8 +44,8 @@ bool coveredFrom(Display* display, Window window, const XWindowAttributes& own) 
         }
         XWindowAttributes other;
         if (!above || !XGetWindowAttributes(display, children[i], &other)) continue;
-        covered = other.map_state == IsViewable && other.c_class == InputOutput &&
-                  other.x <= x && other.y <= y && other.x + other.width >= x + own.width &&
+        covered = other.map_state == IsViewable && other.c_class == InputOutput && other.x <= x &&
+                  other.y <= y && other.x + other.width >= x + own.width &&
                   other.y + other.height >= y + own.height;
     }
     if (children) XFree(children);
