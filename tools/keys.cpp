@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "base/base.h"
+#include "tools/text.h"
 
 namespace kd::tool {
 
@@ -45,7 +46,7 @@ SecretKey::~SecretKey() { sodium_memzero(bytes, sizeof bytes); }
 bool readSecretKey(const std::string& path, SecretKey& key, std::string& error) {
     KeyText text;
     if (!readKeyText(path, text)) {
-        error = "cannot read the secret key file " + path;
+        error = "cannot read the secret key file " + quoteName(path);
         return false;
     }
     while (text.length > 0 &&
@@ -54,7 +55,7 @@ bool readSecretKey(const std::string& path, SecretKey& key, std::string& error) 
         --text.length;
     const std::string_view digits(text.bytes, text.length);
     if (digits.size() != kSecretHexDigits || !hexDecode(digits, key.bytes, kSecretKeyBytes)) {
-        error = path + " is not a secret key file";
+        error = quoteName(path) + " is not a secret key file";
         return false;
     }
     // The public half is stored too; a mismatch means the file was edited or damaged.
@@ -62,7 +63,7 @@ bool readSecretKey(const std::string& path, SecretKey& key, std::string& error) 
     std::uint8_t publicKey[kPublicKeyBytes];
     keyPairFromSeed(key.bytes, derived.bytes, publicKey);
     if (std::memcmp(derived.bytes, key.bytes, kSecretKeyBytes) != 0) {
-        error = "the secret key file " + path + " is damaged";
+        error = "the secret key file " + quoteName(path) + " is damaged";
         return false;
     }
     return true;
@@ -72,7 +73,8 @@ bool writeSecretKey(const std::string& path, const SecretKey& key, std::string& 
     // O_EXCL: a release key is never overwritten by accident.
     UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!file) {
-        error = errno == EEXIST ? path + " already exists" : "cannot create " + path;
+        error = errno == EEXIST ? quoteName(path) + " already exists"
+                                : "cannot create " + quoteName(path);
         return false;
     }
     std::string digits = hexEncode(key.bytes, kSecretKeyBytes);
@@ -82,7 +84,7 @@ bool writeSecretKey(const std::string& path, const SecretKey& key, std::string& 
     ok = file.close() && ok;
     if (!ok) {
         ::unlink(path.c_str());
-        error = "cannot write " + path;
+        error = "cannot write " + quoteName(path);
     }
     return ok;
 }

@@ -27,8 +27,9 @@ const Command kCommands[] = {
      pubkey},
     {"hash",
      "hash FILE...",
-     "Prints the BLAKE2b-256 digest and name of each file, like b2sum -l 256; a file that cannot\n"
-     "be read is reported and the rest still hashed.\n",
+     "Prints the BLAKE2b-256 digest and name of each file (- is standard input) the way\n"
+     "b2sum -l 256 does, so that b2sum --check reads it; a file that cannot be read is\n"
+     "reported and the rest still hashed.\n",
      {},
      {},
      hash},
@@ -53,16 +54,20 @@ const Command kCommands[] = {
      checkManifest},
     {"publish",
      "publish --secret FILE --version V [--platform P] [--channel live|testing]\n"
-     "                [--news FILE] [--launcher FILE] [--allow-empty] [--progress] [--quiet]\n"
-     "                GAME_DIR SERVER_DIR",
+     "                [--news FILE] [--launcher FILE [--launcher-server-ok]] [--allow-empty]\n"
+     "                [--progress] [--quiet] GAME_DIR SERVER_DIR",
      "Packs every file of GAME_DIR into SERVER_DIR/objects, then writes the signed news and\n"
      "manifest for the channel (testing under SERVER_DIR/testing), numbered one above the serial\n"
      "of the manifest already there. Objects are written before the texts that name them.\n"
-     "  --allow-empty  publish a release without files (players' installed files are removed)\n"
-     "  --progress     show progress on stderr even when it is not a terminal\n"
-     "  --quiet        print neither progress nor the summary\n",
+     "Paths are refused longer than 3584 bytes, or with a name longer than 239 bytes, so that\n"
+     "any launcher folder of up to 489 bytes holds the release.\n"
+     "  --launcher-server-ok  publish a launcher that names another server than the launcher\n"
+     "                        of the release before it (players move to that server)\n"
+     "  --allow-empty         publish a release without files (players' files are removed)\n"
+     "  --progress            show progress on stderr even when it is not a terminal\n"
+     "  --quiet               print neither progress nor the summary\n",
      {"--secret", "--version", "--platform", "--channel", "--news", "--launcher"},
-     {"--allow-empty", "--progress", "--quiet"},
+     {"--allow-empty", "--progress", "--quiet", "--launcher-server-ok"},
      publish},
 };
 

@@ -1,18 +1,14 @@
 #include "tools/packing.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-#include <zlib.h>
-
 #include <algorithm>
 #include <atomic>
-#include <map>
+#include <functional>
 #include <mutex>
+#include <set>
 #include <thread>
 
-#include "base/base.h"
-#include "release/crypto.h"
-#include "release/inflate.h"
+#include "tools/progress.h"
+#include "tools/text.h"
 
 namespace kd::tool {
 
@@ -20,123 +16,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::size_t kChunkBytes = 1 << 20;
-constexpr int kPackLevel = 9;
 constexpr unsigned kMaxPackThreads = 8;
-
-// Two piece buffers per worker thread, reused from file to file, so that a game of many small
-// files does not cost two large allocations for each.
-struct Buffers {
-    std::vector<unsigned char> in = std::vector<unsigned char>(kChunkBytes);
-    std::vector<unsigned char> out = std::vector<unsigned char>(kChunkBytes);
-};
-
-Buffers& threadBuffers() {
-    thread_local Buffers buffers;
-    return buffers;
-}
-
-UniqueFd openToRead(const fs::path& file) {
-    return UniqueFd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-}
-
-// A name beside the target that no other writer uses, also not another publish running at the
-// same time into the same folder.
-std::string uniquePartName(const std::string& path) {
-    static std::atomic<unsigned> counter{0};
-    return path + "." + std::to_string(getpid()) + "-" + std::to_string(counter++) + ".part";
-}
-
-// True when the object already on the server unpacks to exactly this content, as the launcher's
-// own inflater reads it.
-bool objectHolds(const fs::path& object, const std::string& digest, std::uint64_t size) {
-    UniqueFd in = openToRead(object);
-    if (!in) return false;
-    FileHasher hasher;
-    Inflater inflater(size, [&hasher](const std::uint8_t* data, std::size_t length) {
-        hasher.add(data, length);
-        return true;
-    });
-    std::vector<unsigned char>& packed = threadBuffers().in;
-    for (;;) {
-        const long got = readSome(in.get(), packed.data(), packed.size());
-        if (got < 0) return false;
-        if (got == 0) break;
-        if (!inflater.push(packed.data(), std::size_t(got))) return false;
-    }
-    return inflater.finish() && hasher.finish() == digest;
-}
-
-// Packs a file into a temporary name beside the object in pieces, re-hashing what it reads so a
-// file that changed since it was hashed is noticed, then renames the object into place.
-bool packObject(const fs::path& file, const fs::path& object, const std::string& digest,
-                std::uint64_t& packedSize, std::string& error, const std::string& name,
-                Progress* progress) {
-    UniqueFd in = openToRead(file);
-    if (!in) {
-        error = "cannot read " + name;
-        return false;
-    }
-    const std::string part = uniquePartName(object.string());
-    UniqueFd out(::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (!out) {
-        error = "cannot write " + object.string();
-        return false;
-    }
-    z_stream stream{};
-    deflateInit(&stream, kPackLevel);
-    std::vector<unsigned char>& raw = threadBuffers().in;
-    std::vector<unsigned char>& packed = threadBuffers().out;
-    FileHasher hasher;
-    bool ok = true;
-    packedSize = 0;
-    int flush = Z_NO_FLUSH;
-    while (ok && flush != Z_FINISH) {
-        // A short read is not the end of a file: only a read that returns nothing is.
-        std::size_t got = 0;
-        long last = 1;
-        while (got < raw.size() &&
-               (last = readSome(in.get(), raw.data() + got, raw.size() - got)) > 0)
-            got += std::size_t(last);
-        if (last < 0) {
-            ok = false;
-            error = "cannot read " + name;
-            break;
-        }
-        hasher.add(raw.data(), got);
-        if (progress) progress->bytes += got;
-        flush = got < raw.size() ? Z_FINISH : Z_NO_FLUSH;
-        stream.next_in = raw.data();
-        stream.avail_in = unsigned(got);
-        do {
-            stream.next_out = packed.data();
-            stream.avail_out = unsigned(packed.size());
-            deflate(&stream, flush);
-            std::size_t produced = packed.size() - stream.avail_out;
-            if (!writeAll(out.get(), packed.data(), produced)) {
-                ok = false;
-                error = "cannot write " + object.string();
-                break;
-            }
-            packedSize += produced;
-        } while (stream.avail_out == 0);
-    }
-    deflateEnd(&stream);
-    if (!out.close() && ok) {
-        ok = false;
-        error = "cannot write " + object.string();
-    }
-    if (ok && hasher.finish() != digest) {
-        ok = false;
-        error = name + " changed while it was being published";
-    }
-    if (ok && ::rename(part.c_str(), object.c_str()) != 0) {
-        ok = false;
-        error = "cannot write " + object.string();
-    }
-    if (!ok) ::unlink(part.c_str());
-    return ok;
-}
 
 unsigned packThreads() {
     return std::max(1u, std::min(std::thread::hardware_concurrency(), kMaxPackThreads));
@@ -164,107 +44,159 @@ bool parallelFor(std::size_t count, const std::function<bool(std::size_t, std::s
     return !failed;
 }
 
-}  // namespace
-
-bool hashWhole(const fs::path& file, std::string& digest, std::uint64_t& size, Progress* progress) {
-    UniqueFd in = openToRead(file);
-    if (!in) return false;
-    std::vector<unsigned char>& buffer = threadBuffers().in;
-    FileHasher hasher;
-    size = 0;
-    long got;
-    while ((got = readSome(in.get(), buffer.data(), buffer.size())) > 0) {
-        hasher.add(buffer.data(), std::size_t(got));
-        size += std::uint64_t(got);
-        if (progress) progress->bytes += std::uint64_t(got);
-    }
-    digest = hasher.finish();
-    return got == 0;
-}
-
-bool publishObject(const fs::path& file, const std::string& name, const fs::path& objects,
-                   Packed& result, std::string& error, Progress* progress) {
-    Entry& entry = result.entry;
-    fs::path object = objects / entry.hash;
-    std::error_code sizeError;
-    // An object this tool wrote for an unchanged file is trusted by its size, not read again.
-    if (result.known && fs::file_size(object, sizeError) == result.known->packedSize &&
-        !sizeError) {
-        entry.packedSize = result.known->packedSize;
-        return true;
-    }
-    if (objectHolds(object, entry.hash, entry.size)) {
-        std::error_code ec;
-        entry.packedSize = fs::file_size(object, ec);
-        if (!ec) {
-            if (progress) progress->bytes += entry.size;
-            return true;
-        }
-    }
-    result.isNew = true;
-    return packObject(file, object, entry.hash, entry.packedSize, error, name, progress);
-}
-
-bool publishAll(const std::vector<Source>& sources, const Cache& cache, const fs::path& objects,
-                bool showProgress, std::vector<Packed>& results, Totals& totals,
-                std::string& error) {
-    results.assign(sources.size(), Packed());
+// Reads the file unless the cache knows it unchanged; read says which of them to look at.
+bool hashFiles(const std::vector<Source>& sources, const PublishCache* cache,
+               const std::vector<std::size_t>& which, bool showProgress,
+               std::vector<PackedFile>& files, std::string& error) {
     std::uint64_t totalBytes = 0;
     std::error_code ec;
-    for (const Source& source : sources) totalBytes += fs::file_size(source.file, ec);
-    {
-        Progress progress;
-        ProgressLine line(showProgress, "hashed", sources.size(), totalBytes, progress);
-        auto hashOne = [&](std::size_t i, std::string& message) {
-            Packed& result = results[i];
-            result.entry.path = sources[i].path;
-            result.lookedAtNs = wallClockNs();
-            if (identify(sources[i].file, result.identity)) {
-                auto known = cache.find(sources[i].cacheKey);
-                if (known != cache.end() && known->second.identity == result.identity) {
-                    result.known = &known->second;
-                    result.entry.hash = known->second.hash;
-                    result.entry.size = result.identity.size;
-                    progress.bytes += result.entry.size;
+    for (std::size_t i : which) totalBytes += fs::file_size(sources[i].file, ec);
+    Progress progress;
+    ProgressLine line(showProgress, "hashed", which.size(), totalBytes, progress);
+    return parallelFor(
+        which.size(),
+        [&](std::size_t k, std::string& message) {
+            const std::size_t i = which[k];
+            PackedFile& file = files[i];
+            file.entry.path = sources[i].path;
+            file.lookedAtNs = wallClockNs();
+            file.fromCache = false;
+            if (stampOf(sources[i].file, file.stamp) && cache) {
+                const auto known = cache->files.find(sources[i].cacheKey);
+                if (known != cache->files.end() && known->second.stamp == file.stamp) {
+                    file.fromCache = true;
+                    file.entry.hash = known->second.hash;
+                    file.entry.size = file.stamp.size;
+                    progress.bytes += file.entry.size;
                     progress.files++;
                     return true;
                 }
             }
-            bool ok = hashWhole(sources[i].file, result.entry.hash, result.entry.size, &progress);
+            const bool ok = hashWhole(sources[i].file, file.entry.hash, file.entry.size, &progress);
             progress.files++;
-            if (!ok) message = "cannot read " + sources[i].path;
+            if (!ok) message = "cannot read " + quoteName(sources[i].path);
             return ok;
-        };
-        if (!parallelFor(sources.size(), hashOne, error)) return false;
-    }
+        },
+        error);
+}
 
-    std::map<std::string, std::size_t> firstWithHash;
-    std::vector<std::size_t> distinct;
-    std::uint64_t distinctBytes = 0;
-    for (std::size_t i = 0; i < results.size(); ++i) {
-        if (!firstWithHash.emplace(results[i].entry.hash, i).second) continue;
-        distinct.push_back(i);
-        distinctBytes += results[i].entry.size;
+// Makes an object of every content not in objects yet, from one file that holds it (one that
+// was read this time, when there is one). Returns the hashes that turned out to come from cache
+// records that were wrong.
+bool packContents(const std::vector<Source>& sources, const PublishCache& cache,
+                  const fs::path& objectsDir, bool showProgress,
+                  const std::vector<PackedFile>& files, ObjectStates& objects,
+                  std::set<std::string>& wrong, std::string& error) {
+    std::map<std::string, std::size_t> source;  // by hash: the file to pack it from
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::string& hash = files[i].entry.hash;
+        if (objects.count(hash)) continue;
+        auto [at, added] = source.emplace(hash, i);
+        if (!added && files[at->second].fromCache && !files[i].fromCache) at->second = i;
     }
+    std::vector<std::size_t> from;
+    std::uint64_t bytes = 0;
+    for (const auto& [hash, i] : source) {
+        from.push_back(i);
+        bytes += files[i].entry.size;
+    }
+    std::vector<ObjectState> states(from.size());
+    std::vector<char> disagreed(from.size(), 0);
+    Progress progress;
     {
-        Progress progress;
-        ProgressLine line(showProgress, "packed", distinct.size(), distinctBytes, progress);
-        auto packOne = [&](std::size_t k, std::string& message) {
-            std::size_t i = distinct[k];
-            bool ok = publishObject(sources[i].file, sources[i].path, objects, results[i], message,
-                                    &progress);
-            progress.files++;
-            return ok;
-        };
-        if (!parallelFor(distinct.size(), packOne, error)) return false;
+        ProgressLine line(showProgress, "packed", from.size(), bytes, progress);
+        const bool ok = parallelFor(
+            from.size(),
+            [&](std::size_t k, std::string& message) {
+                const PackedFile& file = files[from[k]];
+                const ObjectResult result = provideObject(
+                    sources[from[k]].file, file.entry.path, file.entry.hash, file.entry.size,
+                    objectsDir, cache, states[k], message, &progress);
+                progress.files++;
+                if (result == ObjectResult::Changed && file.fromCache) disagreed[k] = 1;
+                if (result == ObjectResult::Changed && !file.fromCache)
+                    message = quoteName(file.entry.path) + " changed while it was being published";
+                return result == ObjectResult::Ready || disagreed[k];
+            },
+            error);
+        if (!ok) return false;
     }
-    for (std::size_t i : distinct) ++(results[i].isNew ? totals.newObjects : totals.reusedObjects);
-    for (Packed& result : results) {
-        totals.unchangedFiles += result.known != nullptr;
-        result.entry.packedSize = results[firstWithHash[result.entry.hash]].entry.packedSize;
-        totals.bytes += result.entry.size;
+    for (std::size_t k = 0; k < from.size(); ++k) {
+        const std::string& hash = files[from[k]].entry.hash;
+        if (disagreed[k])
+            wrong.insert(hash);
+        else
+            objects[hash] = states[k];
     }
     return true;
+}
+
+}  // namespace
+
+bool packFiles(const std::vector<Source>& sources, const PublishCache& cache,
+               const fs::path& objectsDir, bool showProgress, std::vector<PackedFile>& files,
+               ObjectStates& objects, std::string& error) {
+    files.assign(sources.size(), PackedFile());
+    std::vector<std::size_t> all(sources.size());
+    for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+    std::set<std::string> wrong;
+    if (!hashFiles(sources, &cache, all, showProgress, files, error) ||
+        !packContents(sources, cache, objectsDir, showProgress, files, objects, wrong, error))
+        return false;
+    if (!wrong.empty()) {
+        // Every file that took one of those hashes from the cache is read now; the second round
+        // packs only from files read this time, so it cannot meet a wrong record again.
+        std::vector<std::size_t> again;
+        for (std::size_t i = 0; i < files.size(); ++i)
+            if (files[i].fromCache && wrong.count(files[i].entry.hash)) again.push_back(i);
+        wrong.clear();
+        if (!hashFiles(sources, nullptr, again, showProgress, files, error) ||
+            !packContents(sources, cache, objectsDir, showProgress, files, objects, wrong, error))
+            return false;
+    }
+    for (PackedFile& file : files) {
+        const auto object = objects.find(file.entry.hash);
+        if (object == objects.end()) {  // only a file that changed again since it was read
+            error = quoteName(file.entry.path) + " changed while it was being published";
+            return false;
+        }
+        file.entry.packedSize = object->second.packedSize;
+    }
+    return true;
+}
+
+void countTotals(const std::vector<PackedFile>& files, const ObjectStates& objects,
+                 Totals& totals) {
+    for (const auto& [hash, state] : objects)
+        ++(state.isNew ? totals.newObjects : totals.reusedObjects);
+    for (const PackedFile& file : files) {
+        totals.unchangedFiles += file.fromCache;
+        totals.bytes += file.entry.size;
+    }
+}
+
+PublishCache updatedCache(const PublishCache& cache, const std::string& gameKey,
+                          const std::vector<Source>& sources, const std::vector<PackedFile>& files,
+                          const ObjectStates& objects, const fs::path& objectsDir) {
+    PublishCache updated;
+    for (const auto& [key, record] : cache.files)
+        if (!key.starts_with(gameKey)) updated.files.emplace(key, record);
+    for (std::size_t i = 0; i < files.size(); ++i)
+        if (settled(files[i].stamp, files[i].lookedAtNs))
+            updated.files[sources[i].cacheKey] = {files[i].stamp, files[i].entry.hash};
+    updated.objects = cache.objects;
+    // An object checked or written now is recorded only when it is still as it was then, and
+    // long enough after its last change that a further change would move its change time.
+    const std::int64_t now = wallClockNs();
+    for (const auto& [hash, state] : objects) {
+        Stamp current;
+        if (state.trusted || (stampOf(objectsDir / hash, current) && current == state.stamp &&
+                              settled(current, now)))
+            updated.objects[hash] = state.stamp;
+        else
+            updated.objects.erase(hash);
+    }
+    return updated;
 }
 
 }  // namespace kd::tool

@@ -1,49 +1,52 @@
-// Packing a release's files: each distinct content hashed, then packed once as a zlib object
-// named by its hash in the server's objects folder, on a few worker threads that stream one file
-// at a time, so that memory does not grow with the size of the game.
+// Packing a release's files: each file hashed (or its hash taken from the publish cache when the
+// file did not change), then each distinct content made an object once, on a few worker threads
+// that stream one file at a time, so that memory does not grow with the size of the game.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "release/manifest.h"
 #include "tools/game_folder.h"
-#include "tools/progress.h"
+#include "tools/objects.h"
 #include "tools/publish_cache.h"
 
 namespace kd::tool {
 
-// Hashes a file in pieces, so that memory does not grow with the file.
-bool hashWhole(const std::filesystem::path& file, std::string& digest, std::uint64_t& size,
-               Progress* progress = nullptr);
-
-struct Packed {
+// One game file on its way into the release.
+struct PackedFile {
     Entry entry;
-    bool isNew = false;
-    Identity identity;             // as seen before the file was read
-    std::int64_t lookedAtNs = 0;   // when
-    const Known* known = nullptr;  // the cache's record, when the file is unchanged since
+    Stamp stamp;                  // the file as seen before it was read
+    std::int64_t lookedAtNs = 0;  // when
+    bool fromCache = false;       // the hash is the cache's, not read this time
 };
 
-// Makes sure the object for result.entry (hash and size known) exists in objects and fills in
-// its packed size; name is the file as messages call it.
-bool publishObject(const std::filesystem::path& file, const std::string& name,
-                   const std::filesystem::path& objects, Packed& result, std::string& error,
-                   Progress* progress = nullptr);
+using ObjectStates = std::map<std::string, ObjectState>;  // by hash
 
 struct Totals {
     std::uint64_t bytes = 0;
     std::size_t newObjects = 0, reusedObjects = 0, unchangedFiles = 0;
 };
 
-// Hashes every file the cache does not know unchanged, then packs each distinct content once.
-// results follow sources index for index.
-bool publishAll(const std::vector<Source>& sources, const Cache& cache,
-                const std::filesystem::path& objects, bool showProgress,
-                std::vector<Packed>& results, Totals& totals, std::string& error);
+// Fills files (index for index with sources) and adds every object the release needs to objects,
+// packing those that are missing or wrong. Objects already in objects are taken as they are.
+// A cached hash that the file turns out not to have is a miss, never an error: such files are
+// hashed again and packed under their real hash.
+bool packFiles(const std::vector<Source>& sources, const PublishCache& cache,
+               const std::filesystem::path& objectsDir, bool showProgress,
+               std::vector<PackedFile>& files, ObjectStates& objects, std::string& error);
+
+void countTotals(const std::vector<PackedFile>& files, const ObjectStates& objects, Totals& totals);
+
+// The cache to keep after this publish: the records of other game folders and of other objects
+// stay, this folder's files and this release's objects are recorded as they are now, where that
+// can be trusted next time.
+PublishCache updatedCache(const PublishCache& cache, const std::string& gameKey,
+                          const std::vector<Source>& sources, const std::vector<PackedFile>& files,
+                          const ObjectStates& objects, const std::filesystem::path& objectsDir);
 
 }  // namespace kd::tool

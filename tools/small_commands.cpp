@@ -1,4 +1,7 @@
 // The commands that make and read keys, hash files and sign, verify and check texts.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -8,6 +11,7 @@
 #include "release/manifest.h"
 #include "tools/commands.h"
 #include "tools/keys.h"
+#include "tools/packing.h"
 #include "tools/text.h"
 
 namespace kd::tool {
@@ -34,20 +38,27 @@ int pubkey(const Args& args) {
     return 0;
 }
 
-// Like b2sum: every file that can be read is printed, the others reported, and the status
-// says whether any failed.
+// Like b2sum, line for line, so that b2sum --check reads the output: every file that can be
+// read is printed, "-" is standard input, the others are reported, and the status says whether
+// any failed.
 int hash(const Args& args) {
     if (args.positional.empty()) return usage(args.command);
     int status = 0;
     for (const std::string& path : args.positional) {
-        std::string digest = hashFile(path);
-        if (digest.empty()) {
+        UniqueFd file;
+        if (path != "-") file = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        std::string digest;
+        std::uint64_t size = 0;
+        if ((path != "-" && !file) ||
+            !hashDescriptor(path == "-" ? STDIN_FILENO : file.get(), digest, size)) {
             fflush(stdout);
-            fprintf(stderr, "cannot read %s\n", path.c_str());
+            fprintf(stderr, "cannot read %s\n", quoteName(path).c_str());
             status = kExitFailure;
             continue;
         }
-        printf("%s  %s\n", digest.c_str(), path.c_str());
+        bool escaped = false;
+        const std::string name = digestLineName(path, escaped);
+        printf("%s%s  %s\n", escaped ? "\\" : "", digest.c_str(), name.c_str());
     }
     return status;
 }
@@ -61,14 +72,15 @@ int sign(const Args& args) {
     if (!readSecretKey(*secretPath, secret, error)) return fail(error);
     const std::string& in = args.positional[0];
     std::string text;
-    if (!readText(in, text)) return fail("cannot read " + in);
+    if (!readText(in, text)) return fail("cannot read " + quoteName(in));
     // The signature line follows the body directly; without a final line feed the launcher
     // could not find it.
-    if (!text.empty() && text.back() != '\n') return fail(in + " does not end with a line feed");
+    if (!text.empty() && text.back() != '\n')
+        return fail(quoteName(in) + " does not end with a line feed");
     const std::string signedText = signText(text, secret.bytes);
     if (args.positional.size() == 2) {
         if (writeFileAtomic(args.positional[1], signedText) != 0)
-            return fail("cannot write " + args.positional[1]);
+            return fail("cannot write " + quoteName(args.positional[1]));
     } else {
         fwrite(signedText.data(), 1, signedText.size(), stdout);
     }
@@ -81,7 +93,8 @@ int verify(const Args& args) {
     std::uint8_t publicKey[kPublicKeyBytes];
     if (!readPublicKey(*publicHex, publicKey)) return fail("the public key must be 64 hex digits");
     std::string text, body;
-    if (!readText(args.positional[0], text)) return fail("cannot read " + args.positional[0]);
+    if (!readText(args.positional[0], text))
+        return fail("cannot read " + quoteName(args.positional[0]));
     if (!verifySignedText(text, publicKey, body)) return fail("not signed by this key");
     fwrite(body.data(), 1, body.size(), stdout);
     return 0;
@@ -90,7 +103,8 @@ int verify(const Args& args) {
 int checkManifest(const Args& args) {
     if (args.positional.size() != 1) return usage(args.command);
     std::string text;
-    if (!readText(args.positional[0], text)) return fail("cannot read " + args.positional[0]);
+    if (!readText(args.positional[0], text))
+        return fail("cannot read " + quoteName(args.positional[0]));
     if (const std::string* publicHex = args.get("--public")) {
         std::uint8_t publicKey[kPublicKeyBytes];
         if (!readPublicKey(*publicHex, publicKey))
@@ -101,18 +115,26 @@ int checkManifest(const Args& args) {
     }
     Manifest manifest;
     std::string error;
-    if (!parseManifest(text, manifest, error)) return fail(error);
+    if (!parseManifest(text, manifest, error)) {
+        // The one reader message that ends in a name from the file.
+        constexpr std::string_view kTwice = "file listed twice: ";
+        if (error.starts_with(kTwice))
+            error = std::string(kTwice) + quoteName(error.substr(kTwice.size()));
+        return fail(error);
+    }
     // The reader keeps hashes as written, but objects are named in lower case: an upper-case
     // hash names an object that is never found.
     if (!isLowerHex(manifest.launcher.hash)) return fail("the launcher hash is not in lower case");
     std::uint64_t size = 0, packed = 0;
     for (const Entry& entry : manifest.files) {
-        if (!isLowerHex(entry.hash)) return fail("hash not in lower case for " + entry.path);
+        if (!isLowerHex(entry.hash))
+            return fail("hash not in lower case for " + quoteName(entry.path));
         size += entry.size;
         packed += entry.packedSize;
     }
-    printf("platform %s\nversion %s\n", manifest.platform.c_str(), manifest.version.c_str());
-    if (!manifest.channel.empty()) printf("channel %s\n", manifest.channel.c_str());
+    printf("platform %s\nversion %s\n", quoteName(manifest.platform).c_str(),
+           quoteName(manifest.version).c_str());
+    if (!manifest.channel.empty()) printf("channel %s\n", quoteName(manifest.channel).c_str());
     if (manifest.serial != 0) printf("serial %llu\n", (unsigned long long)manifest.serial);
     printf("files %zu\nsize %llu\npacked %llu\n", manifest.files.size(), (unsigned long long)size,
            (unsigned long long)packed);

@@ -45,4 +45,111 @@ bool readText(const std::string& path, std::string& text) {
     return true;
 }
 
+namespace {
+
+enum class Kind { Plain, Special, SpecialButQuotable, Hidden, Quote };
+
+// The length of the UTF-8 sequence at name[at] when it is a printable character, 0 otherwise.
+std::size_t printableSequence(std::string_view name, std::size_t at) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(name[i]); };
+    const unsigned char lead = byte(at);
+    if (lead >= 0x20 && lead < 0x7f) return 1;
+    std::size_t length = lead >= 0xf0 && lead <= 0xf4 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc2 ? 2 : 0;
+    if (lead >= 0xf5 || length == 0 || at + length > name.size()) return 0;
+    std::uint32_t code = lead & (0x7f >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xc0) != 0x80) return 0;
+        code = code << 6 | (byte(at + i) & 0x3f);
+    }
+    const std::uint32_t shortest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < shortest[length] || code > 0x10ffff || (code >= 0xd800 && code < 0xe000)) return 0;
+    return code < 0xa0 ? 0 : length;  // C1 control characters are not shown either
+}
+
+// How ls treats one printable ASCII character at position at of a name of the given size: plain
+// needs no quotes; special needs them; a quotable one also leaves double quotes possible.
+Kind kindOf(char c, std::size_t at, std::size_t size) {
+    if (c == '\'') return Kind::Quote;
+    if (c == ' ') return Kind::SpecialButQuotable;
+    if (std::string_view("!\"$&()*;<=>?[\\^`|").find(c) != std::string_view::npos)
+        return Kind::Special;
+    // '#' and '~' mean something only at the start, '{' and '}' only alone.
+    if ((c == '#' || c == '~') && at == 0) return Kind::SpecialButQuotable;
+    if ((c == '{' || c == '}') && size == 1) return Kind::SpecialButQuotable;
+    if (c == '#' || c == '~' || c == '{' || c == '}') return Kind::Hidden;  // plain, but not in ""
+    return Kind::Plain;
+}
+
+void appendEscape(std::string& out, unsigned char byte) {
+    static const char letters[] = "abtnvfr";  // for the bytes 7 to 13
+    out += '\\';
+    if (byte >= 7 && byte <= 13) {
+        out += letters[byte - 7];
+        return;
+    }
+    out += char('0' + (byte >> 6));
+    out += char('0' + ((byte >> 3) & 7));
+    out += char('0' + (byte & 7));
+}
+
+}  // namespace
+
+std::string quoteName(std::string_view name) {
+    if (name.empty()) return "''";
+    bool quote = false, doubleQuotes = true, singleQuote = false;
+    for (std::size_t at = 0; at < name.size();) {
+        const std::size_t length = printableSequence(name, at);
+        if (length == 0) {
+            quote = true;
+            doubleQuotes = false;
+            ++at;
+            continue;
+        }
+        if (length == 1) {
+            const Kind kind = kindOf(name[at], at, name.size());
+            quote |=
+                kind == Kind::Special || kind == Kind::SpecialButQuotable || kind == Kind::Quote;
+            doubleQuotes &= kind != Kind::Special && kind != Kind::Hidden;
+            singleQuote |= kind == Kind::Quote;
+        }
+        at += length;
+    }
+    if (!quote) return std::string(name);
+    if (singleQuote && doubleQuotes) return "\"" + std::string(name) + "\"";
+    std::string out = "'";
+    bool escaping = false;  // inside $'...'
+    for (std::size_t at = 0; at < name.size();) {
+        const std::size_t length = printableSequence(name, at);
+        if (length == 0) {
+            if (!escaping) out += "'$'";
+            escaping = true;
+            appendEscape(out, static_cast<unsigned char>(name[at++]));
+            continue;
+        }
+        if (name[at] == '\'') {
+            out += "'\\''";
+        } else {
+            if (escaping) out += "''";
+            out.append(name.substr(at, length));
+        }
+        escaping = false;
+        at += length;
+    }
+    return out + "'";
+}
+
+std::string digestLineName(std::string_view name, bool& escaped) {
+    std::string out;
+    escaped = false;
+    for (char c : name) {
+        const char* escape = c == '\\' ? "\\\\" : c == '\n' ? "\\n" : c == '\r' ? "\\r" : nullptr;
+        escaped |= escape != nullptr;
+        if (escape)
+            out += escape;
+        else
+            out += c;
+    }
+    return out;
+}
+
 }  // namespace kd::tool
