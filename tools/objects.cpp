@@ -179,6 +179,7 @@ ObjectResult provideObject(const fs::path& file, const std::string& name, const 
             return ObjectResult::Ready;
         }
         state.trusted = false;
+        state.replaced = true;
     }
     state.isNew = true;
     const ObjectResult result =

@@ -18,8 +18,9 @@ bool hashWhole(const std::filesystem::path& file, std::string& digest, std::uint
 
 // What publish knows about one object of the release.
 struct ObjectState {
-    bool isNew = false;    // written by this publish
-    bool trusted = false;  // its stamp was as the cache recorded: not read again
+    bool isNew = false;     // written by this publish
+    bool trusted = false;   // its stamp was as the cache recorded: not read again
+    bool replaced = false;  // one stood there that did not unpack to its name
     std::uint64_t packedSize = 0;
     Stamp stamp;  // as this publish last saw it good: before it was checked, or once written
 };

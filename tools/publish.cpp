@@ -149,6 +149,11 @@ int publish(const Args& args) {
     std::vector<PackedFile> files;
     if (!packFiles(sources, cache, objects, options.showProgress, files, states, error))
         return fail(error);
+    // Copies made of a damaged object (an upload, a cache) must be replaced too.
+    for (const auto& [hash, state] : states)
+        if (state.replaced)
+            fprintf(stderr, "warning: %s was damaged and is written again; upload it again\n",
+                    quoteName((objects / hash).string()).c_str());
     Totals totals;
     countTotals(files, states, totals);
     std::uint64_t packed = 0;
