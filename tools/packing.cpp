@@ -44,7 +44,8 @@ bool parallelFor(std::size_t count, const std::function<bool(std::size_t, std::s
     return !failed;
 }
 
-// Reads the file unless the cache knows it unchanged; read says which of them to look at.
+// Hashes the files at the indexes in which, taking the hash from the cache (when given) for a
+// file whose stamp is as recorded.
 bool hashFiles(const std::vector<Source>& sources, const PublishCache* cache,
                const std::vector<std::size_t>& which, bool showProgress,
                std::vector<PackedFile>& files, std::string& error) {
@@ -81,8 +82,8 @@ bool hashFiles(const std::vector<Source>& sources, const PublishCache* cache,
 }
 
 // Makes an object of every content not in objects yet, from one file that holds it (one that
-// was read this time, when there is one). Returns the hashes that turned out to come from cache
-// records that were wrong.
+// was read this time, when there is one). A hash that a cache record gave and the file turned out
+// not to have goes into wrong instead.
 bool packContents(const std::vector<Source>& sources, const PublishCache& cache,
                   const fs::path& objectsDir, bool showProgress,
                   const std::vector<PackedFile>& files, ObjectStates& objects,
