@@ -1,11 +1,21 @@
 // The values a publisher compiles into the launcher.
+#include <cstddef>
 #include <string_view>
 
 #include "app/options.h"
 
 namespace kd {
 
-const char* defaultServerUrl() { return VEILSTONE_SERVER_URL_TEXT; }
+namespace {
+
+// The server URL stands in the executable behind a marker that ends at its first '=', so that
+// the release tool can read which server a launcher file talks to before it publishes it.
+constexpr char kServerUrlRecord[] = "veilstone-server-url=" VEILSTONE_SERVER_URL_TEXT;
+constexpr std::size_t kServerUrlMarkerBytes = std::string_view(kServerUrlRecord).find('=') + 1;
+
+}  // namespace
+
+const char* defaultServerUrl() { return kServerUrlRecord + kServerUrlMarkerBytes; }
 std::vector<std::string> defaultMirrorUrls() {
     // Separated by spaces, which no URL holds.
     std::vector<std::string> urls;

@@ -2,12 +2,12 @@
 // command runs in the test's own folder, so names in commands and messages are relative to it.
 #include <gtest/gtest.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <filesystem>
 #include <tuple>
 
 #include "release/crypto.h"
+#include "release/inflate.h"
 #include "release/manifest.h"
 #include "tests/support/child_process.h"
 #include "tests/support/release_fixture.h"
@@ -23,12 +23,11 @@ struct Result {
     std::string out, err;
 };
 
+// As the launcher unpacks it.
 std::string inflateAll(const std::string& packed, std::size_t size) {
-    std::string out(size, '\0');
-    uLongf n = size;
-    auto in = reinterpret_cast<const Bytef*>(packed.data());
-    bool ok = uncompress(reinterpret_cast<Bytef*>(out.data()), &n, in, packed.size()) == Z_OK;
-    return ok && n == size ? out : "<bad object>";
+    std::vector<std::uint8_t> out;
+    auto in = reinterpret_cast<const std::uint8_t*>(packed.data());
+    return inflateZlib(in, packed.size(), size, out) ? std::string(out.begin(), out.end()) : "?";
 }
 
 class ReleaseTool : public ::testing::Test {
@@ -101,6 +100,12 @@ TEST_F(ReleaseTool, KeysSignVerifyAndCheckManifestsAsAPublisherUsesThem) {
     EXPECT_EQ(run("verify --public " + otherKey + " news.signed").err, "not signed by this key\n");
     put("open", "no final line feed");
     EXPECT_EQ(run("sign --secret k open").err, "open does not end with a line feed\n");
+    // hash writes what b2sum writes, escapes and all, so that b2sum --check reads it.
+    for (const char* name : {"b\\s", "l\nf", "c\rr", "it's"}) put(name, name);
+    const std::string names = "- 'b\\s' 'l\nf' 'c\rr' \"it's\" nothere <news";
+    const std::string b2sum = test::runShell("cd " + dir.path() + " && b2sum -l 256 " + names);
+    EXPECT_EQ(test::runShell(command("hash " + names) + " 2>stderr"), b2sum);
+    EXPECT_EQ(get("stderr"), "cannot read nothere\n");
 
     const std::string head = "veilstone-manifest 1\nplatform linux64\nversion 7\n", lower(64, 'b');
     const std::string upper = "B" + lower.substr(1);
@@ -108,6 +113,13 @@ TEST_F(ReleaseTool, KeysSignVerifyAndCheckManifestsAsAPublisherUsesThem) {
         {head + "file x\n", "bad file line 4"},
         {head + "file " + upper + " 1 1 a\n", "hash not in lower case for a"},
         {head + "launcher " + upper + " 1 1\n", "the launcher hash is not in lower case"},
+        {head + "file " + lower +
+             " 1 1 \x9b"
+             "2J\nfile " +
+             lower +
+             " 1 1 \x9b"
+             "2J\n",
+         "file listed twice: ''$'\\233''2J'"},
     };
     for (const auto& [text, message] : cases) {
         put("m", text);
@@ -150,13 +162,40 @@ TEST_F(ReleaseTool, PublishPacksSignsNumbersEachChannelAndWritesObjectsFirst) {
     fs::last_write_time(dir / "game/veilstone", time);
     r = publish("game server");
     EXPECT_NE(r.out.find("1 new objects, 2 reused, 3 files unchanged"), std::string::npos) << r.out;
-    put("server/objects/" + served("server/manifest-linux64.txt").files.at(3).hash, "garbage");
+    // An object damaged in place, keeping size and time, is redone; killed publishes' parts go.
+    const std::string level =
+        "server/objects/" + served("server/manifest-linux64.txt").files[2].hash;
+    std::string damaged = get(level);
+    damaged[damaged.size() / 2] ^= 1;
+    const auto objectTime = fs::last_write_time(dir / level);
+    put(level, damaged);
+    fs::last_write_time(dir / level, objectTime);
+    put(level + ".4242-0.part", "debris");
+    put("server/manifest-linux64.txt.4242-1.part", "debris");
     r = publish("--quiet game server");
-    EXPECT_EQ(r.status + r.out.size() + r.err.size(), 0u) << r.out << r.err;
+    EXPECT_EQ(r.status + r.out.size(), 0u) << r.out;
+    EXPECT_EQ(r.err, "warning: " + level + " was damaged and is written again; upload it again\n");
     EXPECT_EQ(served("server/manifest-linux64.txt").serial, 5u);
     expectObjectsHold("manifest-linux64.txt", "game");
     for (const auto& entry : fs::recursive_directory_iterator(dir / "server"))
         EXPECT_EQ(entry.path().string().find(".part"), std::string::npos) << entry.path();
+    // One wrong digit in the cache: a damaged cache is dropped with a warning, a record that
+    // disagrees with its file (its check made good again) is only a miss.
+    const std::string cache = get("server/.publish-cache");
+    const std::size_t digit = cache.find(" " + served("server/manifest-linux64.txt").files[3].hash);
+    for (const bool checked : {false, true}) {
+        std::string text = cache;
+        text[digit + 1] = text[digit + 1] == '0' ? '1' : '0';
+        const std::string body = text.substr(0, text.rfind("check "));
+        put("server/.publish-cache",
+            checked ? body + "check " + hashBuffer(body.data(), body.size()) + "\n" : text);
+        r = publish("--quiet game server");
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, checked ? ""
+                                 : "warning: the publish cache server/.publish-cache is damaged; "
+                                   "every file is read and every object checked again\n");
+        expectObjectsHold("manifest-linux64.txt", "game");
+    }
 
     // An object that cannot be written fails the publish before either text changes.
     const std::string manifest = get("server/manifest-linux64.txt"), news = get("server/news.txt");
@@ -173,12 +212,22 @@ TEST_F(ReleaseTool, PublishRefusesReleasesThatWouldHurtPlayersAndWritesNothing) 
     const std::string none =
         "the game folder holds no files; give --allow-empty to publish an empty release";
     const std::string inside = "the server folder must not be the game folder or inside it";
+    // 17 folders, 3,400 bytes: with a name of 184 bytes the longest path a release may hold.
+    std::string deep;
+    for (int i = 0; i < 17; ++i) deep += std::string(199, 'd') + "/";
     // A shell command that spoils the game folder g (which holds the file a), the server folder.
     const std::tuple<std::string, std::string, std::string> cases[] = {
         {"ln -s a g/link", "s", "cannot publish a symbolic link: link"},
         {"mkfifo g/pipe", "s", "cannot publish a special file: pipe"},
-        {"touch 'g/a\\b'", "s", "cannot publish a file under this name: a\\b"},
-        {"touch 'g/ x'", "s", "cannot publish a file under this name:  x"},
+        {"touch 'g/a\\b'", "s", "cannot publish a file under this name: 'a\\b'"},
+        {"touch 'g/ x'", "s", "cannot publish a file under this name: ' x'"},
+        {"ln -s a \"g/$(printf '\\033[2J')\"", "s",
+         "cannot publish a symbolic link: ''$'\\033''[2J'"},
+        {"mkfifo \"g/it's\"", "s", "cannot publish a special file: \"it's\""},
+        {"touch g/" + std::string(240, 'n'), "s",
+         "cannot publish a name longer than 239 bytes: " + std::string(240, 'n')},
+        {"mkdir -p g/" + deep + " && touch g/" + deep + std::string(185, 'f'), "s",
+         "cannot publish a path longer than 3584 bytes: " + deep + std::string(185, 'f')},
         {"mkdir g/.staging", "s", owned + ".staging"},
         {"rm g/a", "s", none},
         {"rm g/a && mkdir -p g/d/e", "s", none},
@@ -209,18 +258,53 @@ TEST_F(ReleaseTool, PublishRefusesReleasesThatWouldHurtPlayersAndWritesNothing) 
     spoil("rm g/a");
     EXPECT_EQ(publish("--allow-empty g s").status, 0);
     EXPECT_TRUE(served("s/manifest-linux64.txt").files.empty());
+    spoil("mkdir -p g/" + deep + " && touch g/" + deep + std::string(184, 'f') + " g/" +
+          std::string(239, 'n'));
+    EXPECT_EQ(publish("g s").status, 0);
     spoil("ln -s g linked");
     EXPECT_EQ(publish("linked s").status, 0);
     EXPECT_EQ(served("s/manifest-linux64.txt").files.at(0).path, "a");
 }
 
+// The launcher executable carries the URL it was built with; the first one published, and any
+// with the same URL, go out as they are.
+TEST_F(ReleaseTool, PublishAsksBeforeALauncherMovesPlayersToAnotherServer) {
+    const std::string built = test::readText(VEILSTONE_LAUNCHER), url = VEILSTONE_SERVER_URL;
+    const std::string other = "http://moved.example/";
+    const std::size_t found = built.find(url);
+    ASSERT_NE(found, std::string::npos);
+    const std::string launcher = built.substr(found < 4096 ? 0 : found - 4096, 8192);  // quick
+    const std::size_t at = launcher.find(url);
+    put("l1", launcher);
+    put("l2", launcher + "2");
+    put("moved", launcher.substr(0, at) + other + launcher.substr(at + url.size()));
+    put("none", "no url\n");
+    put("g/a", "a");
+    const std::string ask = "; give --launcher-server-ok to publish it all the same";
+    const std::pair<std::string, std::string> steps[] = {
+        {"l1", ""},
+        {"l2", ""},
+        {"moved", "moved names the server " + other + ", but players' launchers name " + url},
+        {"none", "cannot find the server url in none"},
+        {"l1", "cannot find the server url in the launcher players have"},
+    };
+    for (const auto& [file, problem] : steps) {
+        const std::string before = get("s/manifest-linux64.txt");
+        Result r = publish("--launcher " + file + " g s");
+        EXPECT_EQ(r.err, problem.empty() ? "" : problem + ask + "\n") << file;
+        if (problem.empty()) continue;
+        EXPECT_EQ(get("s/manifest-linux64.txt"), before);
+        r = publish("--launcher-server-ok --launcher " + file + " g s");
+        EXPECT_EQ(std::to_string(r.status) + r.err, "0warning: " + problem + "\n");
+    }
+}
+
 // One waits for the other: both succeed, and their serials rise one by one.
 TEST_F(ReleaseTool, TwoPublishesIntoOneServerFolderAtOnceBothSucceed) {
     for (int i = 0; i < 24; ++i) put("g/" + std::to_string(i), test::noise(60000, i));
-    const std::string both = "(" + command("publish --secret k --version 1 g server") +
-                             "; echo $? >s1) & (" +
-                             command("publish --secret k --version 2 g server") +
-                             "; echo $? >s2); wait";
+    const std::string both =
+        "(" + command("publish --secret k --version 1 g server") + "; echo $? >s1) & (" +
+        command("publish --secret k --version 2 g server") + "; echo $? >s2); wait";
     for (int round = 0; round < 3; ++round) {
         fs::remove_all(dir / "server/objects");  // both pack every object again
         test::runShell("(" + both + ") >/dev/null 2>&1");
