@@ -62,7 +62,8 @@ bool writeAll(int fd, const void* bytes, std::size_t length);
 // Creates path afresh for writing. Whatever already stands there (a leftover, a planted link) is
 // removed first, never written through or truncated in place; an empty descriptor with errno set
 // when that cannot be done.
-UniqueFd createFresh(const std::filesystem::path& path, int mode = 0644);
+// alsoRead opens it for reading back too.
+UniqueFd createFresh(const std::filesystem::path& path, int mode = 0644, bool alsoRead = false);
 
 // Outcomes of the whole-file calls: 0, or the error number. readWholeFile adds two of its own:
 // EFBIG for a file larger than maxBytes and EINVAL for something that is not a regular file.

@@ -109,8 +109,8 @@ FileError readWholeFile(const fs::path& path, std::string& out, std::uint64_t ma
     return 0;
 }
 
-UniqueFd createFresh(const fs::path& path, int mode) {
-    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+UniqueFd createFresh(const fs::path& path, int mode, bool alsoRead) {
+    const int flags = (alsoRead ? O_RDWR : O_WRONLY) | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     UniqueFd fd(::open(path.c_str(), flags, mode));
     if (!fd && errno == EEXIST) {
         // Removing the name removes a link itself, never what it points at.

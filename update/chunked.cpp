@@ -125,7 +125,7 @@ bool ChunkBuilder::open(std::string& error) {
     const bool resumed =
         std::find(file_.present.begin(), file_.present.end(), true) != file_.present.end();
     fd_ = resumed ? UniqueFd(::open(build.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW))
-                  : createFresh(build);
+                  : createFresh(build, 0644, true);
     if (!fd_ || ::ftruncate(fd_.get(), static_cast<off_t>(file_.entry->size)) != 0) {
         error = cannotWrite(place_.staging(), errno);
         return false;

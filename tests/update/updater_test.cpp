@@ -2,7 +2,9 @@
 // fault server), checked, installed, updated and verified into a temporary launcher folder.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <zlib.h>
 
+#include "release/chunks.h"
 #include "release/crypto.h"
 #include "tests/support/fault_server.h"
 #include "tests/update/update_fixture.h"
@@ -348,6 +350,61 @@ TEST_F(UpdaterEndToEnd, BadObjectsAreTriedThreeTimesThenFail) {
     writeText(server + "/manifest-linux64.txt", signWithDemoKey(writeManifest(unsized)));
     Updater fresh(dir / "fresh", nginx->url(), demoPublicKey());
     EXPECT_EQ(install(fresh).progressOf("Downloading 1 of 5: data/a.bin"), -1.0);
+}
+
+// Big files are built from the chunks their list names; a list that lies about them (sizes that
+// do not add up, a chunk that is not what its hash says, an absurd length, a list that is not the
+// object it is named after) fails with its sentence and installs nothing.
+TEST_F(UpdaterEndToEnd, ChunkListsThatLieAreRefusedAndNothingIsInstalled) {
+    publish(v1, "1");
+    serve();
+    const Manifest served = serverManifest();
+    const Entry& a = *findFile(served, "data/a.bin");
+    const auto object = [&](const std::string& name, const std::string& content) {
+        uLongf length = compressBound(content.size());
+        std::string packed(length, '\0');
+        compress(reinterpret_cast<Bytef*>(packed.data()), &length,
+                 reinterpret_cast<const Bytef*>(content.data()), content.size());
+        packed.resize(length);
+        const std::string hash = name.empty() ? hashBuffer(content.data(), content.size()) : name;
+        writeText(server + "/objects/" + hash, packed);
+        return Entry{hash, content.size(), length, ""};
+    };
+    const std::string fake(64, 'f');
+    object(fake, noise(70000, 2));  // named for other bytes than its own
+    const Chunk whole{a.hash, std::uint32_t(a.size), a.packedSize};
+    const std::array<std::pair<std::vector<Chunk>, std::string>, 4> cases = {{
+        {{whole}, "UpToDate: Up to date"},
+        {{{a.hash, std::uint32_t(a.size - 1), a.packedSize}},
+         "Failed: the chunks of data/a.bin do not add up to its size"},
+        {{{fake, std::uint32_t(a.size), a.packedSize + 100}},
+         "Failed: a download did not match the release"},
+        {{}, "Failed: a download did not match the release"},  // the list is not its object
+    }};
+    int n = 0;
+    for (const auto& [chunks, result] : cases) {
+        Manifest chunked = served;
+        Entry& file = *std::find_if(chunked.files.begin(), chunked.files.end(),
+                                    [](const Entry& e) { return e.path == "data/a.bin"; });
+        const Entry list = object(chunks.empty() ? fake : "", writeChunkList(chunks));
+        file.chunksHash = list.hash;
+        file.chunksSize = list.size;
+        file.chunksPackedSize = list.packedSize;
+        writeText(server + "/manifest-linux64.txt", signWithDemoKey(writeManifest(chunked)));
+        const std::string folder = dir / ("chunked" + std::to_string(n++));
+        Updater fresh(folder, nginx->url(), demoPublicKey());
+        EXPECT_EQ(shown(install(fresh)), result);
+        EXPECT_EQ(fs::exists(folder + "/game/data/a.bin"), result.starts_with("UpToDate"))
+            << result;
+    }
+    Manifest absurd = served;
+    absurd.files[1].chunksHash = fake;
+    absurd.files[1].chunksSize = maxChunkListBytes(absurd.files[1].size) + 1;
+    absurd.files[1].chunksPackedSize = 1;
+    writeText(server + "/manifest-linux64.txt", signWithDemoKey(writeManifest(absurd)));
+    Updater fresh(dir / "absurd", nginx->url(), demoPublicKey());
+    const std::string refused = shown(install(fresh));
+    EXPECT_TRUE(refused.starts_with("Failed: bad chunks line ")) << refused;
 }
 
 // A server may replay an older signed manifest, serve one channel's on the other's path, sign a
