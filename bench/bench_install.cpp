@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -36,32 +35,6 @@ using namespace kd::bench;
 
 constexpr std::size_t kDefaultFiles = 2000;
 constexpr std::uint64_t kDefaultMiB = 512;
-constexpr std::size_t kLargeFiles = 10;  // top the corpus up to its size
-constexpr double kMinSmallBytes = 1024;
-constexpr double kMaxSmallBytes = 1 << 20;
-
-std::vector<FileSpec> corpusSpecs(std::size_t files, std::uint64_t totalBytes) {
-    std::vector<FileSpec> specs;
-    std::uint64_t seed = 42, sum = 0;
-    const std::size_t small = files > kLargeFiles ? files - kLargeFiles : 0;
-    for (std::size_t i = 0; i < small; ++i) {
-        const double u = double(splitmix(seed) >> 11) / double(1ull << 53);
-        const auto size =
-            static_cast<std::size_t>(kMinSmallBytes * std::pow(kMaxSmallBytes / kMinSmallBytes, u));
-        char path[64];
-        snprintf(path, sizeof path, "data/%02zu/asset-%04zu.bin", i % 16, i);
-        specs.push_back({path, size, int(i % 4)});
-        sum += size;
-    }
-    const std::uint64_t rest = totalBytes > sum ? totalBytes - sum : 0;
-    for (std::size_t i = small; i < files; ++i) {
-        char path[64];
-        snprintf(path, sizeof path, "packs/pack-%02zu.dat", i - small);
-        specs.push_back({path, std::max<std::size_t>(rest / kLargeFiles + 1, 65536), int(i % 4)});
-    }
-    return specs;
-}
-
 // The same work as an install without the launcher: object file, uncompress, hash, write.
 bool baselineInstall(const kd::Manifest& manifest, const std::string& server,
                      const std::string& target) {

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -102,6 +103,34 @@ struct FileSpec {
     std::size_t size;
     int kind;
 };
+
+constexpr std::size_t kLargeFiles = 10;  // top the corpus up to its size
+constexpr double kMinSmallBytes = 1024;
+constexpr double kMaxSmallBytes = 1 << 20;
+
+// A game of `files` files: small ones of every kind between 1 KiB and 1 MiB, then ten packs
+// that make up the rest of totalBytes.
+inline std::vector<FileSpec> corpusSpecs(std::size_t files, std::uint64_t totalBytes) {
+    std::vector<FileSpec> specs;
+    std::uint64_t seed = 42, sum = 0;
+    const std::size_t small = files > kLargeFiles ? files - kLargeFiles : 0;
+    for (std::size_t i = 0; i < small; ++i) {
+        const double u = double(splitmix(seed) >> 11) / double(1ull << 53);
+        const auto size =
+            static_cast<std::size_t>(kMinSmallBytes * std::pow(kMaxSmallBytes / kMinSmallBytes, u));
+        char path[64];
+        snprintf(path, sizeof path, "data/%02zu/asset-%04zu.bin", i % 16, i);
+        specs.push_back({path, size, int(i % 4)});
+        sum += size;
+    }
+    const std::uint64_t rest = totalBytes > sum ? totalBytes - sum : 0;
+    for (std::size_t i = small; i < files; ++i) {
+        char path[64];
+        snprintf(path, sizeof path, "packs/pack-%02zu.dat", i - small);
+        specs.push_back({path, std::max<std::size_t>(rest / kLargeFiles + 1, 65536), int(i % 4)});
+    }
+    return specs;
+}
 
 struct Corpus {
     kd::Manifest manifest;
