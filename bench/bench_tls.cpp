@@ -23,26 +23,6 @@ namespace {
 
 constexpr int kConnections = 8;  // as many as the engine opens
 constexpr int kRounds = 3;
-constexpr std::size_t kLargeFiles = 10;  // top the corpus up to its size
-constexpr double kMinSmallBytes = 1024, kMaxSmallBytes = 1 << 20;
-
-std::vector<FileSpec> corpusSpecs(std::size_t files, std::uint64_t totalBytes) {
-    std::vector<FileSpec> specs;
-    std::uint64_t seed = 7, sum = 0;
-    const std::size_t small = files > kLargeFiles ? files - kLargeFiles : 0;
-    for (std::size_t i = 0; i < files; ++i) {
-        const double u = double(splitmix(seed) >> 11) / double(1ull << 53);
-        std::size_t size =
-            static_cast<std::size_t>(kMinSmallBytes * std::pow(kMaxSmallBytes / kMinSmallBytes, u));
-        if (i >= small)
-            size = std::max<std::size_t>((totalBytes > sum ? totalBytes - sum : 0) / kLargeFiles,
-                                         65536);
-        else
-            sum += size;
-        specs.push_back({"data/file-" + std::to_string(i) + ".bin", size, int(i % 4)});
-    }
-    return specs;
-}
 
 // Seconds to fetch every object of the release from base, or a negative number on a failure.
 double fetchAll(const kd::Manifest& manifest, const std::string& base) {
