@@ -69,18 +69,10 @@ int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "--driver") == 0)
         return kd::test::runUpdaterDriver(argc - 1, argv + 1);
 
-    std::size_t files = kDefaultFiles;
-    std::uint64_t mib = kDefaultMiB;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strncmp(argv[i], "--files=", 8) == 0)
-            files = std::strtoul(argv[i] + 8, nullptr, 10);
-        else if (std::strncmp(argv[i], "--mib=", 6) == 0)
-            mib = std::strtoull(argv[i] + 6, nullptr, 10);
-        else {
-            fputs("usage: bench_install [--files=N] [--mib=N]\n", stderr);
-            return 2;
-        }
-    }
+    std::uint64_t files = kDefaultFiles, mib = kDefaultMiB;
+    if (!readNumberArguments(argc, argv, {{"--files", &files}, {"--mib", &mib}},
+                             "bench_install [--files=N] [--mib=N]"))
+        return 2;
     if (sodium_init() < 0) return 1;
 
     kd::test::TempDir dir;

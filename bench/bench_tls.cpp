@@ -56,18 +56,10 @@ int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "--driver") == 0)
         return kd::test::runUpdaterDriver(argc - 1, argv + 1);
 
-    std::size_t files = 2000;
-    std::uint64_t mib = 512;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strncmp(argv[i], "--files=", 8) == 0)
-            files = std::strtoul(argv[i] + 8, nullptr, 10);
-        else if (std::strncmp(argv[i], "--mib=", 6) == 0)
-            mib = std::strtoull(argv[i] + 6, nullptr, 10);
-        else {
-            fputs("usage: bench_tls [--files=N] [--mib=N]\n", stderr);
-            return 2;
-        }
-    }
+    std::uint64_t files = 2000, mib = 512;
+    if (!readNumberArguments(argc, argv, {{"--files", &files}, {"--mib", &mib}},
+                             "bench_tls [--files=N] [--mib=N]"))
+        return 2;
 
     kd::test::TempDir dir;
     const std::string server = dir / "server";

@@ -17,11 +17,14 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "release/crypto.h"
@@ -96,6 +99,28 @@ inline void fillSparse(Bytes& out, std::uint64_t seed) {
         at += run;
         value = static_cast<std::uint8_t>(splitmix(seed));
     }
+}
+
+// Reads arguments of the form NAME=NUMBER into their numbers; anything else prints the usage
+// line and gives false.
+inline bool readNumberArguments(int argc, char** argv,
+                                std::initializer_list<std::pair<const char*, std::uint64_t*>> names,
+                                const char* usage) {
+    for (int i = 1; i < argc; ++i) {
+        bool known = false;
+        for (const auto& [name, value] : names) {
+            const std::size_t length = std::strlen(name);
+            if (std::strncmp(argv[i], name, length) == 0 && argv[i][length] == '=') {
+                *value = std::strtoull(argv[i] + length + 1, nullptr, 10);
+                known = true;
+            }
+        }
+        if (!known) {
+            fprintf(stderr, "usage: %s\n", usage);
+            return false;
+        }
+    }
+    return true;
 }
 
 struct FileSpec {
