@@ -82,42 +82,6 @@ bool isLauncherOwnedPath(std::string_view path) {
     return false;
 }
 
-// The paths seen so far, as views into the manifest text, in one open-addressing table sized
-// once: a node set would allocate per file and scatter across memory, which a manifest of
-// 100,000 files pays for in cache misses.
-class PathSet {
-public:
-    // Room for `expected` paths; more make it grow. It is kept at most half full.
-    explicit PathSet(std::size_t expected)
-        : slots_(std::bit_ceil(std::max<std::size_t>(16, 2 * expected)), 0) {
-        paths_.reserve(expected);
-    }
-    // False when path is already there.
-    bool insert(std::string_view path) {
-        std::size_t& slot = find(path);
-        if (slot != 0) return false;
-        paths_.push_back(path);
-        slot = paths_.size();
-        if (2 * paths_.size() > slots_.size()) grow();
-        return true;
-    }
-
-private:
-    std::size_t& find(std::string_view path) {
-        const std::size_t mask = slots_.size() - 1;
-        std::size_t i = std::hash<std::string_view>{}(path)&mask;
-        while (slots_[i] != 0 && paths_[slots_[i] - 1] != path) i = (i + 1) & mask;
-        return slots_[i];
-    }
-    void grow() {
-        slots_.assign(2 * slots_.size(), 0);
-        for (std::size_t n = 1; n <= paths_.size(); ++n) find(paths_[n - 1]) = n;
-    }
-
-    std::vector<std::string_view> paths_;
-    std::vector<std::size_t> slots_;  // index into paths_ + 1; 0 is empty
-};
-
 bool readEntryFields(std::string_view rest, Entry& entry, bool withPath) {
     Words words{rest};
     std::string_view hash, size, packedSize;
@@ -139,14 +103,57 @@ const Entry* findFile(const Manifest& manifest, std::string_view path) {
     return nullptr;
 }
 
-FileIndex::FileIndex(const Manifest& manifest) {
-    byPath_.reserve(manifest.files.size());
-    for (const Entry& entry : manifest.files) byPath_.emplace(entry.path, &entry);
+namespace {
+
+std::uint32_t pathHash(std::string_view path) {
+    const std::size_t full = std::hash<std::string_view>{}(path);
+    return static_cast<std::uint32_t>(full ^ (full >> 32));
+}
+
+}  // namespace
+
+FileIndex::FileIndex(const std::vector<Entry>& files, std::size_t expected)
+    : files_(&files), slots_(std::bit_ceil(std::max<std::size_t>(16, 2 * expected)), 0) {}
+
+FileIndex::FileIndex(const Manifest& manifest) : FileIndex(manifest.files, manifest.files.size()) {
+    for (std::size_t i = 0; i < manifest.files.size(); ++i) add(i);
+}
+
+// The slot's index is compared only when the hash matches, so a probe that passes other paths
+// reads no entry but its own.
+std::size_t FileIndex::slotOf(std::string_view path, std::uint32_t hash) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        const std::uint64_t slot = slots_[i];
+        if (slot == 0 || (slot >> 32 == hash && (*files_)[(slot & 0xffffffff) - 1].path == path))
+            return i;
+    }
+}
+
+bool FileIndex::add(std::size_t i) {
+    const std::uint32_t hash = pathHash((*files_)[i].path);
+    std::uint64_t& slot = slots_[slotOf((*files_)[i].path, hash)];
+    if (slot != 0) return false;
+    slot = std::uint64_t{hash} << 32 | (i + 1);
+    if (2 * ++used_ > slots_.size()) grow();
+    return true;
 }
 
 const Entry* FileIndex::find(std::string_view path) const {
-    auto it = byPath_.find(path);
-    return it == byPath_.end() ? nullptr : it->second;
+    const std::uint64_t slot = slots_[slotOf(path, pathHash(path))];
+    return slot == 0 ? nullptr : &(*files_)[(slot & 0xffffffff) - 1];
+}
+
+void FileIndex::grow() {
+    std::vector<std::uint64_t> old(2 * slots_.size(), 0);
+    old.swap(slots_);
+    const std::size_t mask = slots_.size() - 1;
+    for (const std::uint64_t slot : old) {
+        if (slot == 0) continue;
+        std::size_t i = (slot >> 32) & mask;
+        while (slots_[i] != 0) i = (i + 1) & mask;
+        slots_[i] = slot;
+    }
 }
 
 const char* platformName() { return "linux64"; }
@@ -164,8 +171,7 @@ bool parseManifest(std::string_view text, Manifest& manifest, std::string& error
     for (std::size_t at = text.find("\nfile "); at != std::string_view::npos;
          at = text.find("\nfile ", at + 1))
         ++fileLines;
-    // The views point into the text, which outlives the loop.
-    PathSet seen(fileLines);
+    FileIndex seen(manifest.files, fileLines);
     manifest.files.reserve(fileLines);
     std::size_t lineNumber = 0;
     while (!text.empty()) {
@@ -213,13 +219,12 @@ bool parseManifest(std::string_view text, Manifest& manifest, std::string& error
                 error = "bad file line " + std::to_string(lineNumber);
                 return false;
             }
-            // The path is the tail of this line, so a view of it stays valid in the text.
-            std::string_view path = line.substr(line.size() - entry.path.size());
-            if (!seen.insert(path)) {
-                error = "file listed twice: " + entry.path;
+            manifest.files.push_back(std::move(entry));
+            if (!seen.add(manifest.files.size() - 1)) {
+                error = "file listed twice: " + manifest.files.back().path;
+                manifest.files.pop_back();
                 return false;
             }
-            manifest.files.push_back(std::move(entry));
         } else if (keyword == "chunks") {
             // Belongs to the file line just before it; readers that do not know it skip it.
             Entry list;
