@@ -1,12 +1,15 @@
-// Differential fuzzing of BLAKE2b-256 against libsodium's crypto_generichash, on messages of any
-// length up to 4 MiB, whole and in pieces. Input: one byte e, three bytes little-endian m, one
+// Differential fuzzing of BLAKE2b-256 against libsodium's crypto_generichash, and of every form
+// of Adler-32 this processor runs against zlib's adler32, on messages of any length up to 4 MiB,
+// whole and in pieces. Input: one byte e, three bytes little-endian m, one
 // byte n, n bytes of piece sizes, then the message's first bytes. The message is m modulo
 // 2^(e mod 23) + 1 bytes long: the given bytes, then a xorshift stream seeded from them.
 //
-// hashBuffer of the message, and a FileHasher fed it in pieces, must both give libsodium's digest.
-// Piece size byte s adds s * s bytes (0 adds nothing and then one byte, 255 the rest); the sizes
+// hashBuffer of the message, and a FileHasher fed it in pieces, must both give libsodium's digest;
+// each Adler-32 form fed it in the same pieces must give zlib's checksum. Piece size byte s adds
+// s * s bytes (0 adds nothing and then one byte, 255 the rest); the sizes
 // are taken in turn, and with n = 0 the message goes in whole.
 #include <sodium.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -14,6 +17,7 @@
 #include <cstring>
 #include <vector>
 
+#include "release/adler32.h"
 #include "release/crypto.h"
 
 namespace {
@@ -57,16 +61,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(kd::hashBuffer(m.data(), m.size()) == expected);
 
     kd::FileHasher hasher;
+    const std::vector<kd::Adler32Form> forms = kd::adler32Forms();
+    std::vector<std::uint32_t> sumsA(forms.size(), 1), sumsB(forms.size(), 0);
+    auto add = [&](std::size_t at, std::size_t count) {
+        hasher.add(m.data() + at, count);
+        for (std::size_t f = 0; f < forms.size(); ++f)
+            forms[f](sumsA[f], sumsB[f], m.data() + at, count);
+    };
     for (std::size_t done = 0, i = 0; done < length; ++i) {
         std::size_t piece = length - done;
         if (sizeCount > 0 && sizes[i % sizeCount] != kRestOfMessage) {
             const std::size_t s = sizes[i % sizeCount];
-            if (s == 0) hasher.add(m.data() + done, 0);
+            if (s == 0) add(done, 0);
             piece = std::min(piece, std::max<std::size_t>(s * s, 1));
         }
-        hasher.add(m.data() + done, piece);
+        add(done, piece);
         done += piece;
     }
     check(hasher.finish() == expected);
+    const uLong adler = adler32_z(adler32(0, nullptr, 0), m.data(), m.size());
+    for (std::size_t f = 0; f < forms.size(); ++f) check((sumsB[f] << 16 | sumsA[f]) == adler);
     return 0;
 }
