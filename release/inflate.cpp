@@ -93,13 +93,6 @@ void drop(BitReader& in, unsigned count) {
     in.bitsLeft -= count;
 }
 
-// The next `count` bits when the caller knows they are in the buffer.
-std::uint32_t take(BitReader& in, unsigned count) {
-    const auto value = static_cast<std::uint32_t>(in.buffer & ((std::uint64_t{1} << count) - 1));
-    drop(in, count);
-    return value;
-}
-
 // The next `count` bits (at most 32) as a number, least significant bit first. Callers make sure
 // the bits have arrived (see kBlockStartBytes).
 std::uint32_t bits(BitReader& in, unsigned count) {
@@ -115,21 +108,28 @@ std::uint32_t bits(BitReader& in, unsigned count) {
 // A table maps the next root bits of input to an entry; codes longer than the root go through a
 // link to a second-level table indexed by the bits that follow. Every table of an alphabet has
 // the same root, so a look-up needs no size but its own. An entry packs:
-//   bits 0-7    code bits the entry consumes (a link: the root's)
-//   bits 8-11   extra bits after the code (lengths, distances), or a link's index bits
+//   bits 0-7    bits the symbol takes: its code and the extra bits after it (lengths, distances)
+//   bits 8-11   of those, the code's; a link's: the index bits of its second-level table
 //   bits 12-15  kind
 //   bits 16-31  literal byte or code-length symbol, base length, base distance, or link offset
+// so that a symbol and its extra bits are used up in one step, and the extra bits' value is
+// read from the buffer as it was before.
 
 enum Kind : std::uint32_t { Literal, Length, EndOfBlock, Distance, Link, Invalid };
 
-constexpr std::uint32_t makeEntry(Kind kind, std::uint32_t value, std::uint32_t extra = 0,
-                                  std::uint32_t codeBits = 0) {
-    return value << 16 | std::uint32_t{kind} << 12 | extra << 8 | codeBits;
+// Before a table is built, bits 0-7 hold only the extra bits.
+constexpr std::uint32_t makeEntry(Kind kind, std::uint32_t value, std::uint32_t extra = 0) {
+    return value << 16 | std::uint32_t{kind} << 12 | extra;
 }
-constexpr unsigned codeBitsOf(std::uint32_t e) { return e & 0xff; }
-constexpr unsigned extraOf(std::uint32_t e) { return e >> 8 & 0xf; }
+constexpr unsigned symbolBitsOf(std::uint32_t e) { return e & 0xff; }
+constexpr unsigned codeBitsOf(std::uint32_t e) { return e >> 8 & 0xf; }
 constexpr Kind kindOf(std::uint32_t e) { return static_cast<Kind>(e >> 12 & 0xf); }
 constexpr std::uint32_t valueOf(std::uint32_t e) { return e >> 16; }
+// The extra bits' value, from the buffer as it was before the symbol was used up.
+constexpr std::uint32_t extraValueOf(std::uint32_t e, std::uint64_t before) {
+    return static_cast<std::uint32_t>((before & ((std::uint64_t{1} << symbolBitsOf(e)) - 1)) >>
+                                      codeBitsOf(e));
+}
 
 constexpr std::uint32_t kInvalidEntry = makeEntry(Invalid, 0);
 
@@ -235,14 +235,14 @@ bool buildTable(const std::uint8_t* lengths, unsigned symbolCount, const std::ui
         if (n == 0) continue;
         // Input bits arrive least significant first, codes most significant bit first.
         const unsigned pattern = reverseBits(nextCode[n]++, n);
-        const std::uint32_t entry = symbols[s] | n;
+        const std::uint32_t entry = symbols[s] + (n << 8) + n;
         if (n <= rootBits) {
             for (unsigned i = pattern; i < rootSize; i += 1u << n) entries[i] = entry;
             continue;
         }
         std::uint32_t& link = entries[pattern & (rootSize - 1)];
         if (kindOf(link) != Link) {
-            link = makeEntry(Link, used, subBits, rootBits);
+            link = makeEntry(Link, used) | subBits << 8;
             for (unsigned i = 0; i < (1u << subBits); ++i) entries[used + i] = kInvalidEntry;
             used += 1u << subBits;
         }
@@ -259,16 +259,18 @@ template <unsigned RootBits>
 std::uint32_t peek(const BitReader& in, const std::uint32_t* table) {
     std::uint32_t e = table[in.buffer & ((1u << RootBits) - 1)];
     if (kindOf(e) == Link) {
-        e = table[valueOf(e) + ((in.buffer >> RootBits) & ((1u << extraOf(e)) - 1))];
+        e = table[valueOf(e) + ((in.buffer >> RootBits) & ((1u << codeBitsOf(e)) - 1))];
     }
     return e;
 }
 
-// The entry of the next symbol; its code bits are used up. Needs 15 bits in the buffer.
+// The entry of the next symbol; it and its extra bits are used up, and `before` holds the buffer
+// as it was. Needs 15 bits in the buffer, and the extra bits.
 template <unsigned RootBits>
-std::uint32_t decode(BitReader& in, const std::uint32_t* table) {
+std::uint32_t decode(BitReader& in, const std::uint32_t* table, std::uint64_t& before) {
     const std::uint32_t e = peek<RootBits>(in, table);
-    drop(in, codeBitsOf(e));
+    before = in.buffer;
+    drop(in, symbolBitsOf(e));
     return e;
 }
 
@@ -471,33 +473,43 @@ Step codes(Decoder& z) {
     Step step = Step::Failed;
     for (;;) {
         bool failed = false;
-        while (pos < fastStop && in.length - in.position >= kFastInputBytes) {
+        if (pos < fastStop && in.length - in.position >= kFastInputBytes) {
+            // Each step starts just after a refill, with the next symbol's entry looked up: the
+            // whole 64-bit buffer is input, so the look-up is sound while at most 49 bits have
+            // been used since.
             refillWord(in);
             std::uint32_t e = peek<kLitLenRootBits>(in, litLen);
-            if (kindOf(e) == Literal) {
-                // At most 15 bits each: three fit in one refill.
-                for (int n = 0;;) {
-                    drop(in, codeBitsOf(e));
-                    window[pos++] = static_cast<std::uint8_t>(valueOf(e));
-                    if (++n == 3) break;
-                    e = peek<kLitLenRootBits>(in, litLen);
-                    if (kindOf(e) != Literal) break;
+            do {
+                std::uint64_t before;
+                if (kindOf(e) == Literal) {
+                    // At most 15 bits each: three fit between refills.
+                    for (int n = 0; n < 3; ++n) {
+                        drop(in, symbolBitsOf(e));
+                        window[pos++] = static_cast<std::uint8_t>(valueOf(e));
+                        e = peek<kLitLenRootBits>(in, litLen);
+                        if (kindOf(e) != Literal) break;
+                    }
+                    refillWord(in);
+                    continue;
                 }
-                continue;
-            }
-            // The end of the block and patterns outside the code go the careful way.
-            if (kindOf(e) != Length) break;
-            drop(in, codeBitsOf(e));
-            const std::size_t length = valueOf(e) + take(in, extraOf(e));
-            e = decode<kDistanceRootBits>(in, distance);
-            const std::uint64_t back = valueOf(e) + take(in, extraOf(e));
-            // A pattern outside the distance code, or a copy from before the first byte.
-            if (kindOf(e) != Distance || back > behind + pos) {
-                failed = true;
-                break;
-            }
-            copyMatchWide(window + pos, back, length);
-            pos += length;
+                // The end of the block and patterns outside the code go the careful way.
+                if (kindOf(e) != Length) break;
+                before = in.buffer;
+                drop(in, symbolBitsOf(e));
+                const std::size_t length = valueOf(e) + extraValueOf(e, before);
+                e = decode<kDistanceRootBits>(in, distance, before);
+                const std::uint64_t back = valueOf(e) + extraValueOf(e, before);
+                // A pattern outside the distance code, or a copy from before the first byte.
+                if (kindOf(e) != Distance || back > behind + pos) {
+                    failed = true;
+                    break;
+                }
+                // The next symbol is looked up before the copy, which does not hold it up.
+                refillWord(in);
+                e = peek<kLitLenRootBits>(in, litLen);
+                copyMatchWide(window + pos, back, length);
+                pos += length;
+            } while (pos < fastStop && in.length - in.position >= kFastInputBytes);
         }
         if (failed) break;
 
@@ -520,7 +532,8 @@ Step codes(Decoder& z) {
         // A stream that read past its end fails, at the latest here, before it produces more.
         if (overrun(in)) break;
 
-        std::uint32_t e = decode<kLitLenRootBits>(in, litLen);
+        std::uint64_t before;
+        std::uint32_t e = decode<kLitLenRootBits>(in, litLen, before);
         const std::uint64_t produced = behind + pos;
         if (kindOf(e) == Literal) {
             // No byte beyond the expected size.
@@ -534,12 +547,13 @@ Step codes(Decoder& z) {
         }
         // A bit pattern outside an incomplete code, or the meaningless symbols 286 and 287.
         if (kindOf(e) != Length) break;
-        const std::uint64_t length = valueOf(e) + bits(in, extraOf(e));
+        const std::uint64_t length = valueOf(e) + extraValueOf(e, before);
 
-        e = decode<kDistanceRootBits>(in, distance);
+        // The refill above left room for the extra bits of both.
+        e = decode<kDistanceRootBits>(in, distance, before);
         // A pattern outside the distance code, including the fixed code's unused 30 and 31.
         if (kindOf(e) != Distance) break;
-        const std::uint64_t back = valueOf(e) + bits(in, extraOf(e));
+        const std::uint64_t back = valueOf(e) + extraValueOf(e, before);
 
         if (overrun(in)) break;
         // The window is the output so far: nothing reaches before its first byte.
@@ -638,7 +652,8 @@ bool dynamicHeader(Decoder& z) {
     const unsigned total = hlit + hdist;
     for (unsigned n = 0; n < total;) {
         if (in.bitsLeft < kRefillBits) refill(in);
-        const std::uint32_t e = decode<kCodeLengthRootBits>(in, codeLengthEntries);
+        std::uint64_t before;
+        const std::uint32_t e = decode<kCodeLengthRootBits>(in, codeLengthEntries, before);
         // A pattern outside an incomplete code-length code.
         if (kindOf(e) == Invalid) return false;
         const unsigned symbol = valueOf(e);
