@@ -115,8 +115,22 @@ std::uint32_t pathHash(std::string_view path) {
 FileIndex::FileIndex(const std::vector<Entry>& files, std::size_t expected)
     : files_(&files), slots_(std::bit_ceil(std::max<std::size_t>(16, 2 * expected)), 0) {}
 
+// Built in two passes, one that hashes the paths and one that places them, each asking the memory
+// for what it needs a few entries ahead: at 100,000 files neither the paths nor the slots stay
+// in the cache, and meeting each miss in turn costs several times the work.
 FileIndex::FileIndex(const Manifest& manifest) : FileIndex(manifest.files, manifest.files.size()) {
-    for (std::size_t i = 0; i < manifest.files.size(); ++i) add(i);
+    constexpr std::size_t kAhead = 16;
+    const std::vector<Entry>& files = manifest.files;
+    std::vector<std::uint32_t> hashes(files.size());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (i + kAhead < files.size()) __builtin_prefetch(files[i + kAhead].path.data());
+        hashes[i] = pathHash(files[i].path);
+    }
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (i + kAhead < files.size()) __builtin_prefetch(&slots_[hashes[i + kAhead] & mask]);
+        place(i, hashes[i]);
+    }
 }
 
 // The slot's index is compared only when the hash matches, so a probe that passes other paths
@@ -130,8 +144,9 @@ std::size_t FileIndex::slotOf(std::string_view path, std::uint32_t hash) const {
     }
 }
 
-bool FileIndex::add(std::size_t i) {
-    const std::uint32_t hash = pathHash((*files_)[i].path);
+bool FileIndex::add(std::size_t i) { return place(i, pathHash((*files_)[i].path)); }
+
+bool FileIndex::place(std::size_t i, std::uint32_t hash) {
     std::uint64_t& slot = slots_[slotOf((*files_)[i].path, hash)];
     if (slot != 0) return false;
     slot = std::uint64_t{hash} << 32 | (i + 1);

@@ -62,6 +62,7 @@ public:
 
 private:
     std::size_t slotOf(std::string_view path, std::uint32_t hash) const;
+    bool place(std::size_t i, std::uint32_t hash);
     void grow();
 
     const std::vector<Entry>* files_;
