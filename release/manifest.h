@@ -48,7 +48,7 @@ const Entry* findFile(const Manifest& manifest, std::string_view path);
 // findFile. One open-addressing table of 8-byte slots, sized once for the entries expected: a
 // node-based map would allocate per entry and scatter the nodes across memory, and a release of
 // 100,000 files pays for every cache and TLB miss once per file. Entries may be appended to the
-// list meanwhile (the reader does), but not changed.
+// list meanwhile (the reader does), but their paths not changed.
 class FileIndex {
 public:
     explicit FileIndex(const Manifest& manifest);  // every file of the manifest
