@@ -64,9 +64,8 @@ bool isSafePath(std::string_view path) {
 
 bool isLauncherOwnedPath(std::string_view path) {
     const std::string_view top = path.substr(0, path.find('/'));
-    for (std::string_view name :
-         {kInstalledName, kNewsCacheLive, kNewsCacheTesting, kSerialsName, kStagingName,
-          kChunkListsName}) {
+    for (std::string_view name : {kInstalledName, kNewsCacheLive, kNewsCacheTesting, kSerialsName,
+                                  kStagingName, kChunkListsName}) {
         if (top == name) return true;
         for (std::string_view suffix : {kPartSuffix, kDamagedSuffix})
             if (top.size() == name.size() + suffix.size() && top.starts_with(name) &&
@@ -129,7 +128,7 @@ FileIndex::FileIndex(const Manifest& manifest) : FileIndex(manifest.files, manif
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (i + kAhead < files.size()) __builtin_prefetch(&slots_[hashes[i + kAhead] & mask]);
-        place(i, hashes[i]);
+        add(i, hashes[i]);
     }
 }
 
@@ -144,9 +143,15 @@ std::size_t FileIndex::slotOf(std::string_view path, std::uint32_t hash) const {
     }
 }
 
-bool FileIndex::add(std::size_t i) { return place(i, pathHash((*files_)[i].path)); }
+bool FileIndex::add(std::size_t i) { return add(i, pathHash((*files_)[i].path)); }
 
-bool FileIndex::place(std::size_t i, std::uint32_t hash) {
+std::uint32_t FileIndex::prefetch(std::string_view path) const {
+    const std::uint32_t hash = pathHash(path);
+    __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
+    return hash;
+}
+
+bool FileIndex::add(std::size_t i, std::uint32_t hash) {
     std::uint64_t& slot = slots_[slotOf((*files_)[i].path, hash)];
     if (slot != 0) return false;
     slot = std::uint64_t{hash} << 32 | (i + 1);
@@ -188,6 +193,19 @@ bool parseManifest(std::string_view text, Manifest& manifest, std::string& error
         ++fileLines;
     FileIndex seen(manifest.files, fileLines);
     manifest.files.reserve(fileLines);
+    // A file's path is checked against the earlier ones while the next line is read, so that the
+    // table's cache misses do not hold the reader up. Any other line, a failure and the end check
+    // it first, so the failure reported is still the first in the text.
+    std::size_t unchecked = 0;  // index + 1 of the file waiting for its check, or 0
+    std::uint32_t uncheckedHash = 0;
+    auto check = [&] {
+        const std::size_t i = unchecked;
+        unchecked = 0;
+        if (i == 0 || seen.add(i - 1, uncheckedHash)) return true;
+        error = "file listed twice: " + manifest.files[i - 1].path;
+        manifest.files.resize(i - 1);
+        return false;
+    };
     std::size_t lineNumber = 0;
     while (!text.empty()) {
         std::size_t end = text.find('\n');
@@ -205,6 +223,7 @@ bool parseManifest(std::string_view text, Manifest& manifest, std::string& error
         Words words{line};
         std::string_view keyword;
         if (!words.next(keyword)) continue;
+        if (keyword != "file" && !check()) return false;
         if (keyword == "platform" || keyword == "version") {
             std::string_view word;
             if (words.next(word))
@@ -231,15 +250,15 @@ bool parseManifest(std::string_view text, Manifest& manifest, std::string& error
         } else if (keyword == "file") {
             Entry entry;
             if (!readEntryFields(words.rest, entry, true)) {
+                if (!check()) return false;
                 error = "bad file line " + std::to_string(lineNumber);
                 return false;
             }
             manifest.files.push_back(std::move(entry));
-            if (!seen.add(manifest.files.size() - 1)) {
-                error = "file listed twice: " + manifest.files.back().path;
-                manifest.files.pop_back();
-                return false;
-            }
+            const std::uint32_t hash = seen.prefetch(manifest.files.back().path);
+            if (!check()) return false;
+            unchecked = manifest.files.size();
+            uncheckedHash = hash;
         } else if (keyword == "chunks") {
             // Belongs to the file line just before it; readers that do not know it skip it.
             Entry list;
@@ -255,6 +274,7 @@ bool parseManifest(std::string_view text, Manifest& manifest, std::string& error
             file->chunksPackedSize = list.packedSize;
         }
     }
+    if (!check()) return false;
     if (manifest.version.empty()) {
         error = "manifest has no version";
         return false;

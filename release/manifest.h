@@ -15,7 +15,7 @@ struct Entry {
     std::string hash;              // BLAKE2b-256 of the unpacked content, 64 hex digits as written
     std::uint64_t size = 0;        // unpacked bytes
     std::uint64_t packedSize = 0;  // bytes of the zlib object on the server
-    std::string path;              // '/'-separated, relative to the game folder; empty for the launcher
+    std::string path;  // '/'-separated, relative to the game folder; empty for the launcher
     // A big file's chunk list object (release/chunks.h), from the "chunks" line after its "file"
     // line; an empty hash when the file travels whole only.
     std::string chunksHash = {};
@@ -58,11 +58,14 @@ public:
     // Adds files[i] (i below 2^32 - 1). False when an entry with its path is there already,
     // which then stays.
     bool add(std::size_t i);
+    // The same with the path's hash from prefetch, which asks the memory for the path's slot so
+    // that other work can go on meanwhile.
+    bool add(std::size_t i, std::uint32_t hash);
+    std::uint32_t prefetch(std::string_view path) const;
     const Entry* find(std::string_view path) const;
 
 private:
     std::size_t slotOf(std::string_view path, std::uint32_t hash) const;
-    bool place(std::size_t i, std::uint32_t hash);
     void grow();
 
     const std::vector<Entry>* files_;
@@ -85,7 +88,7 @@ constexpr const char* kNewsCacheTesting = ".news-testing";
 constexpr const char* kSerialsName = ".serials";
 constexpr const char* kStagingName = ".staging";
 constexpr const char* kChunkListsName = ".chunk-lists";  // lists of the installed big files
-constexpr const char* kPartSuffix = ".part";        // a state file on its way
+constexpr const char* kPartSuffix = ".part";             // a state file on its way
 constexpr const char* kDamagedSuffix = ".damaged";  // a state file that did not read, kept aside
 // A copy on its way into place, beside its target in any folder of the game.
 constexpr const char* kCopyPrefix = ".veilstone-part-";

@@ -58,6 +58,12 @@ TEST(Manifest, RefusesWithTheExactMessage) {
          "file listed twice: a/b"},
         {"file listed twice after the table grew",
          kHeader + "version 1\n" + uncounted + fileLine("1 1 f7"), "file listed twice: f7"},
+        {"file listed twice, then a bad file line",
+         kHeader + "version 1\n" + fileLine("1 1 a/b") + fileLine("2 2 a/b") + fileLine("1 1"),
+         "file listed twice: a/b"},
+        {"file listed twice, then a bad serial line",
+         kHeader + "version 1\n" + fileLine("1 1 a/b") + fileLine("2 2 a/b") + "serial 0\n",
+         "file listed twice: a/b"},
     };
     for (const auto& c : cases) {
         Manifest manifest{.version = "stale", .files = {{kHash, 1, 1, "stale"}}};
