@@ -104,6 +104,9 @@ const Entry* findFile(const Manifest& manifest, std::string_view path) {
 
 namespace {
 
+// How far ahead the index asks the memory for entries and slots.
+constexpr std::size_t kAheadEntries = 8;
+
 std::uint32_t pathHash(std::string_view path) {
     const std::size_t full = std::hash<std::string_view>{}(path);
     return static_cast<std::uint32_t>(full ^ (full >> 32));
@@ -118,9 +121,10 @@ FileIndex::FileIndex(const std::vector<Entry>& files, std::size_t expected)
 // for what it needs a few entries ahead: at 100,000 files neither the paths nor the slots stay
 // in the cache, and meeting each miss in turn costs several times the work.
 FileIndex::FileIndex(const Manifest& manifest) : FileIndex(manifest.files, manifest.files.size()) {
-    constexpr std::size_t kAhead = 16;
+    constexpr std::size_t kAhead = 2 * kAheadEntries;
     const std::vector<Entry>& files = manifest.files;
-    std::vector<std::uint32_t> hashes(files.size());
+    std::vector<std::uint32_t>& hashes = hashes_;
+    hashes.resize(files.size());
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (i + kAhead < files.size()) __builtin_prefetch(files[i + kAhead].path.data());
         hashes[i] = pathHash(files[i].path);
@@ -161,7 +165,16 @@ bool FileIndex::add(std::size_t i, std::uint32_t hash) {
 
 const Entry* FileIndex::find(std::string_view path) const {
     const std::uint64_t slot = slots_[slotOf(path, pathHash(path))];
-    return slot == 0 ? nullptr : &(*files_)[(slot & 0xffffffff) - 1];
+    if (slot == 0) return nullptr;
+    const std::size_t i = (slot & 0xffffffff) - 1;
+    // Hints only: what a find of a later entry will read, if the look-ups keep the order.
+    if (const std::size_t next = i + kAheadEntries; next < hashes_.size()) {
+        __builtin_prefetch(&slots_[hashes_[next] & (slots_.size() - 1)]);
+        __builtin_prefetch((*files_)[next].path.data());
+        if (next + kAheadEntries < hashes_.size())
+            __builtin_prefetch(&(*files_)[next + kAheadEntries]);
+    }
+    return &(*files_)[i];
 }
 
 void FileIndex::grow() {

@@ -73,6 +73,10 @@ private:
     // above the entry's index + 1.
     std::vector<std::uint64_t> slots_;
     std::size_t used_ = 0;
+    // Each entry's path hash, when built over a whole manifest: a find that lands on entry j
+    // asks the memory for what a find of entry j + 8 needs, since look-ups mostly come in the
+    // manifest's order.
+    std::vector<std::uint32_t> hashes_;
 };
 
 // Refuses paths that could leave the game folder or name something odd: empty, absolute, trailing
