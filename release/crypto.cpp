@@ -1,5 +1,5 @@
-// Hex codec, BLAKE2b-256 hashing (libsodium's crypto_generichash, unkeyed, 32-byte output) and
-// the signed-text format on top of the EdDSA of eddsa.h.
+// Hex codec, BLAKE2b-256 hashing (blake2b.h) and the signed-text format on top of the EdDSA of
+// eddsa.h.
 #include "release/crypto.h"
 
 #include <fcntl.h>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/base.h"
+#include "release/blake2b.h"
 #include "release/eddsa.h"
 
 namespace kd {
@@ -44,32 +45,29 @@ bool hexDecode(std::string_view text, std::uint8_t* out, std::size_t count) {
 }
 
 struct FileHasher::State {
-    crypto_generichash_state context;
+    Blake2b context;
 };
 
-FileHasher::FileHasher() : state_(std::make_unique<State>()) {
-    sodiumReady();
-    crypto_generichash_init(&state_->context, nullptr, 0, kDigestBytes);
-}
+FileHasher::FileHasher() : state_(std::make_unique<State>()) {}
 
 FileHasher::~FileHasher() = default;
 
 void FileHasher::add(const void* bytes, std::size_t length) {
     if (length == 0) return;
-    crypto_generichash_update(&state_->context, static_cast<const unsigned char*>(bytes), length);
+    state_->context.update(bytes, length);
 }
 
 std::string FileHasher::finish() {
     std::uint8_t digest[kDigestBytes];
-    crypto_generichash_final(&state_->context, digest, kDigestBytes);
+    state_->context.final(digest);
     return hexEncode(digest, kDigestBytes);
 }
 
 std::string hashBuffer(const void* bytes, std::size_t length) {
-    sodiumReady();
+    Blake2b context;
+    context.update(bytes, length);
     std::uint8_t digest[kDigestBytes];
-    crypto_generichash(digest, kDigestBytes, static_cast<const unsigned char*>(bytes), length,
-                       nullptr, 0);
+    context.final(digest);
     return hexEncode(digest, kDigestBytes);
 }
 

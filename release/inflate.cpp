@@ -6,11 +6,20 @@
 // Input arrives in pieces. A step runs early only when every bit it could read has arrived;
 // otherwise the decoder waits for the next piece, keeping the few bytes not yet used. Only after
 // the last piece do reads past the end give zero bits, so the pieces never change a verdict.
+//
+// Most symbols take the fast path: while 16 input bytes remain and the longest copy fits, with
+// room to spare, in the window and within the expected size, no check for those can fail, so the
+// bits are refilled a word at a time, up to three literals are decoded per refill and copies move
+// 8 or 16 bytes at a time. Near either end the careful path takes one symbol at a time with
+// every check. inflateZlib has the whole stream, so it reads it in place and unpacks straight
+// into its output, which is then the window.
 #include "release/inflate.h"
 
 #include <algorithm>
 #include <cstring>
 #include <utility>
+
+#include "release/adler32.h"
 
 namespace kd {
 namespace {
@@ -48,15 +57,21 @@ std::uint64_t loadLittleEndian64(const std::uint8_t* p) {
     return word;
 }
 
-// Tops the buffer up to at least kRefillBits. Bits of the byte at `position` above bitsLeft may
-// already be in the buffer from a wide load; OR-ing the same byte in again leaves them unchanged.
-// False, with nothing changed, when that needs bytes that have not arrived yet.
+// Tops the buffer up to at least kRefillBits from the next 8 bytes, which must be there. Bits of
+// the byte at `position` above bitsLeft may already be in the buffer from the last such load;
+// OR-ing the same byte in again leaves them unchanged.
+void refillWord(BitReader& in) {
+    in.buffer |= loadLittleEndian64(in.data + in.position) << in.bitsLeft;
+    const std::uint64_t bytes = (63 - in.bitsLeft) / 8;
+    in.position += bytes;
+    in.bitsLeft += 8 * bytes;
+}
+
+// Tops the buffer up to at least kRefillBits. False, with nothing changed, when that needs bytes
+// that have not arrived yet.
 bool refill(BitReader& in) {
     if (in.length - in.position >= 8) {
-        in.buffer |= loadLittleEndian64(in.data + in.position) << in.bitsLeft;
-        const std::uint64_t bytes = (63 - in.bitsLeft) / 8;
-        in.position += bytes;
-        in.bitsLeft += 8 * bytes;
+        refillWord(in);
         return true;
     }
     if (!in.final) return false;
@@ -90,28 +105,36 @@ std::uint32_t bits(BitReader& in, unsigned count) {
 // ---------------------------------------------------------------------------------------------
 // Decoding tables
 //
-// A table maps the next rootBits input bits to an entry; codes longer than rootBits go through a
-// link to a second-level table indexed by the bits that follow. An entry packs:
-//   bits 0-7    code bits the entry consumes (a link: rootBits)
-//   bits 8-11   extra bits after the code (lengths, distances), or a link's index bits
+// A table maps the next root bits of input to an entry; codes longer than the root go through a
+// link to a second-level table indexed by the bits that follow. Every table of an alphabet has
+// the same root, so a look-up needs no size but its own. An entry packs:
+//   bits 0-7    bits the symbol takes: its code and the extra bits after it (lengths, distances)
+//   bits 8-11   of those, the code's; a link's: the index bits of its second-level table
 //   bits 12-15  kind
 //   bits 16-31  literal byte or code-length symbol, base length, base distance, or link offset
+// so that a symbol and its extra bits are used up in one step, and the extra bits' value is
+// read from the buffer as it was before.
 
 enum Kind : std::uint32_t { Literal, Length, EndOfBlock, Distance, Link, Invalid };
 
-constexpr std::uint32_t makeEntry(Kind kind, std::uint32_t value, std::uint32_t extra = 0,
-                                  std::uint32_t codeBits = 0) {
-    return value << 16 | std::uint32_t{kind} << 12 | extra << 8 | codeBits;
+// Before a table is built, bits 0-7 hold only the extra bits.
+constexpr std::uint32_t makeEntry(Kind kind, std::uint32_t value, std::uint32_t extra = 0) {
+    return value << 16 | std::uint32_t{kind} << 12 | extra;
 }
-constexpr unsigned codeBitsOf(std::uint32_t e) { return e & 0xff; }
-constexpr unsigned extraOf(std::uint32_t e) { return e >> 8 & 0xf; }
+constexpr unsigned symbolBitsOf(std::uint32_t e) { return e & 0xff; }
+constexpr unsigned codeBitsOf(std::uint32_t e) { return e >> 8 & 0xf; }
 constexpr Kind kindOf(std::uint32_t e) { return static_cast<Kind>(e >> 12 & 0xf); }
 constexpr std::uint32_t valueOf(std::uint32_t e) { return e >> 16; }
+// The extra bits' value, from the buffer as it was before the symbol was used up.
+constexpr std::uint32_t extraValueOf(std::uint32_t e, std::uint64_t before) {
+    return static_cast<std::uint32_t>((before & ((std::uint64_t{1} << symbolBitsOf(e)) - 1)) >>
+                                      codeBitsOf(e));
+}
 
 constexpr std::uint32_t kInvalidEntry = makeEntry(Invalid, 0);
 
 // Root sizes: long enough that nearly every code resolves in one lookup, short enough that a
-// small block's tables are quick to build.
+// block's tables are quick to build.
 constexpr unsigned kLitLenRootBits = 11;
 constexpr unsigned kDistanceRootBits = 8;
 constexpr unsigned kCodeLengthRootBits = 7;  // code-length codes are at most 7 bits long
@@ -120,18 +143,13 @@ constexpr unsigned kCodeLengthRootBits = 7;  // code-length codes are at most 7 
 // 2^(15 - root) entries.
 constexpr unsigned kLitLenTableEntries =
     (1u << kLitLenRootBits) + kMaxDynamicLitLenSymbols * (1u << (kMaxCodeBits - kLitLenRootBits));
-constexpr unsigned kFixedLitLenBits = 9;  // the longest fixed literal/length code
-constexpr unsigned kFixedLitLenTableEntries = 1u << kFixedLitLenBits;
+// The fixed codes are at most 9 bits long: no second level.
+constexpr unsigned kFixedLitLenTableEntries = 1u << kLitLenRootBits;
 constexpr unsigned kDistanceTableEntries =
     (1u << kDistanceRootBits) + kDistanceSymbols * (1u << (kMaxCodeBits - kDistanceRootBits));
 constexpr unsigned kFixedDistanceBits = 5;
-constexpr unsigned kFixedDistanceTableEntries = 1u << kFixedDistanceBits;
+constexpr unsigned kFixedDistanceTableEntries = 1u << kDistanceRootBits;
 constexpr unsigned kCodeLengthTableEntries = 1u << kCodeLengthRootBits;
-
-struct Table {
-    const std::uint32_t* entries;
-    unsigned rootBits;
-};
 
 // RFC 1951 3.2.5: base lengths and extra bits of length symbols 257-285.
 constexpr std::uint16_t kLengthBase[29] = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
@@ -182,9 +200,9 @@ unsigned reverseBits(unsigned code, unsigned count) {
 
 // Builds the table of the canonical code that `lengths` describe (RFC 1951 3.2.2: codes of one
 // length are consecutive, in symbol order, after all shorter codes). entries must hold
-// 2^maxRootBits + symbolCount * 2^(15 - maxRootBits) values.
+// 2^rootBits + symbolCount * 2^(15 - rootBits) values, or 2^rootBits when no code is longer.
 bool buildTable(const std::uint8_t* lengths, unsigned symbolCount, const std::uint32_t* symbols,
-                unsigned maxRootBits, std::uint32_t* entries, unsigned& rootBits) {
+                unsigned rootBits, std::uint32_t* entries) {
     unsigned count[kMaxCodeBits + 1] = {};
     for (unsigned s = 0; s < symbolCount; ++s) ++count[lengths[s]];
     count[0] = 0;
@@ -201,7 +219,6 @@ bool buildTable(const std::uint8_t* lengths, unsigned symbolCount, const std::ui
     for (unsigned n = 1; n <= kMaxCodeBits; ++n) {
         if (count[n] != 0) longest = n;
     }
-    rootBits = longest < 1 ? 1 : (longest < maxRootBits ? longest : maxRootBits);
     const unsigned subBits = longest > rootBits ? longest - rootBits : 0;
 
     unsigned nextCode[kMaxCodeBits + 1] = {};
@@ -218,14 +235,14 @@ bool buildTable(const std::uint8_t* lengths, unsigned symbolCount, const std::ui
         if (n == 0) continue;
         // Input bits arrive least significant first, codes most significant bit first.
         const unsigned pattern = reverseBits(nextCode[n]++, n);
-        const std::uint32_t entry = symbols[s] | n;
+        const std::uint32_t entry = symbols[s] + (n << 8) + n;
         if (n <= rootBits) {
             for (unsigned i = pattern; i < rootSize; i += 1u << n) entries[i] = entry;
             continue;
         }
         std::uint32_t& link = entries[pattern & (rootSize - 1)];
         if (kindOf(link) != Link) {
-            link = makeEntry(Link, used, subBits, rootBits);
+            link = makeEntry(Link, used) | subBits << 8;
             for (unsigned i = 0; i < (1u << subBits); ++i) entries[used + i] = kInvalidEntry;
             used += 1u << subBits;
         }
@@ -237,13 +254,23 @@ bool buildTable(const std::uint8_t* lengths, unsigned symbolCount, const std::ui
     return true;
 }
 
-// The entry of the next symbol; its code bits are used up. Needs 15 bits in the buffer.
-std::uint32_t decode(BitReader& in, const Table& table) {
-    std::uint32_t e = table.entries[in.buffer & ((1u << table.rootBits) - 1)];
+// The entry of the next symbol, whose code bits are still in the buffer. Needs 15 bits there.
+template <unsigned RootBits>
+std::uint32_t peek(const BitReader& in, const std::uint32_t* table) {
+    std::uint32_t e = table[in.buffer & ((1u << RootBits) - 1)];
     if (kindOf(e) == Link) {
-        e = table.entries[valueOf(e) + ((in.buffer >> table.rootBits) & ((1u << extraOf(e)) - 1))];
+        e = table[valueOf(e) + ((in.buffer >> RootBits) & ((1u << codeBitsOf(e)) - 1))];
     }
-    drop(in, codeBitsOf(e));
+    return e;
+}
+
+// The entry of the next symbol; it and its extra bits are used up, and `before` holds the buffer
+// as it was. Needs 15 bits in the buffer, and the extra bits.
+template <unsigned RootBits>
+std::uint32_t decode(BitReader& in, const std::uint32_t* table, std::uint64_t& before) {
+    const std::uint32_t e = peek<RootBits>(in, table);
+    before = in.buffer;
+    drop(in, symbolBitsOf(e));
     return e;
 }
 
@@ -251,8 +278,6 @@ std::uint32_t decode(BitReader& in, const Table& table) {
 struct FixedTables {
     std::uint32_t litLen[kFixedLitLenTableEntries];
     std::uint32_t distance[kFixedDistanceTableEntries];
-    unsigned litLenRootBits;
-    unsigned distanceRootBits;
 };
 
 FixedTables makeFixedTables() {
@@ -262,11 +287,9 @@ FixedTables makeFixedTables() {
     for (unsigned s = 0; s < kLitLenSymbols; ++s) {
         lengths[s] = s < 144 ? 8 : s < 256 ? 9 : s < 280 ? 7 : 8;
     }
-    buildTable(lengths, kLitLenSymbols, kSymbolEntries.litLen, kFixedLitLenBits, t.litLen,
-               t.litLenRootBits);
+    buildTable(lengths, kLitLenSymbols, kSymbolEntries.litLen, kLitLenRootBits, t.litLen);
     for (unsigned s = 0; s < kDistanceSymbols; ++s) lengths[s] = kFixedDistanceBits;
-    buildTable(lengths, kDistanceSymbols, kSymbolEntries.distance, kFixedDistanceBits, t.distance,
-               t.distanceRootBits);
+    buildTable(lengths, kDistanceSymbols, kSymbolEntries.distance, kDistanceRootBits, t.distance);
     return t;
 }
 
@@ -286,8 +309,15 @@ constexpr std::uint64_t kMinStreamBytes = 6;
 constexpr std::size_t kWindowBytes = 32768;
 // Unpacked bytes handed to the output at a time, at most.
 constexpr std::size_t kFlushBytes = 224 << 10;
-// Room kept free before each symbol: the longest copy and the 8 bytes copyMatch may overshoot.
-constexpr std::size_t kSymbolRoomBytes = kMaxMatchBytes + 8;
+// Bytes a word-wise copy may write past its end.
+constexpr std::size_t kCopyOvershootBytes = 31;
+// Room kept free before each symbol on the fast path: the longest copy and its overshoot.
+constexpr std::size_t kSymbolRoomBytes = kMaxMatchBytes + kCopyOvershootBytes;
+// Input the fast path needs: the 8 bytes of a wide refill, with some to spare.
+constexpr std::uint64_t kFastInputBytes = 16;
+// inflateZlib's output grows by this much at a time (zeroed first, then written), and its
+// Adler-32 is summed at each step while the bytes are still in the cache.
+constexpr std::size_t kDirectGrowBytes = 128 << 10;
 
 // The longest a block's start can be, through a dynamic header whose every code length takes a
 // 7-bit code and 7 extra bits.
@@ -321,8 +351,11 @@ struct Inflater::State {
     bool headerRead = false;
 
     // Output not yet handed on, after at least the window's worth before it (or all output so far).
-    std::unique_ptr<std::uint8_t[]> window;
-    std::size_t windowBytes = 0;
+    // inflateZlib's output vector is the window itself: it grows, and nothing is handed on.
+    std::unique_ptr<std::uint8_t[]> ownWindow;
+    std::vector<std::uint8_t>* direct = nullptr;
+    std::uint8_t* window = nullptr;
+    std::size_t windowBytes = 0;  // of the direct vector, the bytes it has grown to
     std::size_t outPos = 0;
     std::size_t flushed = 0;
     std::uint64_t produced = 0;
@@ -331,9 +364,9 @@ struct Inflater::State {
 
     Mode mode = Mode::BlockStart;
     bool lastBlock = false;
-    unsigned storedLeft = 0;  // bytes of the current stored block still to copy
-    Table litLen{};
-    Table distance{};
+    unsigned storedLeft = 0;                // bytes of the current stored block still to copy
+    const std::uint32_t* litLen = nullptr;  // the block's tables
+    const std::uint32_t* distance = nullptr;
     std::unique_ptr<DynamicTables> dynamic;
 
     bool failed = false;
@@ -346,34 +379,12 @@ namespace {
 
 using Decoder = Inflater::State;
 
-constexpr std::uint32_t kAdlerModulus = 65521;
-// The largest n for which the sums cannot overflow 32 bits before they are reduced.
-constexpr std::uint64_t kAdlerRunBytes = 5552;
-
-void adler32(std::uint32_t& sumA, std::uint32_t& sumB, const std::uint8_t* p, std::uint64_t count) {
-    std::uint32_t a = sumA;
-    std::uint32_t b = sumB;
-    while (count > 0) {
-        std::uint64_t run = count < kAdlerRunBytes ? count : kAdlerRunBytes;
-        count -= run;
-        for (; run >= 8; run -= 8, p += 8) {
-            a += p[0], b += a, a += p[1], b += a, a += p[2], b += a, a += p[3], b += a;
-            a += p[4], b += a, a += p[5], b += a, a += p[6], b += a, a += p[7], b += a;
-        }
-        for (; run > 0; --run) a += *p++, b += a;
-        a %= kAdlerModulus;
-        b %= kAdlerModulus;
-    }
-    sumA = a;
-    sumB = b;
-}
-
 // Hands the unpacked bytes not handed on yet to the output.
 bool flush(Decoder& z) {
     const std::size_t count = z.outPos - z.flushed;
     if (count == 0) return true;
-    const std::uint8_t* p = z.window.get() + z.flushed;
-    adler32(z.adlerA, z.adlerB, p, count);
+    const std::uint8_t* p = z.window + z.flushed;
+    addAdler32(z.adlerA, z.adlerB, p, count);
     z.flushed = z.outPos;
     if (z.output && !z.output(p, count)) {
         z.outputFailed = true;
@@ -382,11 +393,20 @@ bool flush(Decoder& z) {
     return true;
 }
 
-// Flushes, then moves the window to the front of the buffer.
+// Flushes, then moves the window to the front of the buffer; or grows the output vector that is
+// the window, never past the expected size.
 bool makeRoom(Decoder& z) {
     if (!flush(z)) return false;
+    if (z.direct) {
+        const auto size = static_cast<std::size_t>(
+            std::min<std::uint64_t>(z.expected, z.outPos + kDirectGrowBytes));
+        if (size > z.direct->size()) z.direct->resize(size);  // within the reserved capacity
+        z.window = z.direct->data();
+        z.windowBytes = z.direct->size();
+        return true;
+    }
     const std::size_t keep = std::min(z.outPos, kWindowBytes);
-    std::memmove(z.window.get(), z.window.get() + z.outPos - keep, keep);
+    std::memmove(z.window, z.window + z.outPos - keep, keep);
     z.outPos = z.flushed = keep;
     return true;
 }
@@ -394,19 +414,38 @@ bool makeRoom(Decoder& z) {
 // ---------------------------------------------------------------------------------------------
 // Blocks
 
-// Copies `length` bytes from `distance` back; the copy may overlap the bytes it produces.
-// kSymbolRoomBytes are free at `to`.
-void copyMatch(std::uint8_t* to, std::uint64_t distance, std::uint64_t length) {
+// Copies `length` bytes from `distance` back a word at a time; the copy may overlap the bytes it
+// produces. Up to kCopyOvershootBytes past the copy are overwritten with junk, which the bytes
+// that follow replace.
+void copyMatchWide(std::uint8_t* to, std::size_t distance, std::size_t length) {
     const std::uint8_t* from = to - distance;
-    if (distance >= 8) {
-        // Eight bytes at a time: each piece's source lies before it. Up to 7 bytes past the copy
-        // are overwritten with junk; the bytes that follow replace them.
-        for (std::uint64_t i = 0; i < length; i += 8) std::memcpy(to + i, from + i, 8);
+    std::uint8_t* const end = to + length;
+    if (distance >= 16) {
+        // Each piece's source lies wholly before it. Most copies are short: the first two pieces
+        // go without a test.
+        std::memcpy(to, from, 16);
+        std::memcpy(to + 16, from + 16, 16);
+        for (to += 32, from += 32; to < end; to += 16, from += 16) std::memcpy(to, from, 16);
+    } else if (distance >= 8) {
+        std::memcpy(to, from, 8);
+        std::memcpy(to + 8, from + 8, 8);
+        for (to += 16, from += 16; to < end; to += 8, from += 8) std::memcpy(to, from, 8);
     } else if (distance == 1) {
-        std::memset(to, *from, length);
+        const std::uint64_t word = *from * std::uint64_t{0x0101010101010101};
+        for (; to < end; to += 8) std::memcpy(to, &word, 8);
     } else {
-        for (std::uint64_t i = 0; i < length; ++i) to[i] = from[i];
+        // A period of 2 to 7: eight bytes one at a time lay the pattern down; after that each
+        // word comes from `step` back, the smallest multiple of the period that is at least 8.
+        for (int i = 0; i < 8; ++i) to[i] = from[i];
+        const std::size_t step = distance * ((7 + distance) / distance);
+        for (std::uint8_t* p = to + 8; p < end; p += 8) std::memcpy(p, p - step, 8);
     }
+}
+
+// The same, byte by byte, for the last bytes of an output that has no room to spare.
+void copyMatchExact(std::uint8_t* to, std::size_t distance, std::size_t length) {
+    const std::uint8_t* from = to - distance;
+    for (std::size_t i = 0; i < length; ++i) to[i] = from[i];
 }
 
 // Decodes literals and copies with the block's codes until the end-of-block symbol, or until the
@@ -414,19 +453,77 @@ void copyMatch(std::uint8_t* to, std::uint64_t distance, std::uint64_t length) {
 Step codes(Decoder& z) {
     // Local copies: stores through the output bytes could otherwise alias the decoder's fields.
     BitReader in = z.in;
-    const Table litLen = z.litLen;
-    const Table distance = z.distance;
-    std::uint8_t* const window = z.window.get();
-    const std::size_t roomEnd = z.windowBytes - kSymbolRoomBytes;
+    const std::uint32_t* const litLen = z.litLen;
+    const std::uint32_t* const distance = z.distance;
     const std::uint64_t expected = z.expected;
+    std::uint8_t* window = z.window;
+    std::size_t windowBytes = z.windowBytes;
     std::size_t pos = z.outPos;
-    std::uint64_t produced = z.produced;
+    std::uint64_t behind = z.produced - z.outPos;  // output that has left the window
+    // The fast path runs while pos < fastStop: kSymbolRoomBytes stay free in the window and
+    // kMaxMatchBytes below the expected size.
+    auto fastStopOf = [&] {
+        const std::uint64_t left = expected - behind;
+        if (windowBytes < kSymbolRoomBytes || left < kMaxMatchBytes) return std::size_t{0};
+        return static_cast<std::size_t>(
+                   std::min<std::uint64_t>(windowBytes - kSymbolRoomBytes, left - kMaxMatchBytes)) +
+               1;
+    };
+    std::size_t fastStop = fastStopOf();
     Step step = Step::Failed;
     for (;;) {
-        if (pos > roomEnd) {
+        bool failed = false;
+        if (pos < fastStop && in.length - in.position >= kFastInputBytes) {
+            // Each step starts just after a refill, with the next symbol's entry looked up: the
+            // whole 64-bit buffer is input, so the look-up is sound while at most 49 bits have
+            // been used since.
+            refillWord(in);
+            std::uint32_t e = peek<kLitLenRootBits>(in, litLen);
+            do {
+                std::uint64_t before;
+                if (kindOf(e) == Literal) {
+                    // At most 15 bits each: three fit between refills.
+                    for (int n = 0; n < 3; ++n) {
+                        drop(in, symbolBitsOf(e));
+                        window[pos++] = static_cast<std::uint8_t>(valueOf(e));
+                        e = peek<kLitLenRootBits>(in, litLen);
+                        if (kindOf(e) != Literal) break;
+                    }
+                    refillWord(in);
+                    continue;
+                }
+                // The end of the block and patterns outside the code go the careful way.
+                if (kindOf(e) != Length) break;
+                before = in.buffer;
+                drop(in, symbolBitsOf(e));
+                const std::size_t length = valueOf(e) + extraValueOf(e, before);
+                e = decode<kDistanceRootBits>(in, distance, before);
+                const std::uint64_t back = valueOf(e) + extraValueOf(e, before);
+                // A pattern outside the distance code, or a copy from before the first byte.
+                if (kindOf(e) != Distance || back > behind + pos) {
+                    failed = true;
+                    break;
+                }
+                // The next symbol is looked up before the copy, which does not hold it up.
+                refillWord(in);
+                e = peek<kLitLenRootBits>(in, litLen);
+                copyMatchWide(window + pos, back, length);
+                pos += length;
+            } while (pos < fastStop && in.length - in.position >= kFastInputBytes);
+        }
+        if (failed) break;
+
+        // The careful path: one symbol.
+        if (windowBytes - pos < kSymbolRoomBytes &&
+            (z.direct == nullptr || windowBytes < expected)) {
             z.outPos = pos;
+            z.produced = behind + pos;
             if (!makeRoom(z)) break;
+            window = z.window;
+            windowBytes = z.windowBytes;
             pos = z.outPos;
+            behind = z.produced - pos;
+            fastStop = fastStopOf();
         }
         if (in.bitsLeft < kRefillBits && !refill(in)) {
             step = Step::Starved;
@@ -435,12 +532,13 @@ Step codes(Decoder& z) {
         // A stream that read past its end fails, at the latest here, before it produces more.
         if (overrun(in)) break;
 
-        std::uint32_t e = decode(in, litLen);
+        std::uint64_t before;
+        std::uint32_t e = decode<kLitLenRootBits>(in, litLen, before);
+        const std::uint64_t produced = behind + pos;
         if (kindOf(e) == Literal) {
             // No byte beyond the expected size.
             if (produced == expected) break;
             window[pos++] = static_cast<std::uint8_t>(valueOf(e));
-            ++produced;
             continue;
         }
         if (kindOf(e) == EndOfBlock) {
@@ -449,25 +547,29 @@ Step codes(Decoder& z) {
         }
         // A bit pattern outside an incomplete code, or the meaningless symbols 286 and 287.
         if (kindOf(e) != Length) break;
-        const std::uint64_t length = valueOf(e) + bits(in, extraOf(e));
+        const std::uint64_t length = valueOf(e) + extraValueOf(e, before);
 
-        e = decode(in, distance);
+        // The refill above left room for the extra bits of both.
+        e = decode<kDistanceRootBits>(in, distance, before);
         // A pattern outside the distance code, including the fixed code's unused 30 and 31.
         if (kindOf(e) != Distance) break;
-        const std::uint64_t back = valueOf(e) + bits(in, extraOf(e));
+        const std::uint64_t back = valueOf(e) + extraValueOf(e, before);
 
         if (overrun(in)) break;
         // The window is the output so far: nothing reaches before its first byte.
         if (back > produced) break;
         // No byte beyond the expected size.
         if (length > expected - produced) break;
-        copyMatch(window + pos, back, length);
+        if (windowBytes - pos >= length + kCopyOvershootBytes) {
+            copyMatchWide(window + pos, back, length);
+        } else {
+            copyMatchExact(window + pos, back, length);
+        }
         pos += length;
-        produced += length;
     }
     z.in = in;
     z.outPos = pos;
-    z.produced = produced;
+    z.produced = behind + pos;
     return step;
 }
 
@@ -500,22 +602,33 @@ Step storedCopy(Decoder& z) {
         const std::uint64_t arrived = in.length - in.position;
         // All LEN bytes must be in the input.
         if (arrived == 0) return in.final ? Step::Failed : Step::Starved;
-        if (z.outPos == z.windowBytes && !makeRoom(z)) return Step::Failed;
-        const std::size_t count =
-            std::min<std::uint64_t>({z.storedLeft, arrived, z.windowBytes - z.outPos});
-        std::memcpy(z.window.get() + z.outPos, in.data + in.position, count);
+        const std::uint8_t* from = in.data + in.position;
+        std::size_t count = std::min<std::uint64_t>(z.storedLeft, arrived);
+        if (z.direct && z.outPos == z.windowBytes) {
+            // Appended to the output vector as they are: nothing to zero first. The header
+            // checked that they stay within the expected size.
+            z.direct->insert(z.direct->end(), from, from + count);
+            z.window = z.direct->data();
+            z.windowBytes = z.direct->size();
+        } else {
+            if (z.outPos == z.windowBytes && !makeRoom(z)) return Step::Failed;
+            count = std::min(count, z.windowBytes - z.outPos);
+            std::memcpy(z.window + z.outPos, from, count);
+        }
         in.position += count;
         z.outPos += count;
         z.produced += count;
         z.storedLeft -= static_cast<unsigned>(count);
+        // Summed while the bytes are still in the cache.
+        if (z.direct && !flush(z)) return Step::Failed;
     }
     return Step::Done;
 }
 
 void useFixedCodes(Decoder& z) {
     const FixedTables& t = fixedTables();
-    z.litLen = Table{t.litLen, t.litLenRootBits};
-    z.distance = Table{t.distance, t.distanceRootBits};
+    z.litLen = t.litLen;
+    z.distance = t.distance;
 }
 
 bool dynamicHeader(Decoder& z) {
@@ -529,9 +642,8 @@ bool dynamicHeader(Decoder& z) {
     std::uint8_t codeLengthLengths[kCodeLengthSymbols] = {};
     for (unsigned i = 0; i < hclen; ++i) codeLengthLengths[kCodeLengthOrder[i]] = bits(in, 3);
     std::uint32_t codeLengthEntries[kCodeLengthTableEntries];
-    Table codeLengthTable{codeLengthEntries, 0};
     if (!buildTable(codeLengthLengths, kCodeLengthSymbols, kSymbolEntries.codeLength,
-                    kCodeLengthRootBits, codeLengthEntries, codeLengthTable.rootBits)) {
+                    kCodeLengthRootBits, codeLengthEntries)) {
         return false;
     }
 
@@ -540,7 +652,8 @@ bool dynamicHeader(Decoder& z) {
     const unsigned total = hlit + hdist;
     for (unsigned n = 0; n < total;) {
         if (in.bitsLeft < kRefillBits) refill(in);
-        const std::uint32_t e = decode(in, codeLengthTable);
+        std::uint64_t before;
+        const std::uint32_t e = decode<kCodeLengthRootBits>(in, codeLengthEntries, before);
         // A pattern outside an incomplete code-length code.
         if (kindOf(e) == Invalid) return false;
         const unsigned symbol = valueOf(e);
@@ -570,12 +683,11 @@ bool dynamicHeader(Decoder& z) {
 
     if (!z.dynamic) z.dynamic = std::make_unique_for_overwrite<DynamicTables>();
     DynamicTables& storage = *z.dynamic;
-    z.litLen = Table{storage.litLen, 0};
-    z.distance = Table{storage.distance, 0};
-    return buildTable(lengths, hlit, kSymbolEntries.litLen, kLitLenRootBits, storage.litLen,
-                      z.litLen.rootBits) &&
+    z.litLen = storage.litLen;
+    z.distance = storage.distance;
+    return buildTable(lengths, hlit, kSymbolEntries.litLen, kLitLenRootBits, storage.litLen) &&
            buildTable(lengths + hlit, hdist, kSymbolEntries.distance, kDistanceRootBits,
-                      storage.distance, z.distance.rootBits);
+                      storage.distance);
 }
 
 // The block type and what follows it up to the block's data.
@@ -623,6 +735,10 @@ constexpr unsigned kDeflateMethod = 8;
 constexpr unsigned kPresetDictionaryFlag = 0x20;
 // The most output one deflate byte can yield: a 258-byte copy costs at least two bits.
 constexpr std::uint64_t kMaxBytesPerDeflateByte = kMaxMatchBytes / 2 * 8;
+
+std::uint32_t readBigEndian32(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} << 24 | p[1] << 16 | p[2] << 8 | p[3];
+}
 
 bool header(const std::uint8_t* p) {
     // Deflate is the only method.
@@ -672,7 +788,8 @@ Inflater::Inflater(std::uint64_t expectedSize, Output output) : state_(std::make
     z.windowBytes = static_cast<std::size_t>(
                         std::min<std::uint64_t>(expectedSize, kWindowBytes + kFlushBytes)) +
                     kSymbolRoomBytes;
-    z.window = std::make_unique_for_overwrite<std::uint8_t[]>(z.windowBytes);
+    z.ownWindow = std::make_unique_for_overwrite<std::uint8_t[]>(z.windowBytes);
+    z.window = z.ownWindow.get();
 }
 
 Inflater::~Inflater() = default;
@@ -707,9 +824,8 @@ bool Inflater::finish() {
     z.in.final = true;
     if (!advance(z) || z.mode != Mode::Done || !flush(z)) return false;
     if (z.produced != z.expected) return false;
-    const std::uint8_t* t = z.input.get() + z.inputSize - kTrailerBytes;
-    const std::uint32_t trailer = std::uint32_t{t[0]} << 24 | t[1] << 16 | t[2] << 8 | t[3];
-    z.accepted = (z.adlerB << 16 | z.adlerA) == trailer;
+    z.accepted =
+        (z.adlerB << 16 | z.adlerA) == readBigEndian32(z.input.get() + z.inputSize - kTrailerBytes);
     return z.accepted;
 }
 
@@ -722,12 +838,20 @@ bool inflateZlib(const std::uint8_t* input, std::uint64_t inputLength, std::uint
     // A size this input could not produce is refused before the output is reserved, so a bad size
     // cannot demand an absurd allocation.
     if (expectedSize / kMaxBytesPerDeflateByte > inputLength - kMinStreamBytes) return false;
+    if (!header(input)) return false;
     out.reserve(expectedSize);
-    Inflater inflater(expectedSize, [&out](const std::uint8_t* data, std::size_t length) {
-        out.insert(out.end(), data, data + length);
-        return true;
-    });
-    return inflater.push(input, static_cast<std::size_t>(inputLength)) && inflater.finish();
+    // The whole stream is here: it is read in place, as an Inflater reads it after its last
+    // piece, and out is the window.
+    Decoder z;
+    z.expected = expectedSize;
+    z.direct = &out;
+    z.window = out.data();
+    z.in.data = input + kHeaderBytes;
+    z.in.length = inputLength - kMinStreamBytes;
+    z.in.final = true;
+    if (!advance(z) || z.mode != Mode::Done || !flush(z)) return false;
+    if (z.produced != z.expected) return false;
+    return (z.adlerB << 16 | z.adlerA) == readBigEndian32(input + inputLength - kTrailerBytes);
 }
 
 }  // namespace kd

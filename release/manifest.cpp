@@ -64,9 +64,8 @@ bool isSafePath(std::string_view path) {
 
 bool isLauncherOwnedPath(std::string_view path) {
     const std::string_view top = path.substr(0, path.find('/'));
-    for (std::string_view name :
-         {kInstalledName, kNewsCacheLive, kNewsCacheTesting, kSerialsName, kStagingName,
-          kChunkListsName}) {
+    for (std::string_view name : {kInstalledName, kNewsCacheLive, kNewsCacheTesting, kSerialsName,
+                                  kStagingName, kChunkListsName}) {
         if (top == name) return true;
         for (std::string_view suffix : {kPartSuffix, kDamagedSuffix})
             if (top.size() == name.size() + suffix.size() && top.starts_with(name) &&
@@ -81,42 +80,6 @@ bool isLauncherOwnedPath(std::string_view path) {
     }
     return false;
 }
-
-// The paths seen so far, as views into the manifest text, in one open-addressing table sized
-// once: a node set would allocate per file and scatter across memory, which a manifest of
-// 100,000 files pays for in cache misses.
-class PathSet {
-public:
-    // Room for `expected` paths; more make it grow. It is kept at most half full.
-    explicit PathSet(std::size_t expected)
-        : slots_(std::bit_ceil(std::max<std::size_t>(16, 2 * expected)), 0) {
-        paths_.reserve(expected);
-    }
-    // False when path is already there.
-    bool insert(std::string_view path) {
-        std::size_t& slot = find(path);
-        if (slot != 0) return false;
-        paths_.push_back(path);
-        slot = paths_.size();
-        if (2 * paths_.size() > slots_.size()) grow();
-        return true;
-    }
-
-private:
-    std::size_t& find(std::string_view path) {
-        const std::size_t mask = slots_.size() - 1;
-        std::size_t i = std::hash<std::string_view>{}(path)&mask;
-        while (slots_[i] != 0 && paths_[slots_[i] - 1] != path) i = (i + 1) & mask;
-        return slots_[i];
-    }
-    void grow() {
-        slots_.assign(2 * slots_.size(), 0);
-        for (std::size_t n = 1; n <= paths_.size(); ++n) find(paths_[n - 1]) = n;
-    }
-
-    std::vector<std::string_view> paths_;
-    std::vector<std::size_t> slots_;  // index into paths_ + 1; 0 is empty
-};
 
 bool readEntryFields(std::string_view rest, Entry& entry, bool withPath) {
     Words words{rest};
@@ -139,14 +102,91 @@ const Entry* findFile(const Manifest& manifest, std::string_view path) {
     return nullptr;
 }
 
-FileIndex::FileIndex(const Manifest& manifest) {
-    byPath_.reserve(manifest.files.size());
-    for (const Entry& entry : manifest.files) byPath_.emplace(entry.path, &entry);
+namespace {
+
+// How far ahead the index asks the memory for entries and slots.
+constexpr std::size_t kAheadEntries = 8;
+
+std::uint32_t pathHash(std::string_view path) {
+    const std::size_t full = std::hash<std::string_view>{}(path);
+    return static_cast<std::uint32_t>(full ^ (full >> 32));
+}
+
+}  // namespace
+
+FileIndex::FileIndex(const std::vector<Entry>& files, std::size_t expected)
+    : files_(&files), slots_(std::bit_ceil(std::max<std::size_t>(16, 2 * expected)), 0) {}
+
+// Built in two passes, one that hashes the paths and one that places them, each asking the memory
+// for what it needs a few entries ahead: at 100,000 files neither the paths nor the slots stay
+// in the cache, and meeting each miss in turn costs several times the work.
+FileIndex::FileIndex(const Manifest& manifest) : FileIndex(manifest.files, manifest.files.size()) {
+    constexpr std::size_t kAhead = 2 * kAheadEntries;
+    const std::vector<Entry>& files = manifest.files;
+    std::vector<std::uint32_t>& hashes = hashes_;
+    hashes.resize(files.size());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (i + kAhead < files.size()) __builtin_prefetch(files[i + kAhead].path.data());
+        hashes[i] = pathHash(files[i].path);
+    }
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (i + kAhead < files.size()) __builtin_prefetch(&slots_[hashes[i + kAhead] & mask]);
+        add(i, hashes[i]);
+    }
+}
+
+// The slot's index is compared only when the hash matches, so a probe that passes other paths
+// reads no entry but its own.
+std::size_t FileIndex::slotOf(std::string_view path, std::uint32_t hash) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        const std::uint64_t slot = slots_[i];
+        if (slot == 0 || (slot >> 32 == hash && (*files_)[(slot & 0xffffffff) - 1].path == path))
+            return i;
+    }
+}
+
+bool FileIndex::add(std::size_t i) { return add(i, pathHash((*files_)[i].path)); }
+
+std::uint32_t FileIndex::prefetch(std::string_view path) const {
+    const std::uint32_t hash = pathHash(path);
+    __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
+    return hash;
+}
+
+bool FileIndex::add(std::size_t i, std::uint32_t hash) {
+    std::uint64_t& slot = slots_[slotOf((*files_)[i].path, hash)];
+    if (slot != 0) return false;
+    slot = std::uint64_t{hash} << 32 | (i + 1);
+    if (2 * ++used_ > slots_.size()) grow();
+    return true;
 }
 
 const Entry* FileIndex::find(std::string_view path) const {
-    auto it = byPath_.find(path);
-    return it == byPath_.end() ? nullptr : it->second;
+    const std::uint64_t slot = slots_[slotOf(path, pathHash(path))];
+    if (slot == 0) return nullptr;
+    const std::size_t i = (slot & 0xffffffff) - 1;
+    // Hints only: what a find of a later entry will read, if the look-ups keep the order.
+    if (const std::size_t next = i + kAheadEntries; next < hashes_.size()) {
+        __builtin_prefetch(&slots_[hashes_[next] & (slots_.size() - 1)]);
+        __builtin_prefetch((*files_)[next].path.data());
+        if (next + kAheadEntries < hashes_.size())
+            __builtin_prefetch(&(*files_)[next + kAheadEntries]);
+    }
+    return &(*files_)[i];
+}
+
+void FileIndex::grow() {
+    std::vector<std::uint64_t> old(2 * slots_.size(), 0);
+    old.swap(slots_);
+    const std::size_t mask = slots_.size() - 1;
+    for (const std::uint64_t slot : old) {
+        if (slot == 0) continue;
+        std::size_t i = (slot >> 32) & mask;
+        while (slots_[i] != 0) i = (i + 1) & mask;
+        slots_[i] = slot;
+    }
 }
 
 const char* platformName() { return "linux64"; }
@@ -164,9 +204,21 @@ bool parseManifest(std::string_view text, Manifest& manifest, std::string& error
     for (std::size_t at = text.find("\nfile "); at != std::string_view::npos;
          at = text.find("\nfile ", at + 1))
         ++fileLines;
-    // The views point into the text, which outlives the loop.
-    PathSet seen(fileLines);
+    FileIndex seen(manifest.files, fileLines);
     manifest.files.reserve(fileLines);
+    // A file's path is checked against the earlier ones while the next line is read, so that the
+    // table's cache misses do not hold the reader up. Any other line, a failure and the end check
+    // it first, so the failure reported is still the first in the text.
+    std::size_t unchecked = 0;  // index + 1 of the file waiting for its check, or 0
+    std::uint32_t uncheckedHash = 0;
+    auto check = [&] {
+        const std::size_t i = unchecked;
+        unchecked = 0;
+        if (i == 0 || seen.add(i - 1, uncheckedHash)) return true;
+        error = "file listed twice: " + manifest.files[i - 1].path;
+        manifest.files.resize(i - 1);
+        return false;
+    };
     std::size_t lineNumber = 0;
     while (!text.empty()) {
         std::size_t end = text.find('\n');
@@ -184,6 +236,7 @@ bool parseManifest(std::string_view text, Manifest& manifest, std::string& error
         Words words{line};
         std::string_view keyword;
         if (!words.next(keyword)) continue;
+        if (keyword != "file" && !check()) return false;
         if (keyword == "platform" || keyword == "version") {
             std::string_view word;
             if (words.next(word))
@@ -210,16 +263,15 @@ bool parseManifest(std::string_view text, Manifest& manifest, std::string& error
         } else if (keyword == "file") {
             Entry entry;
             if (!readEntryFields(words.rest, entry, true)) {
+                if (!check()) return false;
                 error = "bad file line " + std::to_string(lineNumber);
                 return false;
             }
-            // The path is the tail of this line, so a view of it stays valid in the text.
-            std::string_view path = line.substr(line.size() - entry.path.size());
-            if (!seen.insert(path)) {
-                error = "file listed twice: " + entry.path;
-                return false;
-            }
             manifest.files.push_back(std::move(entry));
+            const std::uint32_t hash = seen.prefetch(manifest.files.back().path);
+            if (!check()) return false;
+            unchecked = manifest.files.size();
+            uncheckedHash = hash;
         } else if (keyword == "chunks") {
             // Belongs to the file line just before it; readers that do not know it skip it.
             Entry list;
@@ -235,6 +287,7 @@ bool parseManifest(std::string_view text, Manifest& manifest, std::string& error
             file->chunksPackedSize = list.packedSize;
         }
     }
+    if (!check()) return false;
     if (manifest.version.empty()) {
         error = "manifest has no version";
         return false;

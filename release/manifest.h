@@ -3,10 +3,10 @@
 // the launcher and the release tool agree on the format.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace kd {
@@ -15,7 +15,7 @@ struct Entry {
     std::string hash;              // BLAKE2b-256 of the unpacked content, 64 hex digits as written
     std::uint64_t size = 0;        // unpacked bytes
     std::uint64_t packedSize = 0;  // bytes of the zlib object on the server
-    std::string path;              // '/'-separated, relative to the game folder; empty for the launcher
+    std::string path;  // '/'-separated, relative to the game folder; empty for the launcher
     // A big file's chunk list object (release/chunks.h), from the "chunks" line after its "file"
     // line; an empty hash when the file travels whole only.
     std::string chunksHash = {};
@@ -44,16 +44,41 @@ bool parseManifest(std::string_view text, Manifest& manifest, std::string& error
 std::string writeManifest(const Manifest& manifest);
 const Entry* findFile(const Manifest& manifest, std::string_view path);
 
-// Hashed look-up by path over a manifest that outlives it and is not changed meanwhile; first
-// entry wins, like findFile.
+// Hashed look-up by path over a list of entries that outlives it; first entry wins, like
+// findFile. One open-addressing table of 8-byte slots, sized once for the entries expected: a
+// node-based map would allocate per entry and scatter the nodes across memory, and a release of
+// 100,000 files pays for every cache and TLB miss once per file. Entries may be appended to the
+// list meanwhile (the reader does), but their paths not changed.
 class FileIndex {
 public:
-    explicit FileIndex(const Manifest& manifest);
+    explicit FileIndex(const Manifest& manifest);  // every file of the manifest
+    // Empty, with room for `expected` entries of files (more make it grow).
+    FileIndex(const std::vector<Entry>& files, std::size_t expected);
+
+    // Adds files[i] (i below 2^32 - 1). False when an entry with its path is there already,
+    // which then stays.
+    bool add(std::size_t i);
+    // The same with the path's hash from prefetch, which asks the memory for the path's slot so
+    // that other work can go on meanwhile.
+    bool add(std::size_t i, std::uint32_t hash);
+    std::uint32_t prefetch(std::string_view path) const;
     const Entry* find(std::string_view path) const;
 
 private:
-    std::unordered_map<std::string_view, const Entry*> byPath_;
+    std::size_t slotOf(std::string_view path, std::uint32_t hash) const;
+    void grow();
+
+    const std::vector<Entry>* files_;
+    // A power of two of them, at most half in use; each 0 (empty) or the path's 32-bit hash
+    // above the entry's index + 1.
+    std::vector<std::uint64_t> slots_;
+    std::size_t used_ = 0;
+    // Each entry's path hash, when built over a whole manifest: a find that lands on entry j
+    // asks the memory for what a find of entry j + 8 needs, since look-ups mostly come in the
+    // manifest's order.
+    std::vector<std::uint32_t> hashes_;
 };
+
 // Refuses paths that could leave the game folder or name something odd: empty, absolute, trailing
 // '/', '\', ':', empty, "." or ".." components, control bytes.
 bool isSafePath(std::string_view path);
@@ -67,7 +92,7 @@ constexpr const char* kNewsCacheTesting = ".news-testing";
 constexpr const char* kSerialsName = ".serials";
 constexpr const char* kStagingName = ".staging";
 constexpr const char* kChunkListsName = ".chunk-lists";  // lists of the installed big files
-constexpr const char* kPartSuffix = ".part";        // a state file on its way
+constexpr const char* kPartSuffix = ".part";             // a state file on its way
 constexpr const char* kDamagedSuffix = ".damaged";  // a state file that did not read, kept aside
 // A copy on its way into place, beside its target in any folder of the game.
 constexpr const char* kCopyPrefix = ".veilstone-part-";

@@ -3,8 +3,10 @@
 #include "release/crypto.h"
 
 #include <gtest/gtest.h>
+#include <sodium.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -64,6 +66,25 @@ TEST(Blake2bVectors, EveryLineMatchesHashBufferFileHasherAndHashFile) {
     EXPECT_EQ(hashFile(dir.path()), "");
 }
 
+// What a signer who subtracts the key's part makes: S = r - k a, that is the valid S - 2 k a. The
+// check's final points then differ only in the sign bit of x, in their last byte.
+std::string keyPartSubtracted(const std::string& seed, const std::string& publicKey,
+                              const std::string& message, std::string signature) {
+    std::uint8_t wide[64], a[32], k[32], ka[32];
+    crypto_generichash(wide, 64, u8(seed), kSeedBytes, nullptr, 0);
+    wide[0] &= 248, wide[31] = (wide[31] & 127) | 64;
+    std::memset(wide + 32, 0, 32);
+    crypto_core_ed25519_scalar_reduce(a, wide);
+    const std::string hashed = signature.substr(0, 32) + publicKey + message;
+    crypto_generichash(wide, 64, u8(hashed), hashed.size(), nullptr, 0);
+    crypto_core_ed25519_scalar_reduce(k, wide);
+    crypto_core_ed25519_scalar_mul(ka, k, a);
+    crypto_core_ed25519_scalar_add(ka, ka, ka);
+    auto* s = reinterpret_cast<std::uint8_t*>(signature.data()) + 32;
+    crypto_core_ed25519_scalar_sub(s, s, ka);
+    return signature;
+}
+
 TEST(EddsaVectors, KeyPairSignatureAndCheckMatchEveryLine) {
     auto lines = vectorLines("eddsa-blake2b.txt", 6);
     ASSERT_EQ(lines.size(), 40u);
@@ -79,6 +100,8 @@ TEST(EddsaVectors, KeyPairSignatureAndCheckMatchEveryLine) {
         EXPECT_EQ(signText(message, secretKey), message + "signature " + f[5] + "\n");
         const std::string signature = bytes(f[5], kSignatureBytes);
         EXPECT_TRUE(eddsaCheck(u8(signature), publicKey, u8(message), message.size()));
+        const std::string subtracted = keyPartSubtracted(seed, bytes(f[2]), message, signature);
+        EXPECT_FALSE(eddsaCheck(u8(subtracted), publicKey, u8(message), message.size()));
     }
 }
 

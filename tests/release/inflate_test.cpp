@@ -102,7 +102,7 @@ TEST(Inflate, UnpacksZlibStreamsOfEveryLevelAndStrategy) {
 // 'a', 'b', 256 and 257 get 2-bit codes, distances 1-4 2-bit codes.
 const struct Rule {
     const char* name;
-    const char* stream;  // hex
+    std::string stream;  // hex
     std::uint64_t expected;
     bool ok;
 } kRules[] = {
@@ -122,6 +122,8 @@ const struct Rule {
     {"copy beyond the size", "78014b4c02420003d20187", 4, false},
     {"copy from the first byte", "78014b4c0243000aaf02ab", 7, true},
     {"copy from before the first byte", "78014b4c022300080501e8", 7, false},
+    {"copy from before the first byte, with the room of the fast path",
+     "78014b4c022200" + std::string(64, '0') + "00000001", 300, false},
     {"copy from an empty output", "780103020000030001", 3, false},
     {"block whose last byte is zero", "78015368020000c400a3", 2, true},
     {"cut where zeros or the trailer would end it", "780153680200c400a3", 2, false},

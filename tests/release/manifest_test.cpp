@@ -12,6 +12,8 @@ std::string fileLine(const std::string& rest) { return "file " + kHash + " " + r
 
 // Each refusal also drops what an earlier read left in the record.
 TEST(Manifest, RefusesWithTheExactMessage) {
+    std::string uncounted;  // lines the reader does not count ahead, so its path table grows
+    for (int i = 0; i < 40; ++i) uncounted += " " + fileLine("1 1 f" + std::to_string(i));
     const struct {
         const char* name;
         std::string text, error;
@@ -53,6 +55,14 @@ TEST(Manifest, RefusesWithTheExactMessage) {
         {"serial past 64 bits", kHeader + "version 1\nserial 18446744073709551616\n",
          "bad serial line"},
         {"file listed twice", kHeader + "version 1\n" + fileLine("1 1 a/b") + fileLine("2 2 a/b"),
+         "file listed twice: a/b"},
+        {"file listed twice after the table grew",
+         kHeader + "version 1\n" + uncounted + fileLine("1 1 f7"), "file listed twice: f7"},
+        {"file listed twice, then a bad file line",
+         kHeader + "version 1\n" + fileLine("1 1 a/b") + fileLine("2 2 a/b") + fileLine("1 1"),
+         "file listed twice: a/b"},
+        {"file listed twice, then a bad serial line",
+         kHeader + "version 1\n" + fileLine("1 1 a/b") + fileLine("2 2 a/b") + "serial 0\n",
          "file listed twice: a/b"},
     };
     for (const auto& c : cases) {
