@@ -267,7 +267,8 @@ TEST_F(Launcher, KeysTypedAndPastedReachTheSettingsAndTheWheelScrollsTheNews) {
     x11("xclip -selection clipboard -i '" + root_ / "clipboard" + "' >/dev/null");
     // xclip serves the text from a copy of itself in the background, which may not own the
     // clipboard yet when the command returns.
-    waitFor([&] { return x11("xclip -selection clipboard -o") == " ab-12 cd\n"; }, 3000);
+    ASSERT_TRUE(
+        waitFor([&] { return x11("xclip -selection clipboard -o") == " ab-12 cd\n"; }, 10000));
     key("ctrl+v");
     type("v x!");
     key("BackSpace");
