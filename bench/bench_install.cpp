@@ -121,6 +121,10 @@ int main(int argc, char** argv) {
     const double baselineRate = corpus.unpacked / baselineSeconds / kBytesPerMB;
     printf("install: %.0f MB/s (unpacked bytes per second), baseline %.0f MB/s, ratio %.2f\n",
            installRate, baselineRate, installRate / baselineRate);
-    printf("install: driver peak resident memory %.1f MB\n", run.peakKiB * 1024.0 / kBytesPerMB);
+    // Against the cores there are, this says whether one of them idled while the other worked;
+    // nginx, in its own processes, takes part of what is left.
+    printf("install: driver peak resident memory %.1f MB, busy %.2f of %u cores\n",
+           run.peakKiB * 1024.0 / kBytesPerMB, run.processorSeconds / run.seconds,
+           std::thread::hardware_concurrency());
     return 0;
 }

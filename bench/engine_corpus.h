@@ -215,6 +215,7 @@ inline bool publishCorpus(const std::vector<FileSpec>& specs, const std::string&
 struct DriverRun {
     bool ok = false;
     double seconds = 0;
+    double processorSeconds = 0;  // user and system time of all its threads
     long peakKiB = 0;
 };
 
@@ -239,6 +240,8 @@ inline DriverRun runDriver(const std::vector<std::string>& args, const std::stri
     if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return run;
     run.seconds = secondsSince(start);
     run.peakKiB = usage.ru_maxrss;
+    run.processorSeconds = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+                           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     return run;
 }
