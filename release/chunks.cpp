@@ -136,6 +136,12 @@ Entry chunkEntry(const Chunk& chunk, const Entry& file) {
 }
 
 std::size_t Chunker::cut(const std::uint8_t* data, std::size_t length) {
+    // A cut on the last byte of a piece is told with the next piece, as one before its first
+    // byte: taking the whole piece would not say that the chunk ended there.
+    if (cutAtEnd_) {
+        cutAtEnd_ = false;
+        return 0;
+    }
     for (std::size_t i = 0; i < length; ++i) {
         ++length_;
         if (length_ <= kHashFrom) continue;
@@ -145,6 +151,7 @@ std::size_t Chunker::cut(const std::uint8_t* data, std::size_t length) {
         if ((hash_ >> (64 - bits)) == 0 || length_ == kMaxChunkBytes) {
             hash_ = 0;
             length_ = 0;
+            cutAtEnd_ = i + 1 == length;
             return i + 1;
         }
     }

@@ -63,6 +63,7 @@ public:
 private:
     std::uint64_t hash_ = 0;
     std::uint32_t length_ = 0;  // of the current chunk so far
+    bool cutAtEnd_ = false;     // the last piece ended a chunk on its last byte
 };
 
 }  // namespace kd

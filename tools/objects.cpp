@@ -4,6 +4,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <vector>
 
@@ -18,14 +19,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::size_t kChunkBytes = 1 << 20;
+constexpr std::size_t kPieceBytes = 1 << 20;
 constexpr int kPackLevel = 9;
+// A part whose content is not named yet: a digest no content has, so that a killed publish's
+// part is still removed as an object's.
+constexpr const char* kUnnamedObject =
+    "0000000000000000000000000000000000000000000000000000000000000000";
 
 // Two piece buffers per worker thread, reused from file to file, so that a game of many small
 // files does not cost two large allocations for each.
 struct Buffers {
-    std::vector<unsigned char> in = std::vector<unsigned char>(kChunkBytes);
-    std::vector<unsigned char> out = std::vector<unsigned char>(kChunkBytes);
+    std::vector<unsigned char> in = std::vector<unsigned char>(kPieceBytes);
+    std::vector<unsigned char> out = std::vector<unsigned char>(kPieceBytes);
 };
 
 Buffers& threadBuffers() {
@@ -76,68 +81,33 @@ long readPiece(int fd, std::vector<unsigned char>& piece) {
     return long(got);
 }
 
-// Packs a file into a temporary name beside the object in pieces, re-hashing what it reads so a
-// file that changed since it was hashed is noticed, then renames the object into place.
-ObjectResult packObject(const fs::path& file, const fs::path& object, const std::string& digest,
-                        std::uint64_t& packedSize, std::string& error, const std::string& name,
+// Packs a file into a part object in pieces, re-hashing what it reads so a file that changed since
+// it was hashed is noticed, then renames the object into place.
+ObjectResult packObject(const fs::path& file, const fs::path& objects, const std::string& digest,
+                        ObjectState& state, std::string& error, const std::string& name,
                         Progress* progress) {
     UniqueFd in = openToRead(file);
     if (!in) {
         error = "cannot read " + quoteName(name);
         return ObjectResult::Failed;
     }
-    const std::string part = uniquePartName(object.string());
-    UniqueFd out(::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-    const std::string cannotWrite = "cannot write " + quoteName(object.string());
-    if (!out) {
-        error = cannotWrite;
-        return ObjectResult::Failed;
-    }
-    z_stream stream{};
-    deflateInit(&stream, kPackLevel);
+    PartObject part(objects);
     std::vector<unsigned char>& raw = threadBuffers().in;
-    std::vector<unsigned char>& packed = threadBuffers().out;
     FileHasher hasher;
-    bool ok = true;
-    packedSize = 0;
-    int flush = Z_NO_FLUSH;
-    while (ok && flush != Z_FINISH) {
+    for (;;) {
         const long got = readPiece(in.get(), raw);
         if (got < 0) {
-            ok = false;
             error = "cannot read " + quoteName(name);
-            break;
+            return ObjectResult::Failed;
         }
         hasher.add(raw.data(), std::size_t(got));
         if (progress) progress->bytes += std::uint64_t(got);
-        flush = std::size_t(got) < raw.size() ? Z_FINISH : Z_NO_FLUSH;
-        stream.next_in = raw.data();
-        stream.avail_in = unsigned(got);
-        do {
-            stream.next_out = packed.data();
-            stream.avail_out = unsigned(packed.size());
-            deflate(&stream, flush);
-            const std::size_t produced = packed.size() - stream.avail_out;
-            if (!writeAll(out.get(), packed.data(), produced)) {
-                ok = false;
-                error = cannotWrite;
-                break;
-            }
-            packedSize += produced;
-        } while (stream.avail_out == 0);
+        if (!part.add(raw.data(), std::size_t(got), error)) return ObjectResult::Failed;
+        if (std::size_t(got) < raw.size()) break;
     }
-    deflateEnd(&stream);
-    if (!out.close() && ok) {
-        ok = false;
-        error = cannotWrite;
-    }
-    const bool changed = ok && hasher.finish() != digest;
-    if (ok && !changed && ::rename(part.c_str(), object.c_str()) != 0) {
-        ok = false;
-        error = cannotWrite;
-    }
-    if (!ok || changed) ::unlink(part.c_str());
-    return !ok ? ObjectResult::Failed : changed ? ObjectResult::Changed : ObjectResult::Ready;
+    if (!part.finish(error)) return ObjectResult::Failed;
+    if (hasher.finish() != digest) return ObjectResult::Changed;
+    return part.place(digest, state, error) ? ObjectResult::Ready : ObjectResult::Failed;
 }
 
 }  // namespace
@@ -161,31 +131,105 @@ bool hashWhole(const fs::path& file, std::string& digest, std::uint64_t& size, P
     return in && hashDescriptor(in.get(), digest, size, progress);
 }
 
-ObjectResult provideObject(const fs::path& file, const std::string& name, const std::string& hash,
-                           std::uint64_t size, const fs::path& objects, const PublishCache& cache,
-                           ObjectState& state, std::string& error, Progress* progress) {
+bool objectReady(const fs::path& objects, const std::string& hash, std::uint64_t size,
+                 const PublishCache& cache, ObjectState& state) {
     const fs::path object = objects / hash;
     state = ObjectState();
     Stamp before, after;
-    if (stampOf(object, before)) {
-        const auto known = cache.objects.find(hash);
-        state.trusted = known != cache.objects.end() && known->second == before;
-        // The stamp is taken before the object is read, so a change while it is read shows.
-        if (state.trusted ||
-            (objectHolds(object, hash, size) && stampOf(object, after) && after == before)) {
-            state.packedSize = before.size;
-            state.stamp = before;
-            if (progress) progress->bytes += size;
-            return ObjectResult::Ready;
-        }
-        state.trusted = false;
-        state.replaced = true;
+    if (!stampOf(object, before)) return false;
+    const auto known = cache.objects.find(hash);
+    state.trusted = known != cache.objects.end() && known->second == before;
+    // The stamp is taken before the object is read, so a change while it is read shows.
+    if (state.trusted ||
+        (objectHolds(object, hash, size) && stampOf(object, after) && after == before)) {
+        state.packedSize = before.size;
+        state.stamp = before;
+        return true;
     }
+    state.trusted = false;
+    state.replaced = true;
+    return false;
+}
+
+ObjectResult provideObject(const fs::path& file, const std::string& name, const std::string& hash,
+                           std::uint64_t size, const fs::path& objects, const PublishCache& cache,
+                           ObjectState& state, std::string& error, Progress* progress) {
+    if (objectReady(objects, hash, size, cache, state)) {
+        if (progress) progress->bytes += size;
+        return ObjectResult::Ready;
+    }
+    return packObject(file, objects, hash, state, error, name, progress);
+}
+
+bool provideBytes(const std::uint8_t* data, std::size_t size, const std::string& hash,
+                  const fs::path& objects, const PublishCache& cache, ObjectState& state,
+                  std::string& error) {
+    if (objectReady(objects, hash, size, cache, state)) return true;
+    PartObject part(objects);
+    return part.add(data, size, error) && part.finish(error) && part.place(hash, state, error);
+}
+
+PartObject::PartObject(const fs::path& objects)
+    : objects_(objects), part_(uniquePartName((objects / kUnnamedObject).string())) {
+    out_ =
+        UniqueFd(::open(part_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    deflateInit(&stream_, kPackLevel);
+}
+
+PartObject::~PartObject() {
+    deflateEnd(&stream_);
+    if (!placed_) ::unlink(part_.c_str());
+}
+
+bool PartObject::deflateSome(const std::uint8_t* data, std::size_t length, int flush,
+                             std::string& error) {
+    std::vector<unsigned char>& packed = threadBuffers().out;
+    stream_.next_in = const_cast<std::uint8_t*>(data);
+    stream_.avail_in = unsigned(length);
+    do {
+        stream_.next_out = packed.data();
+        stream_.avail_out = unsigned(packed.size());
+        deflate(&stream_, flush);
+        const std::size_t produced = packed.size() - stream_.avail_out;
+        if (!out_ || !writeAll(out_.get(), packed.data(), produced)) {
+            error = "cannot write " + quoteName(objects_.string());
+            return false;
+        }
+        packedSize_ += produced;
+    } while (stream_.avail_out == 0 || stream_.avail_in > 0);
+    return true;
+}
+
+bool PartObject::add(const std::uint8_t* data, std::size_t length, std::string& error) {
+    // zlib counts its input in unsigned, so a big piece goes in a few at a time.
+    constexpr std::size_t kMostAtOnce = std::size_t(1) << 30;
+    for (std::size_t at = 0; at < length; at += kMostAtOnce)
+        if (!deflateSome(data + at, std::min(kMostAtOnce, length - at), Z_NO_FLUSH, error))
+            return false;
+    return true;
+}
+
+bool PartObject::finish(std::string& error) {
+    if (!deflateSome(nullptr, 0, Z_FINISH, error)) return false;
+    if (!out_.close()) {
+        error = "cannot write " + quoteName(objects_.string());
+        return false;
+    }
+    return true;
+}
+
+bool PartObject::place(const std::string& hash, ObjectState& state, std::string& error) {
+    const fs::path object = objects_ / hash;
+    if (::rename(part_.c_str(), object.c_str()) != 0) {
+        error = "cannot write " + quoteName(object.string());
+        return false;
+    }
+    placed_ = true;
     state.isNew = true;
-    const ObjectResult result =
-        packObject(file, object, hash, state.packedSize, error, name, progress);
-    if (result == ObjectResult::Ready && !stampOf(object, state.stamp)) state.stamp = Stamp();
-    return result;
+    state.trusted = false;
+    state.packedSize = packedSize_;
+    if (!stampOf(object, state.stamp)) state.stamp = Stamp();
+    return true;
 }
 
 }  // namespace kd::tool

@@ -7,6 +7,8 @@
 #include <set>
 #include <thread>
 
+#include "release/chunks.h"
+#include "tools/chunked.h"
 #include "tools/progress.h"
 #include "tools/text.h"
 
@@ -44,8 +46,11 @@ bool parallelFor(std::size_t count, const std::function<bool(std::size_t, std::s
     return !failed;
 }
 
+bool isBig(const Stamp& stamp) { return stamp.size >= kChunkedFileBytes; }
+
 // Hashes the files at the indexes in which, taking the hash from the cache (when given) for a
-// file whose stamp is as recorded.
+// file whose stamp is as recorded. A big file is hashed while it is packed (packBigFiles), so
+// here it is left without a hash unless the cache knows its chunks too.
 bool hashFiles(const std::vector<Source>& sources, const PublishCache* cache,
                const std::vector<std::size_t>& which, bool showProgress,
                std::vector<PackedFile>& files, std::string& error) {
@@ -59,19 +64,33 @@ bool hashFiles(const std::vector<Source>& sources, const PublishCache* cache,
         [&](std::size_t k, std::string& message) {
             const std::size_t i = which[k];
             PackedFile& file = files[i];
-            file.entry.path = sources[i].path;
+            file.entry = Entry{.path = sources[i].path};
             file.lookedAtNs = wallClockNs();
             file.fromCache = false;
-            if (stampOf(sources[i].file, file.stamp) && cache) {
+            const bool stamped = stampOf(sources[i].file, file.stamp);
+            if (stamped && cache) {
                 const auto known = cache->files.find(sources[i].cacheKey);
-                if (known != cache->files.end() && known->second.stamp == file.stamp) {
+                const FileRecord* record = known == cache->files.end() ? nullptr : &known->second;
+                // A record of a big file from before it was chunked is only a miss.
+                if (record && record->stamp == file.stamp &&
+                    (!isBig(file.stamp) || !record->chunksHash.empty())) {
                     file.fromCache = true;
-                    file.entry.hash = known->second.hash;
+                    file.entry.hash = record->hash;
                     file.entry.size = file.stamp.size;
+                    if (isBig(file.stamp)) {
+                        file.entry.chunksHash = record->chunksHash;
+                        file.entry.chunksSize = record->chunksSize;
+                        file.entry.chunksPackedSize = record->chunksPackedSize;
+                    }
                     progress.bytes += file.entry.size;
                     progress.files++;
                     return true;
                 }
+            }
+            if (stamped && isBig(file.stamp)) {
+                progress.bytes += file.stamp.size;
+                progress.files++;
+                return true;
             }
             const bool ok = hashWhole(sources[i].file, file.entry.hash, file.entry.size, &progress);
             progress.files++;
@@ -132,6 +151,67 @@ bool packContents(const std::vector<Source>& sources, const PublishCache& cache,
     return true;
 }
 
+// Settles every object of the big files at the indexes in which: those the cache knows (and whose
+// chunk objects are all as they should be) keep their record, the rest are read once and packed.
+bool packBigFiles(const std::vector<Source>& sources, const PublishCache& cache,
+                  const std::vector<std::size_t>& which, const fs::path& objectsDir,
+                  bool showProgress, std::vector<PackedFile>& files, ObjectStates& objects,
+                  std::string& error) {
+    ObjectBook book(objects);
+    std::vector<std::size_t> known, unread;
+    for (std::size_t i : which) {
+        if (files[i].fromCache && !files[i].entry.chunksHash.empty()) known.push_back(i);
+        if (files[i].entry.hash.empty()) unread.push_back(i);
+    }
+    std::vector<char> vouched(known.size(), 0);
+    parallelFor(
+        known.size(),
+        [&](std::size_t k, std::string&) {
+            vouched[k] = vouchForChunks(objectsDir, cache, book, files[known[k]].entry);
+            return true;
+        },
+        error);
+    for (std::size_t k = 0; k < known.size(); ++k)
+        if (!vouched[k]) {
+            PackedFile& file = files[known[k]];
+            file.fromCache = false;
+            file.entry = Entry{.path = file.entry.path};
+            unread.push_back(known[k]);
+        }
+    std::uint64_t bytes = 0;
+    for (std::size_t i : unread) bytes += files[i].stamp.size;
+    std::vector<std::vector<Chunk>> chunks(unread.size());
+    Progress progress;
+    {
+        ProgressLine line(showProgress, "packed", unread.size(), bytes, progress);
+        const bool ok = parallelFor(
+            unread.size(),
+            [&](std::size_t k, std::string& message) {
+                PackedFile& file = files[unread[k]];
+                const bool packed = packChunked(sources[unread[k]].file, objectsDir, cache, book,
+                                                file.entry, chunks[k], message, progress);
+                progress.files++;
+                return packed;
+            },
+            error);
+        if (!ok) return false;
+    }
+    for (std::size_t k = 0; k < unread.size(); ++k)
+        if (!provideChunkList(objectsDir, cache, book, chunks[k], files[unread[k]].entry, error))
+            return false;
+    return true;
+}
+
+// One round of hashing and packing the files at the indexes in which.
+bool packRound(const std::vector<Source>& sources, const PublishCache& cache, bool useCache,
+               const std::vector<std::size_t>& which, const fs::path& objectsDir, bool showProgress,
+               std::vector<PackedFile>& files, ObjectStates& objects, std::set<std::string>& wrong,
+               std::string& error) {
+    return hashFiles(sources, useCache ? &cache : nullptr, which, showProgress, files, error) &&
+           packBigFiles(sources, cache, which, objectsDir, showProgress, files, objects, error) &&
+           packContents(sources, cache, objectsDir, showProgress, files, objects, wrong, error);
+}
+
 }  // namespace
 
 bool packFiles(const std::vector<Source>& sources, const PublishCache& cache,
@@ -141,8 +221,8 @@ bool packFiles(const std::vector<Source>& sources, const PublishCache& cache,
     std::vector<std::size_t> all(sources.size());
     for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
     std::set<std::string> wrong;
-    if (!hashFiles(sources, &cache, all, showProgress, files, error) ||
-        !packContents(sources, cache, objectsDir, showProgress, files, objects, wrong, error))
+    if (!packRound(sources, cache, true, all, objectsDir, showProgress, files, objects, wrong,
+                   error))
         return false;
     if (!wrong.empty()) {
         // Every file that took one of those hashes from the cache is read now; the second round
@@ -151,8 +231,8 @@ bool packFiles(const std::vector<Source>& sources, const PublishCache& cache,
         for (std::size_t i = 0; i < files.size(); ++i)
             if (files[i].fromCache && wrong.count(files[i].entry.hash)) again.push_back(i);
         wrong.clear();
-        if (!hashFiles(sources, nullptr, again, showProgress, files, error) ||
-            !packContents(sources, cache, objectsDir, showProgress, files, objects, wrong, error))
+        if (!packRound(sources, cache, false, again, objectsDir, showProgress, files, objects,
+                       wrong, error))
             return false;
     }
     for (PackedFile& file : files) {
@@ -184,7 +264,9 @@ PublishCache updatedCache(const PublishCache& cache, const std::string& gameKey,
         if (!key.starts_with(gameKey)) updated.files.emplace(key, record);
     for (std::size_t i = 0; i < files.size(); ++i)
         if (settled(files[i].stamp, files[i].lookedAtNs))
-            updated.files[sources[i].cacheKey] = {files[i].stamp, files[i].entry.hash};
+            updated.files[sources[i].cacheKey] = {
+                files[i].stamp, files[i].entry.hash, files[i].entry.chunksHash,
+                files[i].entry.chunksSize, files[i].entry.chunksPackedSize};
     updated.objects = cache.objects;
     // An object checked or written now is recorded only when it is still as it was then, and
     // long enough after its last change that a further change would move its change time.

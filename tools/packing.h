@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -24,8 +23,6 @@ struct PackedFile {
     std::int64_t lookedAtNs = 0;  // when
     bool fromCache = false;       // the hash is the cache's, not read this time
 };
-
-using ObjectStates = std::map<std::string, ObjectState>;  // by hash
 
 struct Totals {
     std::uint64_t bytes = 0;

@@ -14,9 +14,12 @@ namespace kd::tool {
 
 namespace {
 
-// Lines: the header, then "file STAMP HASH KEY" and "object STAMP HASH", then "check" and the
-// hash of every byte before that line, so that damage anywhere shows.
-constexpr std::string_view kCacheHeader = "veilstone-publish-cache 2\n";
+// Lines: the header, then "file STAMP HASH KEY" (a big file's followed by "chunks HASH SIZE
+// PACKED KEY") and "object STAMP HASH", then "check" and the hash of every byte before that line,
+// so that damage anywhere shows. The second version, without chunks lines, reads as it is.
+constexpr std::string_view kCacheHeader = "veilstone-publish-cache 3\n";
+constexpr std::string_view kOlderHeader = "veilstone-publish-cache 2\n";
+static_assert(kOlderHeader.size() == kCacheHeader.size());
 constexpr std::string_view kHeaderWord = "veilstone-publish-cache ";
 constexpr std::string_view kCheckWord = "check ";
 constexpr std::int64_t kFineSettleNs = 100'000'000;
@@ -55,6 +58,19 @@ bool readLine(std::string_view line, PublishCache& cache) {
         line.remove_prefix(5);
         if (!takeStamp(line, stamp) || !takeHash(line, hash, false) || line.empty()) return false;
         cache.files[std::string(line)] = {stamp, hash};
+        return true;
+    }
+    if (line.starts_with("chunks ")) {
+        line.remove_prefix(7);
+        FileRecord list;
+        if (!takeHash(line, list.chunksHash, false) || !takeNumber(line, list.chunksSize) ||
+            !takeNumber(line, list.chunksPackedSize))
+            return false;
+        const auto file = cache.files.find(std::string(line));
+        if (file == cache.files.end() || !file->second.chunksHash.empty()) return false;
+        file->second.chunksHash = std::move(list.chunksHash);
+        file->second.chunksSize = list.chunksSize;
+        file->second.chunksPackedSize = list.chunksPackedSize;
         return true;
     }
     if (line.starts_with("object ")) {
@@ -121,9 +137,9 @@ PublishCache readPublishCache(const std::filesystem::path& file, std::string& wa
     const FileError error = readWholeFile(file, text, kMaxCacheBytes);
     if (error == ENOENT) return cache;
     // Another version's cache is no damage: it is only not understood.
-    if (error == 0 && text.starts_with(kHeaderWord) && !text.starts_with(kCacheHeader))
-        return cache;
-    if (error == 0 && text.starts_with(kCacheHeader) && parse(text, cache)) return cache;
+    const bool known = text.starts_with(kCacheHeader) || text.starts_with(kOlderHeader);
+    if (error == 0 && text.starts_with(kHeaderWord) && !known) return cache;
+    if (error == 0 && known && parse(text, cache)) return cache;
     warning = "the publish cache " + quoteName(file.string()) +
               " is damaged; every file is read and every object checked again";
     return PublishCache();
@@ -136,6 +152,9 @@ void writePublishCache(const std::filesystem::path& file, const PublishCache& ca
         text += "file ";
         appendStamp(text, record.stamp);
         text += record.hash + ' ' + key + '\n';
+        if (!record.chunksHash.empty())
+            text += "chunks " + record.chunksHash + ' ' + std::to_string(record.chunksSize) + ' ' +
+                    std::to_string(record.chunksPackedSize) + ' ' + key + '\n';
     }
     for (const auto& [hash, stamp] : cache.objects) {
         text += "object ";

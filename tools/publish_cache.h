@@ -25,10 +25,13 @@ struct Stamp {
     bool operator==(const Stamp&) const = default;
 };
 
-// What a game file held when it was last read.
+// What a game file held when it was last read; for a big file, also its chunk list object (an
+// empty hash when none is recorded).
 struct FileRecord {
     Stamp stamp;
     std::string hash;
+    std::string chunksHash = {};
+    std::uint64_t chunksSize = 0, chunksPackedSize = 0;
 };
 
 struct PublishCache {

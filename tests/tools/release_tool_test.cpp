@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <set>
 #include <tuple>
 
+#include "release/chunks.h"
 #include "release/crypto.h"
 #include "release/inflate.h"
 #include "release/manifest.h"
@@ -205,6 +207,43 @@ TEST_F(ReleaseTool, PublishPacksSignsNumbersEachChannelAndWritesObjectsFirst) {
               "cannot write server/objects/" + hashBuffer("new", 3) + "\n");
     EXPECT_EQ(get("server/manifest-linux64.txt"), manifest);
     EXPECT_EQ(get("server/news.txt"), news);
+
+    // A big file goes in chunks as well as whole, for the launchers that read only "file" lines:
+    // a byte inserted in its middle costs a chunk or two, and unchanged it is not read again.
+    std::string pak = test::noise(8 << 20, 7), error;
+    std::set<std::string> before;
+    for (const int round : {0, 1, 2}) {
+        if (round == 1) pak.insert(pak.size() / 2, 1, 'x');
+        if (round < 2) put("big/pak", pak);
+        usleep(200000);  // for the cache to trust the file's times
+        r = publish("--platform big big server");
+        const Manifest m = served("server/manifest-big.txt");
+        ASSERT_EQ(m.files.size(), 1u);
+        const Entry& e = m.files[0];
+        std::vector<Chunk> chunks;
+        const std::string list = inflateAll(get("server/objects/" + e.chunksHash), e.chunksSize);
+        ASSERT_TRUE(parseChunkList(list, e, chunks, error)) << error;
+        std::string joined;
+        std::size_t shared = 0;
+        for (const Chunk& c : chunks) {
+            const std::string packed = get("server/objects/" + c.hash);
+            EXPECT_EQ(packed.size(), c.packedSize);
+            joined += inflateAll(packed, c.size);
+            shared += before.erase(c.hash);
+        }
+        EXPECT_EQ(hashBuffer(joined.data(), joined.size()), e.hash);
+        if (round == 1) EXPECT_GE(shared + 2, chunks.size());
+        if (round == 2) EXPECT_NE(r.out.find(" 0 new objects, "), std::string::npos) << r.out;
+        if (round == 2) EXPECT_NE(r.out.find(" 1 files unchanged"), std::string::npos) << r.out;
+        for (const Chunk& c : chunks) before.insert(c.hash);
+        expectObjectsHold("manifest-big.txt", "big");
+        std::string text = body("server/manifest-big.txt");
+        const std::size_t line = text.find("\nchunks ") + 1;
+        Manifest old, whole = m;
+        ASSERT_TRUE(parseManifest(text.erase(line, text.find('\n', line) + 1 - line), old, error));
+        whole.files[0] = Entry{e.hash, e.size, e.packedSize, e.path};
+        EXPECT_EQ(old, whole);
+    }
 }
 
 TEST_F(ReleaseTool, PublishRefusesReleasesThatWouldHurtPlayersAndWritesNothing) {
