@@ -61,6 +61,11 @@ public:
     // Before start: answer a request for exactly path with status and this Location (relative
     // ones are sent as they are).
     void redirect(const std::string& path, int status, const std::string& location);
+    // Before start: send every reply at most this fast, so that a test can stop a download part
+    // way through.
+    void limitRate(std::size_t bytesPerSecond) {
+        redirects_ += "    limit_rate " + std::to_string(bytesPerSecond) + ";\n";
+    }
 
     std::string url() const;                                             // "http://127.0.0.1:PORT/"
     std::string secureUrl(const std::string& host = "localhost") const;  // "https://HOST:PORT/"
@@ -80,7 +85,7 @@ private:
     TempDir prefix_;  // nginx's own folder: conf, logs, temp
     std::uint16_t port_ = 0, tlsPort_ = 0;
     TlsFiles tls_;
-    std::string redirects_;  // location blocks
+    std::string redirects_;  // location blocks and other server directives
     std::string cacheOrigin_;
     int textSeconds_ = 0;
     std::unique_ptr<ChildProcess> process_;

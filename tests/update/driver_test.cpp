@@ -17,14 +17,18 @@ namespace fs = std::filesystem;
 
 class DriverTest : public UpdateFixture {
 protected:
-    // Runs `job` until its output shows `when`, then stops it: meanwhile a second engine on the
-    // folder is refused, and every object staged under its final name is whole. Then kills it.
-    void killAt(const std::string& job, const std::string& when) {
+    // Runs `job` until its output shows `when` (or until `reached`, when given), then stops it:
+    // meanwhile a second engine on the folder is refused, and every object staged under its final
+    // name is whole. Then kills it.
+    void killAt(const std::string& job, const std::string& when,
+                const std::function<bool()>& reached = {}) {
         const std::string out = dir / "killed.out";
         ChildProcess driver({VEILSTONE_UPDATER_DRIVER, launcher, nginx->url(), demoPublicKeyHex(),
                              job, "--no-self-update"},
                             dir.path(), {}, out);
-        for (int waited = 0; readText(out).find(when) == std::string::npos && waited < 300000;
+        for (int waited = 0;
+             !(reached ? reached() : readText(out).find(when) != std::string::npos) &&
+             waited < 300000;
              ++waited)
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         driver.kill(SIGSTOP);
@@ -56,6 +60,39 @@ protected:
         EXPECT_FALSE(fs::exists(launcher + "/.staging"));
     }
 };
+
+// Killed while a big file is built from its chunks, an install keeps what it built: run again, it
+// fetches only the chunks still missing or found damaged, and the file comes out whole.
+TEST_F(DriverTest, AKilledChunkedDownloadResumesFromTheFileItWasBuilding) {
+    publish({{"veilstone", "#!/bin/sh\n"}, {"big.bin", noise(24 << 20, 5)}}, "A");
+    serve("KEY-1", 1 << 20);  // a few seconds, on however many connections
+    const Manifest release = serverManifest();
+    const std::vector<Chunk> chunks = servedChunks("big.bin");
+    // nginx logs a request once its reply is sent: the chunks sent whole, counted just before the
+    // stop (later, those the stopped engine never read have reached the socket buffers too).
+    std::size_t sent = 0;
+    killAt("install", "80% of the chunks", [&] {
+        sent = 0;
+        for (const std::string& line : nginx->accessLog())
+            for (const Chunk& chunk : chunks)
+                sent += line.find(" /objects/" + chunk.hash + " " +
+                                  std::to_string(chunk.packedSize) + " ") != std::string::npos;
+        return sent > chunks.size() * 8 / 10;
+    });
+    const std::string build =
+        launcher + "/.staging/" + findFile(release, "big.bin")->hash + ".part";
+    std::string built = readText(build);
+    ASSERT_GT(built.size(), 100u);
+    built[100] ^= 1;  // the first chunk must be fetched again
+    writeText(build, built);
+    const std::size_t before = nginx->countRequests("/objects/");
+    runDriver("install --no-self-update");
+    const std::size_t fetched = nginx->countRequests("/objects/") - before;
+    // What was not sent, the damaged chunk, the list and veilstone again at most, and what the
+    // kill caught between nginx's last byte and the engine's write, one chunk a connection.
+    EXPECT_LE(fetched, chunks.size() - sent + 3 + 8) << sent << " sent of " << chunks.size();
+    expectInstalled(release);
+}
 
 // Killed while downloading, an install leaves no game file, and run again it fetches only what is
 // missing. Killed at points of an update, the folder may hold two releases mixed: when the first

@@ -9,6 +9,8 @@
 #include <sstream>
 
 #include "log/log.h"
+#include "release/chunks.h"
+#include "release/inflate.h"
 #include "tests/support/child_process.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/release_fixture.h"
@@ -85,8 +87,9 @@ protected:
         std::string output;
         ASSERT_TRUE(publishRelease(source, server, version, extra, &output)) << output;
     }
-    void serve(const std::string& testingKey = "KEY-1") {
+    void serve(const std::string& testingKey = "KEY-1", std::size_t bytesPerSecond = 0) {
         nginx = std::make_unique<NginxServer>(server, testingKey);
+        if (bytesPerSecond != 0) nginx->limitRate(bytesPerSecond);
         ASSERT_TRUE(nginx->start()) << nginx->errorLog();
     }
     std::unique_ptr<Updater> makeUpdater(const std::string& url = "") {
@@ -108,6 +111,22 @@ protected:
     }
     std::string objectFile(const std::string& path) const {  // of the live release
         return server + "/objects/" + findFile(serverManifest(), path)->hash;
+    }
+    // The chunks the served manifest's list for path names; the file's whole object, which only
+    // launchers that predate chunks fetch, was never asked for.
+    std::vector<Chunk> servedChunks(const std::string& path) const {
+        const Entry file = *findFile(serverManifest(), path);
+        const std::string packed = readText(server + "/objects/" + file.chunksHash);
+        std::vector<std::uint8_t> text;
+        std::vector<Chunk> chunks;
+        std::string error;
+        EXPECT_TRUE(inflateZlib(reinterpret_cast<const std::uint8_t*>(packed.data()), packed.size(),
+                                file.chunksSize, text));
+        EXPECT_TRUE(parseChunkList({reinterpret_cast<const char*>(text.data()), text.size()}, file,
+                                   chunks, error))
+            << error;
+        EXPECT_EQ(nginx->countRequests("/objects/" + file.hash), 0u);
+        return chunks;
     }
     std::size_t logCount(const std::string& text) const {  // occurrences in the engine's log
         const std::string log = readText(dir / "logs/latest.log");

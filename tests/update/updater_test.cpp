@@ -407,6 +407,45 @@ TEST_F(UpdaterEndToEnd, ChunkListsThatLieAreRefusedAndNothingIsInstalled) {
     EXPECT_TRUE(refused.starts_with("Failed: bad chunks line ")) << refused;
 }
 
+// A big file travels in chunks, never whole: installed from them, updated by fetching only the
+// chunks a change touched (the rest come from the installed copy), and repaired by a verify that
+// fetches only the chunk a damage lies in, its list kept from before.
+TEST_F(UpdaterEndToEnd, ABigFileIsInstalledUpdatedAndRepairedByItsChunks) {
+    Files files = v1;
+    files["big.bin"] = noise(kChunkedFileBytes + (3 << 20), 7);
+    publish(files, "1");
+    serve();
+    auto u = makeUpdater();
+    expectUpToDate(install(*u), "1");
+    const std::vector<Chunk> first = servedChunks("big.bin");
+    ASSERT_GE(first.size(), 4u);
+    EXPECT_EQ(nginx->countRequests("/objects/"), first.size() + 1 + v1.size());
+    EXPECT_EQ(installedFiles(), files);
+
+    files["big.bin"][files["big.bin"].size() / 2] ^= 1;
+    publish(files, "2");
+    std::vector<Chunk> changed;
+    for (const Chunk& chunk : servedChunks("big.bin"))
+        if (std::find(first.begin(), first.end(), chunk) == first.end()) changed.push_back(chunk);
+    ASSERT_FALSE(changed.empty());
+    EXPECT_LE(changed.size(), 2u);
+    std::uint64_t bytes = 0;
+    for (const Chunk& chunk : changed) bytes += chunk.packedSize;
+    std::size_t objects = nginx->countRequests("/objects/");
+    EXPECT_EQ(shown(check(*u)), "ReadyToUpdate: " + sizeText(bytes) + " to download");
+    expectUpToDate(install(*u), "2");
+    EXPECT_EQ(nginx->countRequests("/objects/") - objects, changed.size() + 1);
+    EXPECT_EQ(installedFiles(), files);
+
+    std::string damaged = files["big.bin"];
+    damaged[10] ^= 1;  // in the first chunk (at most 4 MiB), which the change did not touch
+    writeText(game("big.bin"), damaged);
+    objects = nginx->countRequests("/objects/");
+    expectUpToDate(verify(*u), "2", "Files verified");
+    EXPECT_EQ(nginx->countRequests("/objects/") - objects, 1u);
+    EXPECT_EQ(installedFiles(), files);
+}
+
 // A server may replay an older signed manifest, serve one channel's on the other's path, sign a
 // second text under an accepted serial, or list names the launcher writes itself: each is refused,
 // and what is installed stays playable. The launcher's own record of what it accepted fails
