@@ -81,20 +81,11 @@ void writeBig(const std::string& path, const Bytes& bytes) {
 int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "--driver") == 0)
         return kd::test::runUpdaterDriver(argc - 1, argv + 1);
-    std::uint64_t mib = 1024, relayMib = 128;
-    int delayMs = 25;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strncmp(argv[i], "--mib=", 6) == 0)
-            mib = std::strtoull(argv[i] + 6, nullptr, 10);
-        else if (std::strncmp(argv[i], "--relay-mib=", 12) == 0)
-            relayMib = std::strtoull(argv[i] + 12, nullptr, 10);
-        else if (std::strncmp(argv[i], "--delay-ms=", 11) == 0)
-            delayMs = std::atoi(argv[i] + 11);
-        else {
-            fputs("usage: bench_chunks [--mib=N] [--relay-mib=N] [--delay-ms=N]\n", stderr);
-            return 2;
-        }
-    }
+    std::uint64_t mib = 1024, relayMib = 128, delayMs = 25;
+    if (!readNumberArguments(
+            argc, argv, {{"--mib", &mib}, {"--relay-mib", &relayMib}, {"--delay-ms", &delayMs}},
+            "bench_chunks [--mib=N] [--relay-mib=N] [--delay-ms=N]"))
+        return 2;
     Bench b;
     {
         FILE* pipe =
@@ -198,7 +189,7 @@ int main(int argc, char** argv) {
     writeBig(b.game + "/far.pak", far);
     if (!b.publish()) return 1;
     const std::uint16_t nginxPort = std::uint16_t(std::atoi(url.c_str() + 17));
-    DelayRelay relay(nginxPort, delayMs);
+    DelayRelay relay(nginxPort, int(delayMs));
     const std::string farUrl = "http://127.0.0.1:" + std::to_string(relay.port()) + "/";
     const DriverRun one = b.install(b.dir / "far1", farUrl, {"--connections", "1"});
     const DriverRun eight = b.install(b.dir / "far8", farUrl);
@@ -217,9 +208,9 @@ int main(int argc, char** argv) {
     printf("chunks: 1 KiB inserted: %zu chunks downloaded (limit %zu)\n", insertChunks,
            kInsertLimitChunks);
     printf(
-        "chunks: %llu MiB over %d ms each way: 1 connection %.1f s, 8 connections %.1f s, "
+        "chunks: %llu MiB over %llu ms each way: 1 connection %.1f s, 8 connections %.1f s, "
         "%.1fx faster (limit %.0fx)\n",
-        (unsigned long long)relayMib, delayMs, one.seconds, eight.seconds,
+        (unsigned long long)relayMib, (unsigned long long)delayMs, one.seconds, eight.seconds,
         one.seconds / eight.seconds, kSpeedUpLimit);
     printf("chunks: driver peak resident memory %.1f MB (limit %ld MiB)\n", b.peakKiB / 1024.0,
            kMemoryLimitKiB / 1024);
