@@ -240,6 +240,9 @@ inline DriverRun runDriver(const std::vector<std::string>& args, const std::stri
     if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return run;
     run.seconds = secondsSince(start);
     run.peakKiB = usage.ru_maxrss;
+    const std::string output = kd::test::readText(outputPath);
+    if (const std::size_t at = output.rfind("\npeak "); at != std::string::npos)
+        run.peakKiB = std::strtol(output.c_str() + at + 6, nullptr, 10);
     run.processorSeconds = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
                            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
