@@ -29,6 +29,7 @@
 
 #include "release/crypto.h"
 #include "release/manifest.h"
+#include "tests/support/temp_dir.h"
 
 namespace kd::bench {
 

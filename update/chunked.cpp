@@ -21,6 +21,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+constexpr std::size_t kCopyPieceBytes = std::size_t(1) << 20;
+
 // Collects an object in memory: chunk lists are small and bounded by the manifest.
 class TextSink final : public ObjectSink {
 public:
@@ -130,7 +132,30 @@ bool ChunkBuilder::open(std::string& error) {
         error = cannotWrite(place_.staging(), errno);
         return false;
     }
+    if (!file_.oldFile.empty())
+        old_ = UniqueFd(::open(file_.oldFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     return true;
+}
+
+// In pieces, so that every worker copying at once stays small; the bytes go into the file being
+// built before their hash is known, since a chunk found wrong is downloaded over them.
+bool ChunkBuilder::copyHeld(std::size_t chunk) {
+    const std::int64_t from = file_.oldOffsets[chunk];
+    if (from < 0 || !old_) return false;
+    const Chunk& c = file_.chunks[chunk];
+    std::vector<std::uint8_t> piece(std::min<std::size_t>(c.size, kCopyPieceBytes));
+    OffsetSink sink(fd_.get(), file_.offsets[chunk]);
+    FileHasher hasher;
+    if (!sink.begin()) return false;
+    for (std::uint32_t at = 0; at < c.size;) {
+        const std::size_t length = std::min<std::size_t>(piece.size(), c.size - at);
+        if (!readAt(old_.get(), piece.data(), length, std::uint64_t(from) + at) ||
+            !sink.write(piece.data(), length))
+            return false;
+        hasher.add(piece.data(), length);
+        at += std::uint32_t(length);
+    }
+    return hasher.finish() == c.hash;
 }
 
 bool ChunkBuilder::download(std::size_t chunk, const std::function<void(std::uint64_t)>& progress,
@@ -145,9 +170,6 @@ bool ChunkBuilder::finish(const std::function<bool(std::size_t, std::string&)>& 
                           const std::atomic<bool>* cancel, std::string& error) {
     const Entry& entry = *file_.entry;
     const fs::path build = buildPath(place_, entry);
-    UniqueFd old;
-    if (!file_.oldFile.empty())
-        old = UniqueFd(::open(file_.oldFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     std::vector<std::uint8_t> buffer(kMaxChunkBytes);
     FileHasher whole;
     for (std::size_t i = 0; i < file_.chunks.size(); ++i) {
@@ -156,22 +178,8 @@ bool ChunkBuilder::finish(const std::function<bool(std::size_t, std::string&)>& 
             return false;
         }
         const Chunk& chunk = file_.chunks[i];
-        const std::uint64_t offset = file_.offsets[i];
-        // A held chunk is taken only when the installed copy still has it right.
-        bool inFile = file_.present[i];
-        if (!inFile && file_.oldOffsets[i] >= 0 && old &&
-            readAt(old.get(), buffer.data(), chunk.size, std::uint64_t(file_.oldOffsets[i])) &&
-            hashBuffer(buffer.data(), chunk.size) == chunk.hash) {
-            OffsetSink sink(fd_.get(), offset);
-            if (!sink.begin() || !sink.write(buffer.data(), chunk.size)) {
-                error = cannotWrite(place_.staging(), sink.error());
-                return false;
-            }
-            whole.add(buffer.data(), chunk.size);
-            continue;
-        }
-        if (!inFile && !ensure(i, error)) return false;
-        if (!readAt(fd_.get(), buffer.data(), chunk.size, offset)) {
+        if (!file_.present[i] && !ensure(i, error)) return false;
+        if (!readAt(fd_.get(), buffer.data(), chunk.size, file_.offsets[i])) {
             error = cannotWrite(place_.staging(), errno);
             return false;
         }

@@ -49,15 +49,16 @@ bool readAt(int fd, std::uint8_t* buffer, std::size_t length, std::uint64_t offs
 bool planChunkedFile(const JobPlace& place, const Entry& entry, const Entry* installed,
                      ChunkedFile& file, std::string& error);
 
-// Builds one planned file: download for each chunk that needsFetch (from any thread, in any order),
-// then finish once, on one thread. finish copies the held chunks from the installed copy (a chunk
-// that does not match its hash is downloaded instead), reads the file back in order for the whole
-// file's hash and stages it under its hash. ensure(chunk) is what finish calls for every chunk it
-// needs downloaded; it returns once that chunk is in the file, false when it never will be.
+// Builds one planned file: copyHeld for each chunk the installed copy holds (false when it does
+// not hold it right: then it is downloaded) and download for the others, from any thread, in any
+// order; then finish once, on one thread, which reads the file back in order for the whole file's
+// hash and stages it under its hash. ensure(chunk) is what finish calls for every chunk not
+// present yet; it returns once that chunk is in the file, false when it never will be.
 class ChunkBuilder {
 public:
     ChunkBuilder(const JobPlace& place, const ChunkedFile& file);
     bool open(std::string& error);
+    bool copyHeld(std::size_t chunk);
     bool download(std::size_t chunk, const std::function<void(std::uint64_t received)>& progress,
                   const std::atomic<bool>* cancel, std::string& error);
     bool finish(const std::function<bool(std::size_t chunk, std::string& error)>& ensure,
@@ -66,7 +67,8 @@ public:
 private:
     const JobPlace& place_;
     const ChunkedFile& file_;
-    UniqueFd fd_;  // the file being built
+    UniqueFd fd_;   // the file being built
+    UniqueFd old_;  // the installed copy, when it holds chunks of this file
 };
 
 // Where the file is built, and where it is staged once whole.

@@ -48,7 +48,7 @@ public:
         for (const Download& d : plan_.downloads.downloads)
             if (d.chunked)
                 for (std::size_t c = 0; c < d.chunked->chunks.size(); ++c)
-                    count += d.chunked->needsFetch(c);
+                    count += !d.chunked->present[c];
         return count + plan_.downloads.downloads.size();
     }
 
@@ -138,14 +138,16 @@ private:
         const std::uint64_t packed = plan_.downloads.downloads[d].chunked->chunks[chunk].packedSize;
         lock.unlock();
         std::string why;
-        const bool ok = builders_[d]->download(chunk, progressOf(slot, packed), &halt_, why);
+        const bool copied = builders_[d]->copyHeld(chunk);
+        const bool ok =
+            copied || builders_[d]->download(chunk, progressOf(slot, packed), &halt_, why);
         lock.lock();
         inFlight_[slot] = 0;
         chunks_[d][chunk] = ok ? ChunkState::Done : ChunkState::Failed;
-        if (ok)
-            done_ = addSaturating(done_, packed);
-        else
+        if (!ok)
             stop(why);
+        else if (!copied)
+            done_ = addSaturating(done_, packed);
         changed_.notify_all();
         return ok;
     }
@@ -154,11 +156,12 @@ private:
         ChunkBuilder& builder = *builders_[d];
         if (!builder.open(why)) return false;
         {
-            // Its missing chunks go first, so that every free connection fetches for this file.
+            // Its missing chunks go first, so that every free worker fetches or copies for this
+            // file, in the order its hash is read.
             std::lock_guard<std::mutex> lock(mutex_);
             const ChunkedFile& file = *plan_.downloads.downloads[d].chunked;
             for (std::size_t c = file.chunks.size(); c-- > 0;)
-                if (file.needsFetch(c)) queue_.push_front({d, c});
+                if (!file.present[c]) queue_.push_front({d, c});
             changed_.notify_all();
         }
         const auto ensure = [&](std::size_t chunk, std::string& failed) {

@@ -60,12 +60,12 @@ int runUpdaterDriver(int argc, char** argv) {
         updater.update(job == "verify");
     while (updater.busy()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     const launcher::UpdaterStatus s = updater.status();
-    printf("final state=%u message=%s\n", static_cast<unsigned>(s.state), s.message.c_str());
-    // The process's own peak: a parent's wait4 also counts what it shared with the child
-    // between fork and exec, which for a benchmark holding a big file is the file.
+    // The process's own peak, before the last line, which tests read: a parent's wait4 also
+    // counts what it shared with the child between fork and exec (for a benchmark, its big file).
     std::ifstream memory("/proc/self/status");
     for (std::string line; std::getline(memory, line);)
         if (line.starts_with("VmHWM:")) printf("peak %s\n", line.c_str() + 6);
+    printf("final state=%u message=%s\n", static_cast<unsigned>(s.state), s.message.c_str());
     fflush(stdout);
     return s.state == launcher::UpdaterState::Failed ? 1 : 0;
 }
