@@ -8,6 +8,7 @@
 // Usage: bench_chunks [--mib=N] [--relay-mib=N] [--delay-ms=N]   (default 1024, 128, 25)
 //        bench_chunks --driver ARGS...
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 
@@ -130,8 +131,19 @@ int main(int argc, char** argv) {
                   b.publicHex.c_str(), "install", "--no-self-update", (char*)nullptr);
             _exit(127);
         }
-        // By bytes, as a player's bar shows it: chunks differ in size.
-        while (b.objectTraffic(logAt).first < big.size() / 10 * 9)
+        // At 90% of what the engine has written, not of what nginx has sent: much of that may
+        // still sit in the socket buffers. The file being built is sparse until written.
+        const auto written = [&] {
+            std::uint64_t bytes = 0;
+            std::error_code ec;
+            for (const auto& item : fs::directory_iterator(launcher + "/.staging", ec)) {
+                struct stat st {};
+                if (item.path().extension() == ".part" && ::stat(item.path().c_str(), &st) == 0)
+                    bytes = std::max(bytes, std::uint64_t(st.st_blocks) * 512);
+            }
+            return bytes;
+        };
+        while (written() < big.size() / 10 * 9)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
