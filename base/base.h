@@ -33,6 +33,11 @@ std::string ownExecutablePath();
 // touch, whatever the link points at.
 bool throughLink(const std::filesystem::path& root, const std::filesystem::path& target);
 
+// Whether path, inside root, is a regular file (never a link to one) of exactly size bytes,
+// reached through real folders only: the one shape a file of a release may be taken as.
+bool regularFileOfSize(const std::filesystem::path& root, const std::filesystem::path& path,
+                       std::uint64_t size);
+
 // A POSIX descriptor closed on every path, at most once.
 class UniqueFd {
 public:

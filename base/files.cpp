@@ -40,6 +40,12 @@ bool throughLink(const fs::path& root, const fs::path& target) {
     return false;
 }
 
+bool regularFileOfSize(const fs::path& root, const fs::path& path, std::uint64_t size) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           std::uint64_t(info.st_size) == size && !throughLink(root, path);
+}
+
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
     if (this != &other) {
         close();

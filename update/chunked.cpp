@@ -1,7 +1,6 @@
 #include "update/chunked.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,13 +43,6 @@ private:
 
 fs::path cachedList(const JobPlace& place, const std::string& hash) {
     return place.installDir / kChunkListsName / hash;
-}
-
-// A regular file of exactly size bytes at path, reached through real folders of root only.
-bool regularFileOfSize(const fs::path& root, const fs::path& path, std::uint64_t size) {
-    struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-           std::uint64_t(info.st_size) == size && !throughLink(root, path);
 }
 
 // Writes an object's bytes at its place in the file being built.

@@ -1,7 +1,6 @@
 #include "update/install.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -88,11 +87,8 @@ bool fileIsCurrent(const fs::path& gameDir, const Entry& entry, const FileIndex*
                    bool deep) {
     const fs::path file = gameDir / entry.path;
     // Only a regular file can be the release's file: not a folder, and not a link, even one that
-    // points at the right content. One lstat answers both and gives the size.
-    struct stat info {};
-    if (::lstat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        std::uint64_t(info.st_size) != entry.size || throughLink(gameDir, file))
-        return false;
+    // points at the right content.
+    if (!regularFileOfSize(gameDir, file, entry.size)) return false;
     if (deep) return hashFile(file.string()) == entry.hash;
     if (installed == nullptr) return false;
     const Entry* before = installed->find(entry.path);

@@ -1,7 +1,6 @@
 #include "update/scan.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,13 +31,6 @@ struct Piece {
     std::uint64_t offset = 0;                  // of firstChunk in the file
 };
 
-bool candidate(const fs::path& gameDir, const Entry& entry) {
-    const fs::path file = gameDir / entry.path;
-    struct stat info {};
-    return ::lstat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-           std::uint64_t(info.st_size) == entry.size && !throughLink(gameDir, file);
-}
-
 }  // namespace
 
 std::vector<bool> scanDeep(const JobPlace& place, const std::vector<Entry>& files,
@@ -52,7 +44,7 @@ std::vector<bool> scanDeep(const JobPlace& place, const std::vector<Entry>& file
     std::size_t finished = 0;  // files with nothing to hash or every piece hashed
     for (std::size_t i = 0; i < count; ++i) {
         const Entry& entry = files[i];
-        if (!candidate(gameDir, entry)) {
+        if (!regularFileOfSize(gameDir, gameDir / entry.path, entry.size)) {
             ++finished;
             continue;
         }
