@@ -117,22 +117,29 @@ std::uint32_t pathHash(std::string_view path) {
 FileIndex::FileIndex(const std::vector<Entry>& files, std::size_t expected)
     : files_(&files), slots_(std::bit_ceil(std::max<std::size_t>(16, 2 * expected)), 0) {}
 
+FileIndex::FileIndex(const Manifest& manifest)
+    : files_(&manifest.files), whole_(manifest.files.size()), built_(false) {}
+
 // Built in two passes, one that hashes the paths and one that places them, each asking the memory
 // for what it needs a few entries ahead: at 100,000 files neither the paths nor the slots stay
 // in the cache, and meeting each miss in turn costs several times the work.
-FileIndex::FileIndex(const Manifest& manifest) : FileIndex(manifest.files, manifest.files.size()) {
+void FileIndex::build() const {
+    built_ = true;
     constexpr std::size_t kAhead = 2 * kAheadEntries;
-    const std::vector<Entry>& files = manifest.files;
-    std::vector<std::uint32_t>& hashes = hashes_;
-    hashes.resize(files.size());
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        if (i + kAhead < files.size()) __builtin_prefetch(files[i + kAhead].path.data());
-        hashes[i] = pathHash(files[i].path);
+    const std::vector<Entry>& files = *files_;
+    slots_.assign(std::bit_ceil(std::max<std::size_t>(16, 2 * whole_)), 0);
+    hashes_.resize(whole_);
+    for (std::size_t i = 0; i < whole_; ++i) {
+        if (i + kAhead < whole_) __builtin_prefetch(files[i + kAhead].path.data());
+        hashes_[i] = pathHash(files[i].path);
     }
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        if (i + kAhead < files.size()) __builtin_prefetch(&slots_[hashes[i + kAhead] & mask]);
-        add(i, hashes[i]);
+    for (std::size_t i = 0; i < whole_; ++i) {
+        if (i + kAhead < whole_) __builtin_prefetch(&slots_[hashes_[i + kAhead] & mask]);
+        std::uint64_t& slot = slots_[slotOf(files[i].path, hashes_[i])];
+        if (slot != 0) continue;
+        slot = std::uint64_t{hashes_[i]} << 32 | (i + 1);
+        ++used_;
     }
 }
 
@@ -150,12 +157,14 @@ std::size_t FileIndex::slotOf(std::string_view path, std::uint32_t hash) const {
 bool FileIndex::add(std::size_t i) { return add(i, pathHash((*files_)[i].path)); }
 
 std::uint32_t FileIndex::prefetch(std::string_view path) const {
+    if (!built_) build();
     const std::uint32_t hash = pathHash(path);
     __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
     return hash;
 }
 
 bool FileIndex::add(std::size_t i, std::uint32_t hash) {
+    if (!built_) build();
     std::uint64_t& slot = slots_[slotOf((*files_)[i].path, hash)];
     if (slot != 0) return false;
     slot = std::uint64_t{hash} << 32 | (i + 1);
@@ -164,9 +173,12 @@ bool FileIndex::add(std::size_t i, std::uint32_t hash) {
 }
 
 const Entry* FileIndex::find(std::string_view path) const {
+    if (next_ < whole_ && (*files_)[next_].path == path) return &(*files_)[next_++];
+    if (!built_) build();
     const std::uint64_t slot = slots_[slotOf(path, pathHash(path))];
     if (slot == 0) return nullptr;
     const std::size_t i = (slot & 0xffffffff) - 1;
+    next_ = i + 1;
     // Hints only: what a find of a later entry will read, if the look-ups keep the order.
     if (const std::size_t next = i + kAheadEntries; next < hashes_.size()) {
         __builtin_prefetch(&slots_[hashes_[next] & (slots_.size() - 1)]);

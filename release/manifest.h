@@ -45,7 +45,8 @@ std::string writeManifest(const Manifest& manifest);
 const Entry* findFile(const Manifest& manifest, std::string_view path);
 
 // Hashed look-up by path over a list of entries that outlives it; first entry wins, like
-// findFile. One open-addressing table of 8-byte slots, sized once for the entries expected: a
+// findFile (over a whole manifest, its paths must be distinct, as the reader and the release tool
+// make them). One open-addressing table of 8-byte slots, sized once for the entries expected: a
 // node-based map would allocate per entry and scatter the nodes across memory, and a release of
 // 100,000 files pays for every cache and TLB miss once per file. Entries may be appended to the
 // list meanwhile (the reader does), but their paths not changed.
@@ -62,21 +63,31 @@ public:
     // that other work can go on meanwhile.
     bool add(std::size_t i, std::uint32_t hash);
     std::uint32_t prefetch(std::string_view path) const;
+    // Not from two threads at once: over a whole manifest, the table is built by the first find
+    // that needs it.
     const Entry* find(std::string_view path) const;
 
 private:
     std::size_t slotOf(std::string_view path, std::uint32_t hash) const;
     void grow();
+    void build() const;
 
     const std::vector<Entry>* files_;
     // A power of two of them, at most half in use; each 0 (empty) or the path's 32-bit hash
     // above the entry's index + 1.
-    std::vector<std::uint64_t> slots_;
-    std::size_t used_ = 0;
-    // Each entry's path hash, when built over a whole manifest: a find that lands on entry j
-    // asks the memory for what a find of entry j + 8 needs, since look-ups mostly come in the
-    // manifest's order.
-    std::vector<std::uint32_t> hashes_;
+    mutable std::vector<std::uint64_t> slots_;
+    mutable std::size_t used_ = 0;
+    // Over a whole manifest: the number of its entries, which all have distinct paths (the
+    // reader refuses a second), and the entry after the last one found. Look-ups mostly come in
+    // the manifest's order, from another release of the same game, so a find first compares the
+    // entry after the last: a run of them reads the two lists in order, and the table is built
+    // only when a path is not where the last one left off.
+    std::size_t whole_ = 0;
+    mutable std::size_t next_ = 0;
+    mutable bool built_ = true;
+    // Each entry's path hash, once built over a whole manifest: a find that lands on entry j asks
+    // the memory for what a find of entry j + 8 needs.
+    mutable std::vector<std::uint32_t> hashes_;
 };
 
 // Refuses paths that could leave the game folder or name something odd: empty, absolute, trailing

@@ -109,10 +109,19 @@ TEST(Manifest, ReadsFieldsAsWritten) {
     ASSERT_EQ(m.files.size(), 3u);
     EXPECT_EQ(m.files[0], (Entry{kHash, UINT64_MAX, 3, "data/my level 1.bin  "}));
     EXPECT_EQ(m.files[2].path, "a/B");
+    // Look-ups that keep the manifest's order, that skip ahead, go back, miss, and miss first.
     FileIndex index(m);
     EXPECT_EQ(index.find("a/b"), &m.files[1]);
     EXPECT_EQ(index.find("a/B"), &m.files[2]);
     EXPECT_EQ(index.find("A/b"), nullptr);
+    EXPECT_EQ(index.find(m.files[0].path), &m.files[0]);
+    EXPECT_EQ(index.find("a/b"), &m.files[1]);
+    EXPECT_EQ(index.find("a/b"), &m.files[1]);
+    EXPECT_EQ(FileIndex(m).find("a/B"), &m.files[2]);
+    FileIndex inOrder(m);
+    EXPECT_EQ(inOrder.find(m.files[0].path), &m.files[0]);
+    EXPECT_EQ(inOrder.find("a/"), nullptr);
+    EXPECT_EQ(inOrder.find("a/b"), &m.files[1]);
 }
 
 }  // namespace
