@@ -27,6 +27,7 @@ constexpr std::uint16_t kPlainPort = 80;
 constexpr std::uint16_t kSecurePort = 443;
 constexpr int kStatusOk = 200;
 constexpr int kStatusNotFound = 404;
+constexpr int kStatusPartial = 206;
 constexpr int kRedirectStatuses[] = {301, 302, 307, 308};
 constexpr std::string_view kLineEnd = "\r\n";
 constexpr std::string_view kHeaderEnd = "\r\n\r\n";
@@ -299,19 +300,22 @@ bool resolveLocation(const Url& base, std::string_view location, Url& out) {
     return true;
 }
 
-std::string buildRequest(const Url& url, const std::vector<std::string>& extraHeaders) {
+std::string buildRequest(const Url& url, const std::vector<std::string>& extraHeaders,
+                         std::uint64_t from) {
     std::string request = "GET " + url.path + " HTTP/1.1\r\nHost: " + url.host;
     if (url.port != defaultPort(url.secure)) request += ":" + std::to_string(url.port);
     request += "\r\nUser-Agent: VeilstoneLauncher\r\nAccept-Encoding: identity\r\n";
     for (const std::string& line : extraHeaders) request += line + "\r\n";
+    if (from > 0) request += "Range: bytes=" + std::to_string(from) + "-\r\n";
     // An https connection may serve the next request too; HTTP/1.1 keeps it open by default.
     if (!url.secure) request += "Connection: close\r\n";
     request += "\r\n";
     return request;
 }
 
-ReplyReader::ReplyReader(std::uint64_t maxBody, std::string path, int* statusOut)
-    : maxBody_(maxBody), path_(std::move(path)), statusOut_(statusOut) {
+ReplyReader::ReplyReader(std::uint64_t maxBody, std::string path, int* statusOut,
+                         std::uint64_t from)
+    : maxBody_(maxBody), from_(from), path_(std::move(path)), statusOut_(statusOut) {
     totalLimit_ =
         maxBody > UINT64_MAX - kReceiveSlackBytes ? UINT64_MAX : maxBody + kReceiveSlackBytes;
 }
@@ -364,6 +368,14 @@ bool ReplyReader::deliver(const BodySink& sink, std::size_t length, std::string&
     if (length > maxBody_ - delivered_) {
         error = "file larger than expected";
         return false;
+    }
+    if (skip_ > 0) {
+        const auto skipped = static_cast<std::size_t>(std::min<std::uint64_t>(skip_, length));
+        skip_ -= skipped;
+        delivered_ += skipped;
+        drop(skipped);
+        length -= skipped;
+        if (length == 0) return true;
     }
     if (sink && !sink(buffer_.data(), length, error)) return false;
     delivered_ += length;
@@ -480,7 +492,7 @@ bool ReplyReader::readHeader(std::string_view header, std::string& error) {
     const int status = readStatus(header.substr(0, lineEnd));
     if (statusOut_ != nullptr) *statusOut_ = status;
 
-    std::string_view location;
+    std::string_view location, range;
     std::size_t pos = lineEnd + kLineEnd.size();
     while (pos < header.size()) {
         lineEnd = header.find(kLineEnd, pos);
@@ -501,6 +513,8 @@ bool ReplyReader::readHeader(std::string_view header, std::string& error) {
             if (lowerAscii(value).find("chunked") != std::string::npos) chunked_ = true;
         } else if (name == "connection") {
             if (lowerAscii(value).find("close") != std::string::npos) closes_ = true;
+        } else if (name == "content-range") {
+            range = value;
         } else if (name == "location") {
             location = value.substr(0, value.find_last_not_of(" \t") + 1);
         }
@@ -512,15 +526,48 @@ bool ReplyReader::readHeader(std::string_view header, std::string& error) {
         location_ = location;
         return true;
     }
-    if (status != kStatusOk) {
+    // A range only when one was asked for, and only the one asked for.
+    if (status == kStatusPartial && from_ > 0) {
+        if (!readRange(range)) {
+            error = "the update server sent the wrong part of a file";
+            return false;
+        }
+    } else if (status != kStatusOk) {
         error = status == kStatusNotFound ? "not on the update server: " + path_
                                           : "the update server said " + std::to_string(status);
         return false;
     }
+    if (status == kStatusOk) skip_ = from_;
     if (lengthGiven_ && contentLength_ > maxBody_) {
         error = "file larger than expected";
         return false;
     }
+    return true;
+}
+
+// "bytes FROM-LAST/TOTAL" running from from_ to the body's end, within the limit, which from then
+// on bounds the rest.
+bool ReplyReader::readRange(std::string_view value) {
+    constexpr std::string_view kUnit = "bytes ";
+    if (value.substr(0, kUnit.size()) != kUnit) return false;
+    value.remove_prefix(kUnit.size());
+    const std::size_t dash = value.find('-'), slash = value.find('/');
+    if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash)
+        return false;
+    const std::string_view first = value.substr(0, dash),
+                           last = value.substr(dash + 1, slash - dash - 1),
+                           total = value.substr(slash + 1, value.find_last_not_of(" \t") - slash);
+    const auto number = [](std::string_view text, std::uint64_t& out) {
+        if (text.empty() || text.size() > 19) return false;
+        for (const char c : text)
+            if (!isDigit(c)) return false;
+        out = readLength(text);
+        return true;
+    };
+    std::uint64_t a = 0, b = 0, t = 0;
+    if (!number(first, a) || !number(last, b) || !number(total, t)) return false;
+    if (a != from_ || b < a || b + 1 != t || t > maxBody_) return false;
+    maxBody_ -= from_;
     return true;
 }
 
@@ -560,7 +607,7 @@ Outcome requestOnce(const HttpLimits& limits, const Url& url, bool mayReuse, std
                     const BodySink& sink, const ProgressFn& progress,
                     const std::atomic<bool>* cancel, std::string& error,
                     const std::vector<std::string>& extraHeaders, int* statusOut,
-                    std::string& location) {
+                    std::uint64_t from, std::string& location) {
     const std::string shown = printable(formatUrl(url)), origin = originOf(url);
     const auto connectStart = Clock::now();
     Link link;
@@ -595,7 +642,7 @@ Outcome requestOnce(const HttpLimits& limits, const Url& url, bool mayReuse, std
             return fail(nullptr);
     }
 
-    const std::string request = buildRequest(url, extraHeaders);
+    const std::string request = buildRequest(url, extraHeaders, from);
     std::vector<std::uint8_t> pending(request.begin(), request.end());
     bool sendable = link.send(pending);
     const auto sentAt = Clock::now();
@@ -604,7 +651,7 @@ Outcome requestOnce(const HttpLimits& limits, const Url& url, bool mayReuse, std
     const auto window = std::chrono::milliseconds(limits.slowWindowMs);
     RecentBytes recent(sentAt, limits.slowWindowMs);
 
-    ReplyReader reply(maxBody, url.path, statusOut);
+    ReplyReader reply(maxBody, url.path, statusOut, from);
     int failure = 0;
     bool open = true;
     for (;;) {
@@ -653,7 +700,8 @@ Outcome requestOnce(const HttpLimits& limits, const Url& url, bool mayReuse, std
 bool httpGetWithLimits(const HttpLimits& limits, const std::string& urlText, std::uint64_t maxBody,
                        const BodySink& sink, const ProgressFn& progress,
                        const std::atomic<bool>* cancel, std::string& error,
-                       const std::vector<std::string>& extraHeaders, int* statusOut) {
+                       const std::vector<std::string>& extraHeaders, int* statusOut,
+                       std::uint64_t from) {
     if (statusOut != nullptr) *statusOut = 0;
     Url url;
     if (!parseUrl(urlText, url)) {
@@ -678,10 +726,10 @@ bool httpGetWithLimits(const HttpLimits& limits, const std::string& urlText, std
         if (statusOut != nullptr) *statusOut = 0;
         const std::vector<std::string>& headers = sameOrigin(url, origin) ? extraHeaders : none;
         Outcome outcome = requestOnce(limits, url, true, maxBody, sink, progress, cancel, error,
-                                      headers, statusOut, location);
+                                      headers, statusOut, from, location);
         if (outcome == Outcome::Stale)
             outcome = requestOnce(limits, url, false, maxBody, sink, progress, cancel, error,
-                                  headers, statusOut, location);
+                                  headers, statusOut, from, location);
         if (outcome != Outcome::Redirected) return outcome == Outcome::Done;
 
         Url next;
@@ -708,6 +756,13 @@ bool httpGetStream(const std::string& url, std::uint64_t maxBody, const BodySink
                    const std::vector<std::string>& extraHeaders, int* statusOut) {
     return httpGetWithLimits(HttpLimits{}, url, maxBody, sink, progress, cancel, error,
                              extraHeaders, statusOut);
+}
+
+bool httpGetStreamFrom(const std::string& url, std::uint64_t from, std::uint64_t maxBody,
+                       const BodySink& sink, const ProgressFn& progress,
+                       const std::atomic<bool>* cancel, std::string& error, int* statusOut) {
+    return httpGetWithLimits(HttpLimits{}, url, maxBody, sink, progress, cancel, error, {},
+                             statusOut, from);
 }
 
 bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint64_t maxBody,

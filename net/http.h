@@ -56,6 +56,15 @@ bool httpGetStream(const std::string& url, std::uint64_t maxBody, const BodySink
                    const ProgressFn& progress, const std::atomic<bool>* cancel, std::string& error,
                    const std::vector<std::string>& extraHeaders = {}, int* statusOut = nullptr);
 
+// httpGetStream of the body from byte `from` on, for a download taken up where an earlier one
+// stopped: the server is asked for that range (on every server a redirect leads to), and when it
+// sends the whole body instead, the bytes before `from` are dropped here, so sink always receives
+// the body from there. A partial reply must say it is that range and that it runs to the end;
+// maxBody bounds the whole body, not the rest.
+bool httpGetStreamFrom(const std::string& url, std::uint64_t from, std::uint64_t maxBody,
+                       const BodySink& sink, const ProgressFn& progress,
+                       const std::atomic<bool>* cancel, std::string& error, int* statusOut);
+
 // httpGetStream collecting the body into body (cleared first, empty after every failure).
 bool httpGet(const std::string& url, std::vector<std::uint8_t>& body, std::uint64_t maxBody,
              const ProgressFn& progress, const std::atomic<bool>* cancel, std::string& error,

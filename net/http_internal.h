@@ -39,9 +39,12 @@ struct HttpLimits {
 bool httpGetWithLimits(const HttpLimits& limits, const std::string& url, std::uint64_t maxBody,
                        const BodySink& sink, const ProgressFn& progress,
                        const std::atomic<bool>* cancel, std::string& error,
-                       const std::vector<std::string>& extraHeaders, int* statusOut);
+                       const std::vector<std::string>& extraHeaders, int* statusOut,
+                       std::uint64_t from = 0);
 
-std::string buildRequest(const Url& url, const std::vector<std::string>& extraHeaders);
+// from: the first body byte wanted (a Range header when above 0).
+std::string buildRequest(const Url& url, const std::vector<std::string>& extraHeaders,
+                         std::uint64_t from = 0);
 
 // The URL written out again, the port only when it is not the scheme's own.
 std::string formatUrl(const Url& url);
@@ -56,8 +59,9 @@ class ReplyReader {
 public:
     enum class Next { Wait, Finish, Fail, Redirect };
 
-    // path only appears in the 404 message; statusOut may be null.
-    ReplyReader(std::uint64_t maxBody, std::string path, int* statusOut);
+    // path only appears in the 404 message; statusOut may be null. from: the first body byte the
+    // request asked for, which a whole (200) reply skips to.
+    ReplyReader(std::uint64_t maxBody, std::string path, int* statusOut, std::uint64_t from = 0);
 
     // Append received bytes here, never beyond receiveLimit(), which already counts what the
     // buffer holds.
@@ -93,7 +97,11 @@ private:
     bool frontLine(std::size_t& end, std::string& error) const;
     void drop(std::size_t length);
 
+    bool readRange(std::string_view value);
+
     std::uint64_t maxBody_;
+    std::uint64_t from_;
+    std::uint64_t skip_ = 0;  // body bytes of a whole reply still to drop before from_
     std::string path_;
     int* statusOut_;
     std::uint64_t totalLimit_;

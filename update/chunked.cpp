@@ -1,6 +1,7 @@
 #include "update/chunked.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -45,10 +46,12 @@ fs::path cachedList(const JobPlace& place, const std::string& hash) {
     return place.installDir / kChunkListsName / hash;
 }
 
-// Writes an object's bytes at its place in the file being built.
+// Writes an object's bytes at its place in the file being built; a downloaded chunk's packed bytes
+// are kept in packed while it comes.
 class OffsetSink final : public ObjectSink {
 public:
-    OffsetSink(int fd, std::uint64_t offset) : fd_(fd), start_(offset) {}
+    OffsetSink(int fd, std::uint64_t offset, fs::path packed = {})
+        : fd_(fd), start_(offset), packed_(std::move(packed)) {}
     bool begin() override {
         at_ = start_;
         return true;
@@ -69,10 +72,12 @@ public:
     }
     bool end() override { return true; }
     int error() const override { return error_; }
+    fs::path packedCopy() const override { return packed_; }
 
 private:
     int fd_;
     std::uint64_t start_, at_ = 0;
+    fs::path packed_;
     int error_ = 0;
 };
 
@@ -152,7 +157,7 @@ bool ChunkBuilder::copyHeld(std::size_t chunk) {
 
 bool ChunkBuilder::download(std::size_t chunk, const std::function<void(std::uint64_t)>& progress,
                             const std::atomic<bool>* cancel, std::string& error) {
-    OffsetSink sink(fd_.get(), file_.offsets[chunk]);
+    OffsetSink sink(fd_.get(), file_.offsets[chunk], packedPath(place_, *file_.entry, chunk));
     const auto writeFailure = [this](int failed) { return cannotWrite(place_.staging(), failed); };
     return fetchObject(*place_.servers, chunkEntry(file_.chunks[chunk], *file_.entry), sink,
                        progress, cancel, writeFailure, error);
@@ -197,6 +202,10 @@ fs::path buildPath(const JobPlace& place, const Entry& entry) {
     return place.staging() / (entry.hash + ".part");
 }
 
+fs::path packedPath(const JobPlace& place, const Entry& entry, std::size_t chunk) {
+    return place.staging() / (entry.hash + "." + std::to_string(chunk) + ".packed");
+}
+
 bool planChunkedFile(const JobPlace& place, const Entry& entry, const Entry* installed,
                      ChunkedFile& file, std::string& error) {
     file = ChunkedFile();
@@ -206,6 +215,7 @@ bool planChunkedFile(const JobPlace& place, const Entry& entry, const Entry* ins
     file.offsets.resize(count);
     file.oldOffsets.assign(count, -1);
     file.present.assign(count, false);
+    file.packedHeld.assign(count, 0);
     std::uint64_t at = 0;
     for (std::size_t i = 0; i < count; ++i) {
         file.offsets[i] = at;
@@ -247,9 +257,17 @@ bool planChunkedFile(const JobPlace& place, const Entry& entry, const Entry* ins
                              entry.path.c_str());
         }
     }
-    for (std::size_t i = 0; i < count; ++i)
-        if (file.needsFetch(i))
-            file.packedToFetch = addSaturating(file.packedToFetch, file.chunks[i].packedSize);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!file.needsFetch(i)) continue;
+        // Taken up where an interrupted download of the chunk stopped.
+        struct stat st {};
+        const fs::path packed = packedPath(place, entry, i);
+        if (::lstat(packed.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            std::uint64_t(st.st_size) <= file.chunks[i].packedSize)
+            file.packedHeld[i] = std::uint64_t(st.st_size);
+        file.packedToFetch =
+            addSaturating(file.packedToFetch, file.chunks[i].packedSize - file.packedHeld[i]);
+    }
     return true;
 }
 

@@ -2,9 +2,9 @@
 // chunks the installed copy of the file already holds, by the installed release's chunk list, are
 // copied from it and checked by hash as they are read; the others are downloaded, several at a
 // time, straight into the file being built ("staging/HASH.part"). That file is its own record of
-// progress: after an interruption every chunk found right in it (by hash) is kept, so a resumed
-// install fetches only what is missing. The whole file's hash is checked at the end, as for any
-// object.
+// progress: after an interruption every chunk found right in it (by hash) is kept, and of a chunk
+// cut off midway the packed bytes that came, so a resumed install fetches only what is missing. The
+// whole file's hash is checked at the end, as for any object.
 #pragma once
 
 #include <atomic>
@@ -28,9 +28,13 @@ struct ChunkedFile {
     // Per chunk: its offset in the installed copy by the installed list, or -1 when the installed
     // copy does not hold it.
     std::vector<std::int64_t> oldOffsets;
-    std::vector<bool> present;        // already right in the file being built
-    std::filesystem::path oldFile;    // the installed copy; empty when there is none to copy from
-    std::uint64_t packedToFetch = 0;  // chunks neither present nor held by the installed copy
+    std::vector<bool> present;  // already right in the file being built
+    // Per chunk: packed bytes kept from an interrupted download of it (see packedPath).
+    std::vector<std::uint64_t> packedHeld;
+    std::filesystem::path oldFile;  // the installed copy; empty when there is none to copy from
+    // The packed bytes of the chunks neither present nor held by the installed copy, less what
+    // interrupted downloads of them kept.
+    std::uint64_t packedToFetch = 0;
     bool needsFetch(std::size_t chunk) const { return !present[chunk] && oldOffsets[chunk] < 0; }
 };
 
@@ -73,6 +77,9 @@ private:
 
 // Where the file is built, and where it is staged once whole.
 std::filesystem::path buildPath(const JobPlace& place, const Entry& entry);
+// Where a chunk's packed bytes are kept while it downloads ("staging/HASH.N.packed"), so that
+// after an interruption only the rest of it is asked for.
+std::filesystem::path packedPath(const JobPlace& place, const Entry& entry, std::size_t chunk);
 
 // Keeps the cached chunk lists of release and drops the others (after an install).
 void keepChunkLists(const JobPlace& place, const Manifest& release);

@@ -1,6 +1,7 @@
 #include "update/download.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -46,9 +47,66 @@ private:
     int error_ = 0;
 };
 
+// The packed bytes of an object as they arrived, in a file of their own. What it holds is taken as
+// the start of the object and checked with the rest, by inflate and the hash; a copy found wrong is
+// dropped. Keeping it is a saving, never a condition: a copy that cannot be written stops being
+// kept, and the download goes on.
+class PackedCopy {
+public:
+    explicit PackedCopy(fs::path file) : file_(std::move(file)) {}
+    ~PackedCopy() {
+        if (!fd_) return;
+        fd_.close();
+        if (done_) ::unlink(file_.c_str());
+    }
+
+    // Feeds the bytes kept by an earlier attempt or run to push, and keeps what follows. most: the
+    // object's packed size; a longer copy is dropped. False when push refused them.
+    bool resume(std::uint64_t most,
+                const std::function<bool(const std::uint8_t*, std::size_t)>& push,
+                std::uint64_t& held) {
+        held = 0;
+        if (file_.empty()) return true;
+        fd_ = UniqueFd(::open(file_.c_str(), O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW));
+        struct stat st {};
+        if (fd_ && (::fstat(fd_.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+                    std::uint64_t(st.st_size) > most))
+            fd_.close();
+        if (!fd_) {
+            fd_ = createFresh(file_);
+            return true;
+        }
+        std::vector<std::uint8_t> piece(std::size_t(64) << 10);
+        for (long got; (got = readSome(fd_.get(), piece.data(), piece.size())) != 0;) {
+            if (got < 0 || !push(piece.data(), std::size_t(got))) {
+                drop();
+                return false;
+            }
+            held += std::uint64_t(got);
+        }
+        return true;
+    }
+    void add(const std::uint8_t* data, std::size_t length) {
+        if (fd_ && !writeAll(fd_.get(), data, length)) drop();
+    }
+    // The object is whole, or went wrong: either way the copy has served.
+    void finish() { done_ = true; }
+    void drop() {
+        if (!fd_) return;
+        fd_.close();
+        ::unlink(file_.c_str());
+    }
+
+private:
+    fs::path file_;
+    UniqueFd fd_;
+    bool done_ = false;
+};
+
 enum class Attempt { Done, Retry, Stop };
 
-// One attempt: GET, inflate, hash and write as the bytes arrive.
+// One attempt: GET, inflate, hash and write as the bytes arrive; with a packed copy, from where
+// the copy ends.
 Attempt fetchOnce(Servers& servers, std::size_t server, const Entry& entry, ObjectSink& out,
                   int attempt, const ProgressFn& progress, const std::atomic<bool>* cancel,
                   const std::function<std::string(int)>& writeFailure, std::string& error) {
@@ -64,8 +122,22 @@ Attempt fetchOnce(Servers& servers, std::size_t server, const Entry& entry, Obje
         hasher.add(data, length);
         return out.write(data, length);
     });
+    PackedCopy copy(out.packedCopy());
+    std::uint64_t from = 0;
+    if (!copy.resume(
+            entry.packedSize,
+            [&inflater](const std::uint8_t* data, std::size_t length) {
+                return inflater.push(data, length);
+            },
+            from)) {
+        if (inflater.outputFailed()) return stop();
+        launcherLog.warn("object %s: the bytes kept of it were damaged", hash);
+        return fetchOnce(servers, server, entry, out, attempt, progress, cancel, writeFailure,
+                         error);
+    }
     bool damaged = false;
     const BodySink sink = [&](const std::uint8_t* data, std::size_t length, std::string& why) {
+        copy.add(data, length);
         if (inflater.push(data, length)) return true;
         damaged = !inflater.outputFailed();
         why = "stopped";
@@ -73,7 +145,12 @@ Attempt fetchOnce(Servers& servers, std::size_t server, const Entry& entry, Obje
     };
     const std::uint64_t limit = addSaturating(entry.packedSize, kObjectSlackBytes);
     int status = 0;
-    const bool got = httpGetStream(url, limit, sink, progress, cancel, error, {}, &status);
+    // A copy of the whole object (the run was stopped before its last bytes were inflated) needs
+    // no server.
+    const bool got = from == entry.packedSize ||
+                     httpGetStreamFrom(url, from, limit, sink, progress, cancel, error, &status);
+    // Only a transfer cut off leaves a copy worth taking up again.
+    if (got || damaged || (status != 0 && status != 200 && status != 206)) copy.finish();
     if (!got && !damaged) {
         if (inflater.outputFailed()) return stop();
         if (cancel != nullptr && cancel->load()) return Attempt::Stop;

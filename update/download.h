@@ -24,6 +24,9 @@ public:
     virtual bool write(const std::uint8_t* data, std::size_t length) = 0;
     virtual bool end() = 0;
     virtual int error() const = 0;
+    // Where the object's packed bytes are kept as they arrive, so that an attempt or a run after
+    // an interruption asks the server only for the rest; empty when they are not kept.
+    virtual std::filesystem::path packedCopy() const { return {}; }
 };
 
 // The object of entry into sink. progress receives the bytes received of the current attempt. On

@@ -135,7 +135,8 @@ private:
                   std::size_t slot) {
         chunks_[d][chunk] = ChunkState::Running;
         inFlight_[slot] = 0;
-        const std::uint64_t packed = plan_.downloads.downloads[d].chunked->chunks[chunk].packedSize;
+        const ChunkedFile& file = *plan_.downloads.downloads[d].chunked;
+        const std::uint64_t packed = file.chunks[chunk].packedSize - file.packedHeld[chunk];
         lock.unlock();
         std::string why;
         const bool copied = builders_[d]->copyHeld(chunk);

@@ -37,6 +37,7 @@ struct Call {
     HttpLimits limits{1000, 1000, 60000, 0};
     int cancelAfterMs = -1;
     std::vector<std::string> headers = {};
+    std::uint64_t from = 0;
 };
 
 Outcome get(const std::string& url, const Call& call = {}) {
@@ -58,7 +59,7 @@ Outcome get(const std::string& url, const Call& call = {}) {
         out.progress.emplace_back(got, all);
     };
     out.ok = httpGetWithLimits(call.limits, url, call.maxBody, sink, progress, &cancel, out.error,
-                               call.headers, &out.status);
+                               call.headers, &out.status, call.from);
     out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     canceller.join();
     return out;
@@ -93,6 +94,7 @@ struct Row {
     Script script;
     std::string expect;  // the body, or the error of a failure
     std::uint64_t maxBody = 1 << 20;
+    std::uint64_t from = 0;  // the first body byte asked for
 };
 
 TEST(HttpGet, RepliesGiveTheirBodyOrTheirSentenceAtOnce) {
@@ -115,6 +117,16 @@ TEST(HttpGet, RepliesGiveTheirBodyOrTheirSentenceAtOnce) {
         {shut(kChunked + "2\r\nhi\r\n0\r\n"), "hi"},
         {hang(kChunked + "300000\r\n" + big + "\r\n0\r\n\r\n"), big, big.size()},
         {shut(header(kMaxHeaderBytes) + "body"), "body"},
+        {hang(reply("HTTP/1.1 206 Partial", {"Content-Range: bytes 3-9/10 ", "Content-Length: 7"},
+                    "3456789")),
+         "3456789", 10, 3},
+        {hang(okReply("0123456789")), "3456789", 10, 3},  // the whole, when ranges are not kept
+        {Script().send(kChunked).trickle("4\r\nWiki\r\n3\r\n-wo\r\n0\r\n\r\n", 2).hang(), "i-wo",
+         1 << 20, 3},
+    };
+    const std::string wrongPart = "the update server sent the wrong part of a file";
+    const auto partial = [](const char* range, std::string_view body) {
+        return shut(reply("HTTP/1.1 206 Partial", {std::string("Content-Range: ") + range}, body));
     };
     const Row failures[] = {
         {hang("ICY 200 OK\r\n\r\nabc"), kNotHttp},
@@ -149,10 +161,18 @@ TEST(HttpGet, RepliesGiveTheirBodyOrTheirSentenceAtOnce) {
         {shut(kChunked + "FFFFFFFFFFFFFFFF\r\nWiki\r\n0\r\n\r\n"), kCut, kHuge},
         {hang(kChunked + std::string(70000, '1')), kCut},
         {hang(kChunked + "0\r\n" + std::string(70000, 't')), kCut},
+        {partial("bytes 3-9/10", "3456789"), "the update server said 206"},  // none was asked
+        {partial("bytes 4-9/10", "456789"), wrongPart, 10, 3},
+        {partial("bytes 3-8/10", "345678"), wrongPart, 10, 3},
+        {partial("bytes 3-9/*", "3456789"), wrongPart, 10, 3},
+        {partial("bytes 3-10/11", "34567890"), wrongPart, 10, 3},
+        {partial("3-9/10", "3456789"), wrongPart, 10, 3},
+        {hang(with("Content-Length: 8", "3456789", "206 Partial")), wrongPart, 10, 3},
+        {hang(okReply("0123456789")), kTooLarge, 9, 3},
     };
     for (const bool ok : {true, false}) {
         for (const Row& row : ok ? std::span<const Row>(bodies) : std::span<const Row>(failures)) {
-            const Outcome out = get(row.script, Call{row.maxBody});
+            const Outcome out = get(row.script, Call{.maxBody = row.maxBody, .from = row.from});
             EXPECT_EQ(ok ? out.body : out.error, row.expect) << out.error;
             EXPECT_EQ(out.ok, ok);
             if (ok) EXPECT_EQ(out.error, "untouched");
@@ -171,11 +191,13 @@ TEST(HttpGet, RefusesBadAddressesAndSendsTheExactRequest) {
 
     test::FaultServer server(hang(okReply("")));
     Call call{1, {}, -1, {"X-Veilstone-Key: k1", "X-Two: 2"}};
+    call.from = 7;
     ASSERT_TRUE(get(server.url("/a/b?c=d"), call).ok);
-    EXPECT_EQ(server.requests().at(0).raw,
-              "GET /a/b?c=d HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.port()) +
-                  "\r\nUser-Agent: VeilstoneLauncher\r\nAccept-Encoding: identity\r\n"
-                  "X-Veilstone-Key: k1\r\nX-Two: 2\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(
+        server.requests().at(0).raw,
+        "GET /a/b?c=d HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.port()) +
+            "\r\nUser-Agent: VeilstoneLauncher\r\nAccept-Encoding: identity\r\n"
+            "X-Veilstone-Key: k1\r\nX-Two: 2\r\nRange: bytes=7-\r\nConnection: close\r\n\r\n");
     call.headers = {"X-Evil: 1\r\nX-Smuggled: 2"};
     EXPECT_EQ(get(server.url("/"), call).error, "bad request header");
     EXPECT_EQ(server.requests().size(), 1u);
