@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
 
     // A kill at 90% of a fresh install's download, then a rerun.
     std::size_t logAt = b.nginx->accessLog().size();
-    double rerunShare = 1.0;
+    double rerunShare = 1.0, missingShare = 1.0;
     {
         fflush(stdout);
         const pid_t pid = fork();
@@ -147,6 +147,7 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
+        missingShare = 1.0 - double(written()) / double(big.size());
         std::this_thread::sleep_for(std::chrono::milliseconds(300));  // nginx logs cut requests
         logAt = b.nginx->accessLog().size();
         if (!b.install(launcher, url).ok) return 1;
@@ -196,8 +197,9 @@ int main(int argc, char** argv) {
         "chunks: %llu MiB file published in %.1f s; unchanged republish %.2f s, %ld new objects\n",
         (unsigned long long)mib, firstPublish, republish, long(newObjects));
     printf(
-        "chunks: rerun after a kill at 90%%: %.1f%% of the file downloaded again (limit %.0f%%)\n",
-        100 * rerunShare, 100 * kRerunLimit);
+        "chunks: rerun after a kill at 90%%: %.2f%% of the file downloaded again (limit %.0f%%), "
+        "%.2f%% had not arrived\n",
+        100 * rerunShare, 100 * kRerunLimit, 100 * missingShare);
     printf("chunks: 1 byte changed: %.2f MiB of objects downloaded (limit %.0f MiB)\n",
            double(changeBytes) / kMiB, double(kChangeLimitBytes) / kMiB);
     printf("chunks: 1 byte changed: update %.2f s, cp %.2f s, ratio %.2f (limit %.1f)\n",
