@@ -173,7 +173,11 @@ bool FileIndex::add(std::size_t i, std::uint32_t hash) {
 }
 
 const Entry* FileIndex::find(std::string_view path) const {
-    if (next_ < whole_ && (*files_)[next_].path == path) return &(*files_)[next_++];
+    if (next_ < whole_ && (*files_)[next_].path == path) {
+        if (next_ + kAheadEntries < whole_)
+            __builtin_prefetch((*files_)[next_ + kAheadEntries].path.data());
+        return &(*files_)[next_++];
+    }
     if (!built_) build();
     const std::uint64_t slot = slots_[slotOf(path, pathHash(path))];
     if (slot == 0) return nullptr;
