@@ -147,7 +147,7 @@ Attempt fetchOnce(Servers& servers, std::size_t server, const Entry& entry, Obje
     int status = 0;
     // A copy of the whole object (the run was stopped before its last bytes were inflated) needs
     // no server.
-    const bool got = from == entry.packedSize ||
+    const bool got = (from > 0 && from == entry.packedSize) ||
                      httpGetStreamFrom(url, from, limit, sink, progress, cancel, error, &status);
     // Only a transfer cut off leaves a copy worth taking up again.
     if (got || damaged || (status != 0 && status != 200 && status != 206)) copy.finish();
