@@ -136,11 +136,16 @@ void FileIndex::build() const {
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = 0; i < whole_; ++i) {
         if (i + kAhead < whole_) __builtin_prefetch(&slots_[hashes_[i + kAhead] & mask]);
-        std::uint64_t& slot = slots_[slotOf(files[i].path, hashes_[i])];
-        if (slot != 0) continue;
-        slot = std::uint64_t{hashes_[i]} << 32 | (i + 1);
-        ++used_;
+        place(i, hashes_[i]);  // sized for every entry: nothing grows
     }
+}
+
+bool FileIndex::place(std::size_t i, std::uint32_t hash) const {
+    std::uint64_t& slot = slots_[slotOf((*files_)[i].path, hash)];
+    if (slot != 0) return false;
+    slot = std::uint64_t{hash} << 32 | (i + 1);
+    ++used_;
+    return true;
 }
 
 // The slot's index is compared only when the hash matches, so a probe that passes other paths
@@ -165,10 +170,8 @@ std::uint32_t FileIndex::prefetch(std::string_view path) const {
 
 bool FileIndex::add(std::size_t i, std::uint32_t hash) {
     if (!built_) build();
-    std::uint64_t& slot = slots_[slotOf((*files_)[i].path, hash)];
-    if (slot != 0) return false;
-    slot = std::uint64_t{hash} << 32 | (i + 1);
-    if (2 * ++used_ > slots_.size()) grow();
+    if (!place(i, hash)) return false;
+    if (2 * used_ > slots_.size()) grow();
     return true;
 }
 

@@ -71,6 +71,8 @@ private:
     std::size_t slotOf(std::string_view path, std::uint32_t hash) const;
     void grow();
     void build() const;
+    // Puts files[i] in its slot unless its path has one; never grows the table.
+    bool place(std::size_t i, std::uint32_t hash) const;
 
     const std::vector<Entry>* files_;
     // A power of two of them, at most half in use; each 0 (empty) or the path's 32-bit hash

@@ -55,9 +55,7 @@ class PackedCopy {
 public:
     explicit PackedCopy(fs::path file) : file_(std::move(file)) {}
     ~PackedCopy() {
-        if (!fd_) return;
-        fd_.close();
-        if (done_) ::unlink(file_.c_str());
+        if (done_) drop();
     }
 
     // Feeds the bytes kept by an earlier attempt or run to push, and keeps what follows. most: the
