@@ -196,6 +196,21 @@ const Entry* FileIndex::find(std::string_view path) const {
     return &(*files_)[i];
 }
 
+std::vector<const Entry*> FileIndex::findEach(const std::vector<Entry>& wanted) const {
+    // Twice the distance find asks ahead: each step here waits on two paths, not one.
+    constexpr std::size_t kAhead = 2 * kAheadEntries;
+    std::vector<const Entry*> found(wanted.size());
+    const std::vector<Entry>& files = *files_;
+    for (std::size_t i = 0; i < wanted.size(); ++i) {
+        if (i + kAhead < wanted.size()) {
+            __builtin_prefetch(wanted[i + kAhead].path.data());
+            if (next_ + kAhead < whole_) __builtin_prefetch(files[next_ + kAhead].path.data());
+        }
+        found[i] = find(wanted[i].path);
+    }
+    return found;
+}
+
 void FileIndex::grow() {
     std::vector<std::uint64_t> old(2 * slots_.size(), 0);
     old.swap(slots_);

@@ -66,6 +66,10 @@ public:
     // Not from two threads at once: over a whole manifest, the table is built by the first find
     // that needs it.
     const Entry* find(std::string_view path) const;
+    // find for each of wanted's paths, in its order: the match of wanted[i] at [i]. One walk that
+    // sees both lists asks the memory for the paths of both some entries ahead; past the cache,
+    // a find at a time waits on each of the caller's paths in turn.
+    std::vector<const Entry*> findEach(const std::vector<Entry>& wanted) const;
 
 private:
     std::size_t slotOf(std::string_view path, std::uint32_t hash) const;

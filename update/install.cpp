@@ -83,16 +83,14 @@ int copyOnto(const fs::path& source, const fs::path& target) {
 
 }  // namespace
 
-bool fileIsCurrent(const fs::path& gameDir, const Entry& entry, const FileIndex* installed,
+bool fileIsCurrent(const fs::path& gameDir, const Entry& entry, const Entry* installed,
                    bool deep) {
     const fs::path file = gameDir / entry.path;
     // Only a regular file can be the release's file: not a folder, and not a link, even one that
     // points at the right content.
     if (!regularFileOfSize(gameDir, file, entry.size)) return false;
     if (deep) return hashFile(file.string()) == entry.hash;
-    if (installed == nullptr) return false;
-    const Entry* before = installed->find(entry.path);
-    return before != nullptr && before->hash == entry.hash;
+    return installed != nullptr && installed->hash == entry.hash;
 }
 
 FilePlan planFiles(const JobPlace& place, const Manifest& latest, const Manifest* installed,
@@ -105,12 +103,12 @@ FilePlan planFiles(const JobPlace& place, const Manifest& latest, const Manifest
             if (scanned) scanned(share);
         });
     } else {
-        std::optional<FileIndex> index;
-        if (installed) index.emplace(*installed);
+        const std::vector<const Entry*> before =
+            installed ? FileIndex(*installed).findEach(latest.files)
+                      : std::vector<const Entry*>(count);
         current.resize(count);
         for (std::size_t i = 0; i < count; ++i)
-            current[i] =
-                fileIsCurrent(place.gameDir(), latest.files[i], index ? &*index : nullptr, false);
+            current[i] = fileIsCurrent(place.gameDir(), latest.files[i], before[i], false);
     }
     // In manifest order, whichever thread looked at which file.
     for (std::size_t i = 0; i < count; ++i) {
@@ -122,9 +120,10 @@ FilePlan planFiles(const JobPlace& place, const Manifest& latest, const Manifest
 }
 
 void removeDropped(const fs::path& gameDir, const Manifest& installed, const Manifest& latest) {
-    const FileIndex kept(latest);
-    for (const Entry& entry : installed.files) {
-        if (kept.find(entry.path) != nullptr) continue;
+    const std::vector<const Entry*> kept = FileIndex(latest).findEach(installed.files);
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+        if (kept[i] != nullptr) continue;
+        const Entry& entry = installed.files[i];
         std::error_code ec;
         const fs::path file = gameDir / entry.path;
         // Only the file itself: the folders it leaves may be the player's, and a link on the way

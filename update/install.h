@@ -44,9 +44,10 @@ bool placeFiles(const std::filesystem::path& gameDir, const std::filesystem::pat
 
 // True when the file for entry under gameDir needs no download. Deep: its size and content hash
 // match. Quick: its size matches and the installed release had the same hash at this path
-// (installed may be null when no valid installed state exists; then only deep can pass).
+// (installed: that release's entry for the path, null when it had none or no valid installed
+// state exists; then only deep can pass).
 bool fileIsCurrent(const std::filesystem::path& gameDir, const Entry& entry,
-                   const FileIndex* installed, bool deep);
+                   const Entry* installed, bool deep);
 
 struct InstallRequest {
     const Manifest& latest;         // checked, of the current channel

@@ -122,6 +122,17 @@ TEST(Manifest, ReadsFieldsAsWritten) {
     EXPECT_EQ(inOrder.find(m.files[0].path), &m.files[0]);
     EXPECT_EQ(inOrder.find("a/"), nullptr);
     EXPECT_EQ(inOrder.find("a/b"), &m.files[1]);
+    // The walk over another list: longer than its look-ahead, out of order in places, with paths
+    // this manifest lacks, and one of ours twice.
+    std::vector<Entry> wanted;
+    for (int i = 0; i < 40; ++i) wanted.push_back({kHash, 0, 0, m.files[i % 3].path});
+    wanted[5].path = "a/c";
+    wanted[6].path = wanted[4].path;
+    wanted.back().path = "a";
+    const std::vector<const Entry*> found = FileIndex(m).findEach(wanted);
+    ASSERT_EQ(found.size(), wanted.size());
+    for (std::size_t i = 0; i < wanted.size(); ++i)
+        EXPECT_EQ(found[i], findFile(m, wanted[i].path)) << i;
 }
 
 }  // namespace
