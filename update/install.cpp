@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
-#include <optional>
 #include <system_error>
 #include <vector>
 
