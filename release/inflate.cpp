@@ -448,6 +448,89 @@ void copyMatchExact(std::uint8_t* to, std::size_t distance, std::size_t length) 
     for (std::size_t i = 0; i < length; ++i) to[i] = from[i];
 }
 
+// The fast path: runs while pos < fastStop and 16 input bytes remain; false on a copy that no
+// stream may hold. It stops before the end of the block and before patterns outside the code,
+// leaving them to the careful path. Its state is a handful of locals, apart from the decoder's
+// fields, so that it all stays in registers.
+//
+// Each step starts just after a refill, with the next symbol's entry looked up: the whole 64-bit
+// buffer is input, so the look-up is sound while at most 49 bits have been used since.
+[[gnu::noinline]] bool fastCodes(BitReader& reader, const std::uint32_t* litLen, const std::uint32_t* distance,
+               std::uint8_t* window, std::size_t& pos, std::size_t fastStop, std::uint64_t behind) {
+    const std::uint8_t* next = reader.data + reader.position;
+    const std::uint8_t* const inputStop = reader.data + reader.length - kFastInputBytes;
+    std::uint64_t buffer = reader.buffer;
+    std::uint64_t bitsLeft = reader.bitsLeft;
+    std::uint8_t* out = window + pos;
+    std::uint8_t* const outStop = window + fastStop;
+    // Where the first byte of output would be, as a number: a copy may reach back that far. The
+    // window may have dropped that byte long ago, so it is never made a pointer.
+    const std::uintptr_t origin = reinterpret_cast<std::uintptr_t>(window) - behind;
+
+    // As refillWord: after it between 56 and 63 bits are in the buffer, (bitsLeft | 56).
+    auto topUp = [&] {
+        buffer |= loadLittleEndian64(next) << bitsLeft;
+        next += (63 - bitsLeft) >> 3;
+        bitsLeft |= 56;
+    };
+    auto lookUp = [&] {
+        std::uint32_t e = litLen[buffer & ((1u << kLitLenRootBits) - 1)];
+        if (kindOf(e) == Link) {
+            e = litLen[valueOf(e) + ((buffer >> kLitLenRootBits) & ((1u << codeBitsOf(e)) - 1))];
+        }
+        return e;
+    };
+    auto use = [&](std::uint32_t e) {
+        buffer >>= symbolBitsOf(e);
+        bitsLeft -= symbolBitsOf(e);
+    };
+
+    bool sound = true;
+    topUp();
+    std::uint32_t e = lookUp();
+    do {
+        if (kindOf(e) == Literal) {
+            // At most 15 bits each: three fit between refills.
+            for (int n = 0; n < 3; ++n) {
+                use(e);
+                *out++ = static_cast<std::uint8_t>(valueOf(e));
+                e = lookUp();
+                if (kindOf(e) != Literal) break;
+            }
+            topUp();
+            continue;
+        }
+        if (kindOf(e) != Length) break;
+        std::uint64_t before = buffer;
+        use(e);
+        const std::size_t length = valueOf(e) + extraValueOf(e, before);
+        e = distance[buffer & ((1u << kDistanceRootBits) - 1)];
+        if (kindOf(e) == Link) {
+            e = distance[valueOf(e) +
+                         ((buffer >> kDistanceRootBits) & ((1u << codeBitsOf(e)) - 1))];
+        }
+        before = buffer;
+        use(e);
+        const std::uint64_t back = valueOf(e) + extraValueOf(e, before);
+        // A pattern outside the distance code, or a copy from before the first byte.
+        if (kindOf(e) != Distance || back > reinterpret_cast<std::uintptr_t>(out) - origin) {
+            sound = false;
+            break;
+        }
+        // The next symbol is looked up before the copy, which does not hold it up.
+        topUp();
+        e = lookUp();
+        copyMatchWide(out, back, length);
+        out += length;
+    } while (out < outStop && next <= inputStop);
+
+    reader.position = static_cast<std::uint64_t>(next - reader.data);
+    reader.buffer = buffer;
+    reader.bitsLeft = bitsLeft;
+    pos = static_cast<std::size_t>(out - window);
+    return sound;
+}
+
 // Decodes literals and copies with the block's codes until the end-of-block symbol, or until the
 // next symbol might need bits that have not arrived.
 Step codes(Decoder& z) {
@@ -472,46 +555,10 @@ Step codes(Decoder& z) {
     std::size_t fastStop = fastStopOf();
     Step step = Step::Failed;
     for (;;) {
-        bool failed = false;
-        if (pos < fastStop && in.length - in.position >= kFastInputBytes) {
-            // Each step starts just after a refill, with the next symbol's entry looked up: the
-            // whole 64-bit buffer is input, so the look-up is sound while at most 49 bits have
-            // been used since.
-            refillWord(in);
-            std::uint32_t e = peek<kLitLenRootBits>(in, litLen);
-            do {
-                std::uint64_t before;
-                if (kindOf(e) == Literal) {
-                    // At most 15 bits each: three fit between refills.
-                    for (int n = 0; n < 3; ++n) {
-                        drop(in, symbolBitsOf(e));
-                        window[pos++] = static_cast<std::uint8_t>(valueOf(e));
-                        e = peek<kLitLenRootBits>(in, litLen);
-                        if (kindOf(e) != Literal) break;
-                    }
-                    refillWord(in);
-                    continue;
-                }
-                // The end of the block and patterns outside the code go the careful way.
-                if (kindOf(e) != Length) break;
-                before = in.buffer;
-                drop(in, symbolBitsOf(e));
-                const std::size_t length = valueOf(e) + extraValueOf(e, before);
-                e = decode<kDistanceRootBits>(in, distance, before);
-                const std::uint64_t back = valueOf(e) + extraValueOf(e, before);
-                // A pattern outside the distance code, or a copy from before the first byte.
-                if (kindOf(e) != Distance || back > behind + pos) {
-                    failed = true;
-                    break;
-                }
-                // The next symbol is looked up before the copy, which does not hold it up.
-                refillWord(in);
-                e = peek<kLitLenRootBits>(in, litLen);
-                copyMatchWide(window + pos, back, length);
-                pos += length;
-            } while (pos < fastStop && in.length - in.position >= kFastInputBytes);
+        if (pos < fastStop && in.length - in.position >= kFastInputBytes &&
+            !fastCodes(in, litLen, distance, window, pos, fastStop, behind)) {
+            break;
         }
-        if (failed) break;
 
         // The careful path: one symbol.
         if (windowBytes - pos < kSymbolRoomBytes &&
