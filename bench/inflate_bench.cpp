@@ -27,7 +27,7 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint64_t kDefaultCorpusMiB = 32;
 constexpr std::uint64_t kMinObjectBytes = 256 << 10;
 constexpr std::uint64_t kMaxObjectBytes = 2 << 20;
-constexpr int kRounds = 5;
+constexpr int kRounds = 15;
 
 struct Object {
     Bytes packed;

@@ -480,8 +480,11 @@ void copyMatchExact(std::uint8_t* to, std::size_t distance, std::size_t length) 
         }
         return e;
     };
+    // A symbol takes at most 28 bits, so its count modulo 64 is the count; the processor's shift
+    // takes it so, and the step that would widen the byte drops out of the chain from one look-up
+    // to the next.
     auto use = [&](std::uint32_t e) {
-        buffer >>= symbolBitsOf(e);
+        buffer >>= e & 63;
         bitsLeft -= symbolBitsOf(e);
     };
 
