@@ -148,7 +148,7 @@ Attempt fetchOnce(Servers& servers, std::size_t server, const Entry& entry, Obje
     const bool got = (from > 0 && from == entry.packedSize) ||
                      httpGetStreamFrom(url, from, limit, sink, progress, cancel, error, &status);
     // Only a transfer cut off leaves a copy worth taking up again.
-    if (got || damaged || (status != 0 && status != 200 && status != 206)) copy.finish();
+    if (got || damaged || !transferCutOff(status)) copy.finish();
     if (!got && !damaged) {
         if (inflater.outputFailed()) return stop();
         if (cancel != nullptr && cancel->load()) return Attempt::Stop;

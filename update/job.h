@@ -41,6 +41,9 @@ private:
 
 // A failed request's status: none (no reply) or a 5xx, after which the next server is asked.
 constexpr bool serverDidNotAnswer(int status) { return status == 0 || status >= 500; }
+// A failed request's status when no reply came or the body was arriving: the transfer was cut
+// off rather than refused.
+constexpr bool transferCutOff(int status) { return status == 0 || status == 200 || status == 206; }
 
 // Where a job works; the same for all of its stages.
 struct JobPlace {
