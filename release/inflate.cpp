@@ -57,14 +57,14 @@ std::uint64_t loadLittleEndian64(const std::uint8_t* p) {
     return word;
 }
 
-// Tops the buffer up to at least kRefillBits from the next 8 bytes, which must be there. Bits of
-// the byte at `position` above bitsLeft may already be in the buffer from the last such load;
-// OR-ing the same byte in again leaves them unchanged.
+// Tops the buffer up to at least kRefillBits from the next 8 bytes, which must be there: it takes
+// the whole bytes that fit, leaving between 56 and 63 bits, which is bitsLeft | 56. Bits of the
+// byte at `position` above bitsLeft may already be in the buffer from the last such load; OR-ing
+// the same byte in again leaves them unchanged.
 void refillWord(BitReader& in) {
     in.buffer |= loadLittleEndian64(in.data + in.position) << in.bitsLeft;
-    const std::uint64_t bytes = (63 - in.bitsLeft) / 8;
-    in.position += bytes;
-    in.bitsLeft += 8 * bytes;
+    in.position += (63 - in.bitsLeft) / 8;
+    in.bitsLeft |= 56;
 }
 
 // Tops the buffer up to at least kRefillBits. False, with nothing changed, when that needs bytes
@@ -264,13 +264,21 @@ std::uint32_t peek(const BitReader& in, const std::uint32_t* table) {
     return e;
 }
 
+// Uses up the symbol of entry e and its extra bits. A symbol takes at most 28 bits, so its count
+// modulo 64 is the count; the processor's shift takes it so, and no step to widen the byte sits
+// between one table look-up and the next.
+void use(BitReader& in, std::uint32_t e) {
+    in.buffer >>= e & 63;
+    in.bitsLeft -= symbolBitsOf(e);
+}
+
 // The entry of the next symbol; it and its extra bits are used up, and `before` holds the buffer
 // as it was. Needs 15 bits in the buffer, and the extra bits.
 template <unsigned RootBits>
 std::uint32_t decode(BitReader& in, const std::uint32_t* table, std::uint64_t& before) {
     const std::uint32_t e = peek<RootBits>(in, table);
     before = in.buffer;
-    drop(in, symbolBitsOf(e));
+    use(in, e);
     return e;
 }
 
@@ -450,70 +458,40 @@ void copyMatchExact(std::uint8_t* to, std::size_t distance, std::size_t length) 
 
 // The fast path: runs while pos < fastStop and 16 input bytes remain; false on a copy that no
 // stream may hold. It stops before the end of the block and before patterns outside the code,
-// leaving them to the careful path. Its state is a handful of locals, apart from the decoder's
-// fields, so that it all stays in registers.
+// leaving them to the careful path. It is a function of its own so that its few locals stay in
+// registers: inlined into the block loop, they shared them with the careful path's state.
 //
 // Each step starts just after a refill, with the next symbol's entry looked up: the whole 64-bit
 // buffer is input, so the look-up is sound while at most 49 bits have been used since.
-[[gnu::noinline]] bool fastCodes(BitReader& reader, const std::uint32_t* litLen, const std::uint32_t* distance,
-               std::uint8_t* window, std::size_t& pos, std::size_t fastStop, std::uint64_t behind) {
-    const std::uint8_t* next = reader.data + reader.position;
-    const std::uint8_t* const inputStop = reader.data + reader.length - kFastInputBytes;
-    std::uint64_t buffer = reader.buffer;
-    std::uint64_t bitsLeft = reader.bitsLeft;
+[[gnu::noinline]] bool fastCodes(BitReader& reader, const std::uint32_t* litLen,
+                                 const std::uint32_t* distance, std::uint8_t* window,
+                                 std::size_t& pos, std::size_t fastStop, std::uint64_t behind) {
+    BitReader in = reader;
     std::uint8_t* out = window + pos;
     std::uint8_t* const outStop = window + fastStop;
     // Where the first byte of output would be, as a number: a copy may reach back that far. The
     // window may have dropped that byte long ago, so it is never made a pointer.
     const std::uintptr_t origin = reinterpret_cast<std::uintptr_t>(window) - behind;
-
-    // As refillWord: after it between 56 and 63 bits are in the buffer, (bitsLeft | 56).
-    auto topUp = [&] {
-        buffer |= loadLittleEndian64(next) << bitsLeft;
-        next += (63 - bitsLeft) >> 3;
-        bitsLeft |= 56;
-    };
-    auto lookUp = [&] {
-        std::uint32_t e = litLen[buffer & ((1u << kLitLenRootBits) - 1)];
-        if (kindOf(e) == Link) {
-            e = litLen[valueOf(e) + ((buffer >> kLitLenRootBits) & ((1u << codeBitsOf(e)) - 1))];
-        }
-        return e;
-    };
-    // A symbol takes at most 28 bits, so its count modulo 64 is the count; the processor's shift
-    // takes it so, and the step that would widen the byte drops out of the chain from one look-up
-    // to the next.
-    auto use = [&](std::uint32_t e) {
-        buffer >>= e & 63;
-        bitsLeft -= symbolBitsOf(e);
-    };
-
     bool sound = true;
-    topUp();
-    std::uint32_t e = lookUp();
+    refillWord(in);
+    std::uint32_t e = peek<kLitLenRootBits>(in, litLen);
     do {
         if (kindOf(e) == Literal) {
             // At most 15 bits each: three fit between refills.
             for (int n = 0; n < 3; ++n) {
-                use(e);
+                use(in, e);
                 *out++ = static_cast<std::uint8_t>(valueOf(e));
-                e = lookUp();
+                e = peek<kLitLenRootBits>(in, litLen);
                 if (kindOf(e) != Literal) break;
             }
-            topUp();
+            refillWord(in);
             continue;
         }
         if (kindOf(e) != Length) break;
-        std::uint64_t before = buffer;
-        use(e);
+        std::uint64_t before = in.buffer;
+        use(in, e);
         const std::size_t length = valueOf(e) + extraValueOf(e, before);
-        e = distance[buffer & ((1u << kDistanceRootBits) - 1)];
-        if (kindOf(e) == Link) {
-            e = distance[valueOf(e) +
-                         ((buffer >> kDistanceRootBits) & ((1u << codeBitsOf(e)) - 1))];
-        }
-        before = buffer;
-        use(e);
+        e = decode<kDistanceRootBits>(in, distance, before);
         const std::uint64_t back = valueOf(e) + extraValueOf(e, before);
         // A pattern outside the distance code, or a copy from before the first byte.
         if (kindOf(e) != Distance || back > reinterpret_cast<std::uintptr_t>(out) - origin) {
@@ -521,15 +499,12 @@ void copyMatchExact(std::uint8_t* to, std::size_t distance, std::size_t length) 
             break;
         }
         // The next symbol is looked up before the copy, which does not hold it up.
-        topUp();
-        e = lookUp();
+        refillWord(in);
+        e = peek<kLitLenRootBits>(in, litLen);
         copyMatchWide(out, back, length);
         out += length;
-    } while (out < outStop && next <= inputStop);
-
-    reader.position = static_cast<std::uint64_t>(next - reader.data);
-    reader.buffer = buffer;
-    reader.bitsLeft = bitsLeft;
+    } while (out < outStop && in.length - in.position >= kFastInputBytes);
+    reader = in;
     pos = static_cast<std::size_t>(out - window);
     return sound;
 }
